@@ -1,0 +1,171 @@
+// Module `velmora_saml.views`: the Pyramid view callables and login_failed.
+#include "../common/pyobj.hpp"
+
+#include <string>
+
+namespace views {
+namespace {
+
+using vs::Args;
+using vs::call;
+using vs::call_method;
+using vs::fetch_exception;
+using vs::getattr;
+using vs::getitem;
+using vs::intern;
+using vs::Ref;
+using vs::ustr;
+
+constexpr const char* kFile = "velmora_saml/views.cpp";
+
+inline Ref module_name(const Args& a, const char* name) { return vs::global(a.globals, intern(name)); }
+
+// The caught exception when it is a ValueError; anything else goes on.
+Ref catch_value_error() {
+  Ref caught = fetch_exception();
+  if (!vs::exception_matches(caught.get(), PyExc_ValueError)) vs::reraise(caught);
+  return caught;
+}
+
+// Percent-encodes every character but unreserved ones, as
+// urllib.parse.quote(value, safe="") does (UTF-8 for non-ASCII).
+Ref quote_all(PyObject* value) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+  if (!utf8) throw vs::PyError{};
+  static const char hex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(static_cast<size_t>(size) * 3);
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    unsigned char c = static_cast<unsigned char>(utf8[i]);
+    bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+                      c == '.' || c == '_' || c == '~';
+    if (unreserved) {
+      out.push_back(static_cast<char>(c));
+    } else {
+      out.push_back('%');
+      out.push_back(hex[c >> 4]);
+      out.push_back(hex[c & 15]);
+    }
+  }
+  return vs::check(PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
+}
+
+// login_failed(idp_id, desc)
+Ref login_failed(const Args& a) {
+  Ref prefix = module_name(a, "LOGIN_FAILED_URL");
+  Ref id_text = vs::text(a[0]);
+  Ref desc_text = vs::text(a[1]);
+  Ref location = vs::concat({prefix.get(), ustr("?idp_id=").get(), quote_all(id_text.get()).get(),
+                             ustr("&error_description=").get(), quote_all(desc_text.get()).get()});
+  Ref found = module_name(a, "HTTPFound");
+  return call(found.get(), {location.get()});
+}
+
+Ref call_login_failed(const Args& a, PyObject* idp_id, PyObject* desc) {
+  Ref fn = module_name(a, "login_failed");
+  return call(fn.get(), {idp_id, desc});
+}
+
+// saml_sso_view(context, request)
+Ref saml_sso_view(const Args& a) {
+  PyObject* request = a[1];
+  Ref registry = getattr(request, intern("registry"));
+  Ref settings = getattr(registry.get(), intern("settings"));
+  Ref auth_settings = getitem(settings.get(), intern("auth_settings"));
+  Ref matchdict = getattr(request, intern("matchdict"));
+  Ref idp_id = getitem(matchdict.get(), intern("idp_id"));
+  Ref idp_config;
+  try {
+    Ref loader_class = module_name(a, "SamlAuthLoader");
+    Ref loader = call(loader_class.get(), {auth_settings.get()});
+    idp_config = call_method(loader.get(), intern("load_by_id"), {idp_id.get()});
+  } catch (const vs::PyError&) {
+    Ref e = catch_value_error();
+    vs::HandlingException handling(e.get());
+    return call_login_failed(a, idp_id.get(), e.get());
+  }
+  Ref params = getattr(request, intern("params"));
+  Ref return_to_url = call_method(params.get(), intern("get"), {intern("return_to"), ustr("/").get()});
+  try {
+    Ref idp_config_class = module_name(a, "SamlIDPConfig");
+    Ref login_url = call_method(idp_config_class.get(), intern("generate_login_url"),
+                                {idp_config.get(), request, return_to_url.get()});
+    Ref found = module_name(a, "HTTPFound");
+    return call(found.get(), {login_url.get()});
+  } catch (const vs::PyError&) {
+    Ref e = catch_value_error();
+    vs::HandlingException handling(e.get());
+    return call_login_failed(a, idp_id.get(), e.get());
+  }
+}
+
+Ref not_yet(const Args&) {
+  PyErr_SetString(PyExc_NotImplementedError, "not built yet");
+  throw vs::PyError{};
+}
+
+const vs::MemberSpec login_failed_spec{vs::Kind::Function, "login_failed", "(idp_id, desc)", nullptr, login_failed,
+                                       kFile};
+const vs::MemberSpec saml_sso_view_spec{vs::Kind::Function, "saml_sso_view", "(context, request)",
+                                        "Generate redirect to SAML IdP", saml_sso_view, kFile};
+const vs::MemberSpec saml_callback_view_spec{vs::Kind::Function, "saml_callback_view", "(context, request)",
+                                             "SAML assertion consumer url - asc. Aka callback.\n\n"
+                                             "    Validate SAML response and login user.\n    ",
+                                             not_yet, kFile};
+const vs::MemberSpec saml_metadata_view_spec{vs::Kind::Function, "saml_metadata_view", "(context, request)", nullptr,
+                                             not_yet, kFile};
+
+void bind(PyObject* module, const char* name, const Ref& value) {
+  vs::check_status(PyModule_AddObjectRef(module, name, value.get()));
+}
+
+void exec_module(PyObject* module) {
+  PyObject* globals = PyModule_GetDict(module);
+  bind(module, "logging", vs::import_module(globals, "logging"));
+  for (const char* name : {"HTTPFound", "HTTPOk", "HTTPBadRequest"})
+    bind(module, name, vs::import_from(globals, "pyramid.httpexceptions", name));
+  bind(module, "remember", vs::import_from(globals, "pyramid.security", "remember"));
+  bind(module, "current_thread_log_context",
+       vs::import_from(globals, "velmora.logging_conf", "current_thread_log_context"));
+  bind(module, "load_sso_user_to_session", vs::import_from(globals, "velmora.utils", "load_sso_user_to_session"));
+  for (const char* name :
+       {"SamlAuthLoader", "SamlIDPConfig", "SamlDuplicateResponsesTrackerInMemcache", "responses_tracker_mem"})
+    bind(module, name, vs::import_from(globals, "saml", name, 1));
+  Ref logging = module_name(Args{nullptr, globals}, "logging");
+  bind(module, "log", call_method(logging.get(), intern("getLogger"), {ustr("velmora").get()}));
+  bind(module, "LOGIN_FAILED_URL", ustr("/login/callback/failed"));
+  for (const vs::MemberSpec* spec :
+       {&login_failed_spec, &saml_sso_view_spec, &saml_callback_view_spec, &saml_metadata_view_spec})
+    bind(module, spec->name, vs::make_function(*spec, module, spec->name));
+}
+
+int exec_slot(PyObject* module) {
+  if (vs::ready_types() < 0) return -1;
+  try {
+    exec_module(module);
+    return 0;
+  } catch (const vs::PyError&) {
+    return -1;
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_SystemError, e.what());
+    return -1;
+  }
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_slot)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "velmora_saml.views", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace views
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_views(void) {
+  return PyModuleDef_Init(&views::module_def);
+}
