@@ -1,0 +1,109 @@
+import os
+import pathlib
+import shutil
+import socket
+import subprocess
+import sys
+import time
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+# The stand-in host application (never installed with the plug-in).
+sys.path.insert(0, str(ROOT / "host"))
+sys.path.insert(0, str(ROOT))
+
+
+def pytest_report_header(config):
+    import velmora_saml.saml as saml
+
+    return f"velmora_saml.saml from {saml.__file__}"
+
+
+@pytest.fixture(autouse=True)
+def fresh_settings_cache():
+    """Each test starts like a new process: empty settings cache, no time-out fixed."""
+    from velmora_saml.saml import SamlIDPConfig
+
+    SamlIDPConfig.cached_saml_settings.clear()
+    if "saml_http_timeout" in vars(SamlIDPConfig):
+        del SamlIDPConfig.saml_http_timeout
+    yield
+    SamlIDPConfig.cached_saml_settings.clear()
+    if "saml_http_timeout" in vars(SamlIDPConfig):
+        del SamlIDPConfig.saml_http_timeout
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for_port(port, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=0.2):
+                return
+        except OSError:
+            time.sleep(0.05)
+    raise RuntimeError(f"nothing listens on 127.0.0.1:{port}")
+
+
+class MemcachedServer:
+    """A memcached on 127.0.0.1 that a test may stop and start again."""
+
+    def __init__(self, binary):
+        self.binary = binary
+        self.port = free_port()
+        self.proc = None
+
+    def start(self):
+        self.proc = subprocess.Popen(
+            [self.binary, "-l", "127.0.0.1", "-p", str(self.port), "-U", "0", "-m", "64"],
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+        )
+        wait_for_port(self.port)
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.proc = None
+
+    def client(self, **kwargs):
+        from velmora.storage import make_memcache_client
+
+        return make_memcache_client("127.0.0.1", self.port, **kwargs)
+
+
+@pytest.fixture(scope="session")
+def memcached_server():
+    binary = shutil.which("memcached") or "/usr/bin/memcached"
+    if not os.path.exists(binary):
+        if os.environ.get("CI"):
+            pytest.fail("memcached is not installed (scripts/common.sh installs it)")
+        pytest.skip("memcached is not installed")
+    server = MemcachedServer(binary)
+    server.start()
+    yield server
+    server.stop()
+
+
+@pytest.fixture
+def memcached(memcached_server):
+    """A running memcached, emptied for this test."""
+    if memcached_server.proc is None:
+        memcached_server.start()
+    client = memcached_server.client()
+    client.flush_all()
+    client.close()
+    yield memcached_server
+    if memcached_server.proc is None:
+        memcached_server.start()
