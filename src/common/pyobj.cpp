@@ -11,6 +11,14 @@ namespace vs {
 namespace {
 constexpr Py_ssize_t kMaxParams = 8;
 constexpr size_t kMaxCallArgs = 8;
+
+// A zeroed static type object whose header marks it immortal, as
+// PyVarObject_HEAD_INIT does, without listing every slot.
+PyTypeObject blank_type() {
+  PyTypeObject t{};
+  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), _Py_IMMORTAL_REFCNT);
+  return t;
+}
 }  // namespace
 
 PyObject* intern(const char* text) {
@@ -295,7 +303,7 @@ PyGetSetDef function_getset[] = {
 };
 
 PyTypeObject FunctionType = [] {
-  PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+  PyTypeObject t = blank_type();
   t.tp_name = "velmora_saml.function";
   t.tp_basicsize = sizeof(FunctionObject);
   t.tp_dealloc = function_dealloc;
@@ -573,7 +581,7 @@ PyMethodDef block_methods[] = {
 };
 
 PyTypeObject GuardedBlockType = [] {
-  PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+  PyTypeObject t = blank_type();
   t.tp_name = "velmora_saml.guarded_block";
   t.tp_basicsize = sizeof(GuardedBlockObject);
   t.tp_dealloc = block_dealloc;
