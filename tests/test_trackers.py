@@ -15,6 +15,7 @@ import weakref
 import pytest
 
 import velmora_saml.saml as saml
+from tests.support.replay_worker import CountingClient
 
 MemoryTracker = saml.SamlDuplicateResponsesTrackerInMemory
 MemcacheTracker = saml.SamlDuplicateResponsesTrackerInMemcache
@@ -133,11 +134,13 @@ def child_env():
 
 
 class TestMemoryTrackerRecords:
-    def test_new_tracker_knows_nothing(self, clock):
-        tracker = MemoryTracker()
-        assert tracker.is_seen("r1") is False
-        tracker.cleanup_expired()
-        assert vars(tracker) == {"_seen_responses": {}}
+    def test_new_tracker_knows_nothing_and_instances_share_nothing(self, clock):
+        one, two = MemoryTracker(), MemoryTracker()
+        assert one.is_seen("r1") is False
+        one.cleanup_expired()
+        assert vars(one) == {"_seen_responses": {}}
+        one.add("r1", 5000)
+        assert two.is_seen("r1") is False
 
     def test_record_lives_until_a_cleanup_at_its_expiration(self, clock):
         tracker = MemoryTracker()
@@ -183,11 +186,6 @@ class TestMemoryTrackerRecords:
         tracker.reset()
         assert tracker.is_seen("r1") is False
         assert old == {"r1": 5}
-
-    def test_instances_share_nothing(self):
-        one, two = MemoryTracker(), MemoryTracker()
-        one.add("r1", 5)
-        assert two.is_seen("r1") is False
 
 
 @pytest.fixture
@@ -538,19 +536,6 @@ class TestMemcacheTrackerWithRecordingClient:
 # ---------------------------------------------------------------------------
 
 
-class CountingClient:
-    def __init__(self, mc):
-        self.mc = mc
-        self.adds = 0
-
-    def add(self, *args):
-        self.adds += 1
-        return self.mc.add(*args)
-
-    def __getattr__(self, name):
-        return getattr(self.mc, name)
-
-
 class TestMemcacheTrackerOnMemcached:
     def test_keys_lazy_init_and_lock_entry(self, memcached):
         client = memcached.client()
@@ -576,7 +561,7 @@ class TestMemcacheTrackerOnMemcached:
         started = time.monotonic()
         with MemcacheTracker(counting, "app1").lock():
             pass
-        assert counting.adds == 1
+        assert counting.lock_attempts == 1
         assert time.monotonic() - started < 1
 
     def test_waits_for_another_holder(self, memcached):
@@ -588,7 +573,7 @@ class TestMemcacheTrackerOnMemcached:
         with MemcacheTracker(counting, "app1", 0.02, "me").lock():
             assert client.get(LOCK_KEY) == "me"
         assert 0.25 < time.monotonic() - started < 4
-        assert counting.adds > 2
+        assert counting.lock_attempts > 2
 
     def test_replay_across_two_processes(self, memcached, tmp_path):
         go = tmp_path / "go"

@@ -38,13 +38,14 @@ Ref collect_expired(const Args& a, PyObject* seen) {
 
 // ---- SamlDuplicateResponsesTrackerInMemcache ------------------------------
 
-// __init__(self, mc, mc_root_key, memcache_lock_sleep_interval=0.1, my_proc_uid="")
+// SamlDuplicateResponsesTrackerInMemcache.__init__(self, mc, mc_root_key, memcache_lock_sleep_interval=0.1,
+//                                                  my_proc_uid="")
 Ref mc_init(const Args& a) {
+  PyObject* self = a[0];
   static PyObject* const k_mc = intern("mc");
   static PyObject* const k_key = intern("key");
   static PyObject* const k_lock_key = intern("lock_key");
   static PyObject* const k_seen = intern("_seen_responses");
-  PyObject* self = a[0];
   static PyObject* const k_suffix = intern("KEY_SUFFIX");
   static PyObject* const k_interval = intern("memcache_lock_sleep_interval");
   static PyObject* const k_uid = intern("my_proc_uid");
@@ -64,10 +65,10 @@ Ref mc_init(const Args& a) {
 
 // SamlDuplicateResponsesTrackerInMemcache._lazy_init(self)
 Ref mc_lazy_init(const Args& a) {
+  PyObject* self = a[0];
   static PyObject* const k_mc = intern("mc");
   static PyObject* const k_key = intern("key");
   static PyObject* const k_seen = intern("_seen_responses");
-  PyObject* self = a[0];
   static PyObject* const k_get = intern("get");
   static PyObject* const k_set = intern("set");
   if (getattr(self, k_seen).get() == Py_None) {
@@ -83,19 +84,19 @@ Ref mc_lazy_init(const Args& a) {
   return vs::none();
 }
 
-// SamlDuplicateResponsesTrackerInMemcache.lock(self): waits for the lock entry
-// (add-if-absent), bounded by LOCK_WAIT_TIMEOUT seconds of the monotonic clock.
+// Waits for the lock entry (add-if-absent), bounded by LOCK_WAIT_TIMEOUT
+// seconds of the monotonic clock.
 void* mc_lock_enter(PyObject* self, PyObject* globals) {
+  const Args a{nullptr, globals};
   static PyObject* const k_mc = intern("mc");
   static PyObject* const k_lock_key = intern("lock_key");
-  const Args a{nullptr, globals};
   static PyObject* const k_add = intern("add");
   static PyObject* const k_uid = intern("my_proc_uid");
   static PyObject* const k_monotonic = intern("monotonic");
   static PyObject* const k_sleep = intern("sleep");
   static PyObject* const k_timeout = intern("LOCK_WAIT_TIMEOUT");
   static PyObject* const k_interval = intern("memcache_lock_sleep_interval");
-  static PyObject* const lifetime = PyLong_FromLong(5);
+  static PyObject* const lifetime = vs::check(PyLong_FromLong(5)).release();
   Ref start = call_method(module_name(a, "time").get(), k_monotonic);
   for (;;) {
     Ref taken = call_method(getattr(self, k_mc).get(), k_add,
@@ -126,6 +127,7 @@ void mc_lock_leave(PyObject* self, PyObject*, void*, bool) {
 
 const vs::GuardedBlock mc_lock_block{mc_lock_enter, mc_lock_leave};
 
+// SamlDuplicateResponsesTrackerInMemcache.lock(self)
 Ref mc_lock(const Args& a) { return vs::make_guarded_block(a[0], a.globals, mc_lock_block); }
 
 // SamlDuplicateResponsesTrackerInMemcache.is_seen(self, req_id)
@@ -138,10 +140,10 @@ Ref mc_is_seen(const Args& a) {
 
 // SamlDuplicateResponsesTrackerInMemcache.add(self, req_id, expiration)
 Ref mc_add(const Args& a) {
+  PyObject* self = a[0];
   static PyObject* const k_mc = intern("mc");
   static PyObject* const k_key = intern("key");
   static PyObject* const k_seen = intern("_seen_responses");
-  PyObject* self = a[0];
   static PyObject* const k_lazy_init = intern("_lazy_init");
   static PyObject* const k_set = intern("set");
   call_method(self, k_lazy_init);
@@ -153,10 +155,10 @@ Ref mc_add(const Args& a) {
 
 // SamlDuplicateResponsesTrackerInMemcache.cleanup_expired(self)
 Ref mc_cleanup_expired(const Args& a) {
+  PyObject* self = a[0];
   static PyObject* const k_mc = intern("mc");
   static PyObject* const k_key = intern("key");
   static PyObject* const k_seen = intern("_seen_responses");
-  PyObject* self = a[0];
   static PyObject* const k_lazy_init = intern("_lazy_init");
   static PyObject* const k_replace = intern("replace");
   call_method(self, k_lazy_init);
@@ -174,10 +176,10 @@ Ref mc_cleanup_expired(const Args& a) {
 
 // SamlDuplicateResponsesTrackerInMemcache.reset(self)
 Ref mc_reset(const Args& a) {
+  PyObject* self = a[0];
   static PyObject* const k_mc = intern("mc");
   static PyObject* const k_key = intern("key");
   static PyObject* const k_seen = intern("_seen_responses");
-  PyObject* self = a[0];
   static PyObject* const k_set = intern("set");
   setattr(self, k_seen, vs::check(PyDict_New()).get());
   call_method(getattr(self, k_mc).get(), k_set, {getattr(self, k_key).get(), getattr(self, k_seen).get()});
@@ -269,9 +271,9 @@ TrackerLock* tracker_lock_of(PyObject* tracker) {
 // Ctrl-C reaches a waiting main thread within this time).
 constexpr PY_TIMEOUT_T kWaitSliceMicroseconds = 20000;
 
-// SamlDuplicateResponsesTrackerInMemory.lock(self): one holder at a time per
-// tracker in the whole process, reentrant for the holding thread, so that
-// is_seen and add of one response cannot interleave with another thread's.
+// One holder at a time per tracker in the whole process, reentrant for the
+// holding thread, so that is_seen and add of one response cannot interleave
+// with another thread's.
 void* mem_lock_enter(PyObject* self, PyObject*) {
   TrackerLock* entry = tracker_lock_of(self);
   unsigned long me = PyThread_get_thread_ident();
@@ -308,6 +310,7 @@ void mem_lock_leave(PyObject*, PyObject*, void* token, bool) {
 
 const vs::GuardedBlock mem_lock_block{mem_lock_enter, mem_lock_leave};
 
+// SamlDuplicateResponsesTrackerInMemory.lock(self)
 Ref mem_lock(const Args& a) { return vs::make_guarded_block(a[0], a.globals, mem_lock_block); }
 
 // SamlDuplicateResponsesTrackerInMemory.__init__(self)
@@ -332,8 +335,8 @@ Ref mem_is_seen(const Args& a) {
 
 // SamlDuplicateResponsesTrackerInMemory.cleanup_expired(self)
 Ref mem_cleanup_expired(const Args& a) {
-  static PyObject* const k_seen = intern("_seen_responses");
   PyObject* self = a[0];
+  static PyObject* const k_seen = intern("_seen_responses");
   Ref expired = collect_expired(a, getattr(self, k_seen).get());
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(expired.get()); ++i) {
     Ref req_id = Ref::borrow(PyList_GET_ITEM(expired.get(), i));

@@ -15,7 +15,7 @@ import time
 
 
 class CountingClient:
-    """The host's client, counting the lock attempts."""
+    """The host's client, counting the lock attempts (calls of `add`)."""
 
     def __init__(self, mc):
         self.mc = mc
