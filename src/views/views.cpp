@@ -100,6 +100,126 @@ Ref saml_sso_view(const Args& a) {
   }
 }
 
+// request.registry.settings[key], read afresh on every use.
+Ref registry_setting(PyObject* request, PyObject* key) {
+  static PyObject* const k_registry = intern("registry");
+  static PyObject* const k_settings = intern("settings");
+  Ref registry = getattr(request, k_registry);
+  Ref settings = getattr(registry.get(), k_settings);
+  return getitem(settings.get(), key);
+}
+
+// The replay tracker of one callback request. A memcache tracker keeps no
+// records of its own (they live in memcache, shared by every process), so
+// each request gets a fresh one; the in-memory tracker is the one shared
+// object of the process.
+Ref choose_responses_tracker(const Args& a, PyObject* config_storage) {
+  static PyObject* const k_memcache_available = intern("memcache_available");
+  static PyObject* const k_tracker_class = intern("SamlDuplicateResponsesTrackerInMemcache");
+  static PyObject* const k_tracker_mem = intern("responses_tracker_mem");
+  static PyObject* const k_mc = intern("mc");
+  static PyObject* const k_mc_root_key = intern("mc_root_key");
+  static PyObject* const k_process_registry = intern("process_registry");
+  static PyObject* const k_sleep_interval = intern("memcache_lock_sleep_interval");
+  static PyObject* const k_my_proc_uid = intern("my_proc_uid");
+  Ref memcache_available = getattr(config_storage, k_memcache_available);
+  if (!vs::truthy(memcache_available.get())) return vs::global(a.globals, k_tracker_mem);
+  Ref tracker_class = vs::global(a.globals, k_tracker_class);
+  Ref mc = getattr(config_storage, k_mc);
+  Ref mc_root_key = getattr(config_storage, k_mc_root_key);
+  Ref sleep_interval = getattr(getattr(config_storage, k_process_registry).get(), k_sleep_interval);
+  Ref proc_uid = getattr(getattr(config_storage, k_process_registry).get(), k_my_proc_uid);
+  return call(tracker_class.get(), {mc.get(), mc_root_key.get(), sleep_interval.get(), proc_uid.get()});
+}
+
+Ref login_failed_for_caught(const Args& a, PyObject* idp_id) {
+  Ref e = catch_value_error();
+  vs::HandlingException handling(e.get());
+  return call_login_failed(a, idp_id, e.get());
+}
+
+// saml_callback_view(context, request)
+Ref saml_callback_view(const Args& a) {
+  static PyObject* const k_vlm_settings = intern("vlm_settings");
+  static PyObject* const k_config_storage = intern("config_storage");
+  static PyObject* const k_auth_settings = intern("auth_settings");
+  static PyObject* const k_matchdict = intern("matchdict");
+  static PyObject* const k_idp_id = intern("idp_id");
+  static PyObject* const k_loader_class = intern("SamlAuthLoader");
+  static PyObject* const k_load_by_id = intern("load_by_id");
+  static PyObject* const k_idp_config_class = intern("SamlIDPConfig");
+  static PyObject* const k_users = intern("users");
+  static PyObject* const k_process_saml_response = intern("process_saml_response");
+  static PyObject* const k_get_user_id = intern("get_user_id");
+  static PyObject* const k_get_sso_user_id = intern("get_sso_user_id");
+  static PyObject* const k_current_thread_log_context = intern("current_thread_log_context");
+  static PyObject* const k_sso_user_id = intern("sso_user_id");
+  static PyObject* const k_log = intern("log");
+  static PyObject* const k_debug = intern("debug");
+  static PyObject* const k_debug_prefix = intern("SAML authentication - user: ");
+  static PyObject* const k_http_found = intern("HTTPFound");
+  static PyObject* const k_get_return_to_url = intern("get_return_to_url");
+  static PyObject* const k_session = intern("session");
+  static PyObject* const k_invalidate = intern("invalidate");
+  static PyObject* const k_load_sso_user_to_session = intern("load_sso_user_to_session");
+  static PyObject* const k_remember = intern("remember");
+  static PyObject* const k_headerlist = intern("headerlist");
+  static PyObject* const k_extend = intern("extend");
+
+  PyObject* request = a[1];
+  Ref vlm_settings = registry_setting(request, k_vlm_settings);
+  Ref config_storage = getitem(vlm_settings.get(), k_config_storage);
+  Ref auth_settings = registry_setting(request, k_auth_settings);
+  Ref idp_id = getitem(getattr(request, k_matchdict).get(), k_idp_id);
+
+  Ref idp_config;
+  try {
+    Ref loader_class = vs::global(a.globals, k_loader_class);
+    Ref loader = call(loader_class.get(), {auth_settings.get()});
+    idp_config = call_method(loader.get(), k_load_by_id, {idp_id.get()});
+  } catch (const vs::PyError&) {
+    return login_failed_for_caught(a, idp_id.get());
+  }
+
+  Ref responses_tracker = choose_responses_tracker(a, config_storage.get());
+  Ref idp_config_class = vs::global(a.globals, k_idp_config_class);
+  Ref users = getattr(config_storage.get(), k_users);
+  Ref idp = call(idp_config_class.get(), {idp_config.get(), request, users.get(), responses_tracker.get()});
+
+  try {
+    call_method(idp.get(), k_process_saml_response);
+  } catch (const vs::PyError&) {
+    return login_failed_for_caught(a, idp_id.get());
+  }
+
+  Ref user_id;
+  Ref sso_user_id;
+  try {
+    user_id = call_method(idp.get(), k_get_user_id);
+    sso_user_id = call_method(idp.get(), k_get_sso_user_id);
+    Ref log_context = call(vs::global(a.globals, k_current_thread_log_context).get(), {});
+    vs::setitem(log_context.get(), k_sso_user_id, sso_user_id.get());
+    Ref log = vs::global(a.globals, k_log);
+    Ref message = vs::concat({k_debug_prefix, vs::text(sso_user_id.get()).get()});
+    call_method(log.get(), k_debug, {message.get()});
+  } catch (const vs::PyError&) {
+    return login_failed_for_caught(a, idp_id.get());
+  }
+
+  // The redirect is built before the session is dropped: when the return
+  // URL cannot be had, the user keeps the session they came with.
+  Ref found = vs::global(a.globals, k_http_found);
+  Ref return_to_url = call_method(idp.get(), k_get_return_to_url);
+  Ref response = call(found.get(), {return_to_url.get()});
+  // A login always starts from a fresh session (no fixation of a session id
+  // handed out before the user was known).
+  call_method(getattr(request, k_session).get(), k_invalidate);
+  call(vs::global(a.globals, k_load_sso_user_to_session).get(), {request, sso_user_id.get()});
+  Ref headers = call(vs::global(a.globals, k_remember).get(), {request, user_id.get()});
+  call_method(getattr(response.get(), k_headerlist).get(), k_extend, {headers.get()});
+  return response;
+}
+
 Ref not_yet(const Args&) {
   PyErr_SetString(PyExc_NotImplementedError, "not built yet");
   throw vs::PyError{};
@@ -112,7 +232,7 @@ const vs::MemberSpec saml_sso_view_spec{vs::Kind::Function, "saml_sso_view", "(c
 const vs::MemberSpec saml_callback_view_spec{vs::Kind::Function, "saml_callback_view", "(context, request)",
                                              "SAML assertion consumer url - asc. Aka callback.\n\n"
                                              "    Validate SAML response and login user.\n    ",
-                                             not_yet, kFile};
+                                             saml_callback_view, kFile};
 const vs::MemberSpec saml_metadata_view_spec{vs::Kind::Function, "saml_metadata_view", "(context, request)", nullptr,
                                              not_yet, kFile};
 
