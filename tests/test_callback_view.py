@@ -354,3 +354,39 @@ class TestTrackerChoice:
         handed = [entry[4] for entry in journal if entry[0] == "SamlIDPConfig"]
         assert handed == [views.responses_tracker_mem] * 2
         assert handed[0] is handed[1] is views.responses_tracker_mem
+
+
+class TestReferences:
+    """The view keeps no reference to what passes through it, on any path."""
+
+    @pytest.mark.parametrize("fail", [None, "process_saml_response", "get_sso_user_id"])
+    def test_no_reference_leaks(self, core, journal, monkeypatch, fail):
+        import sys
+        import types
+
+        if fail:
+            core.fail[fail] = ValueError("refused")
+        user_id, sso_user_id = object(), object()
+        core.sso_user_id = sso_user_id
+        core.IDP_CONFIG = idp_config = {"idp_name": "fake"}
+        monkeypatch.setattr(core.idp_class, "get_user_id", lambda self: user_id)
+        monkeypatch.setattr(views, "load_sso_user_to_session", lambda request, who: None)
+        monkeypatch.setattr(views, "remember", lambda request, who: [("X-Remembered-User", "u")])
+        monkeypatch.setattr(views, "current_thread_log_context", lambda: {})
+        storage = ConfigStorage(USERS)
+        request = types.SimpleNamespace(
+            registry=types.SimpleNamespace(
+                settings={"auth_settings": {}, "vlm_settings": {"config_storage": storage}}
+            ),
+            matchdict={"idp_id": "idp1"},
+            session=types.SimpleNamespace(invalidate=lambda: None),
+        )
+        watched = [request, storage, idp_config, user_id, sso_user_id, views.responses_tracker_mem]
+        views.saml_callback_view(None, request)
+        journal.clear()
+        before = [sys.getrefcount(o) for o in watched]
+        for _ in range(2000):
+            journal.clear()
+            views.saml_callback_view(None, request)
+        journal.clear()
+        assert [sys.getrefcount(o) for o in watched] == before
