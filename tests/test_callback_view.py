@@ -16,6 +16,7 @@ from pyramid.session import SignedCookieSessionFactory
 
 import velmora.utils
 import velmora_saml.views as views
+from tests.support import saml_idp
 from tests.support import settings as test_settings
 from velmora.configs import UserConfig
 from velmora.logging_conf import current_thread_log_context
@@ -390,3 +391,132 @@ class TestReferences:
             views.saml_callback_view(None, request)
         journal.clear()
         assert [sys.getrefcount(o) for o in watched] == before
+
+
+# ---- round trips: real signed responses through the real core ------------------
+
+
+def login(app, saml_response, relay_state="/reports?page=2", idp_id="idp1"):
+    return app.post(f"/saml/acs/{idp_id}", {"SAMLResponse": saml_response, "RelayState": relay_state})
+
+
+@pytest.fixture
+def auth_settings():
+    return test_settings.auth_settings(
+        ("idp1", test_settings.idp_config("idp1")),
+        ("idp2", test_settings.idp_config("idp2", enabled=False)),
+    )
+
+
+@pytest.fixture
+def process_tracker():
+    views.responses_tracker_mem.reset()
+    yield views.responses_tracker_mem
+    views.responses_tracker_mem.reset()
+
+
+@pytest.fixture
+def real_app(journal, auth_settings, process_tracker):
+    return make_app(journal, auth_settings, ConfigStorage(USERS))
+
+
+class TestRoundTrip:
+    def test_login(self, real_app, journal, process_tracker, caplog):
+        saml_response = saml_idp.build_response("alice@example.test")
+        real_app.get("/seed")
+        with caplog.at_level(logging.DEBUG, logger="velmora"):
+            res = login(real_app, saml_response)
+        assert res.headers["Location"] == RETURN_TO
+        assert journal == [
+            ("invalidate", {"left_over": "from before the login"}),
+            ("load_sso_user_to_session", "alice@example.test", {}),
+            ("remember", "u-alice"),
+        ]
+        names = [name for name, _ in res.headerlist]
+        assert names.index("Location") < names.index("X-Remembered-User")
+        assert real_app.get("/session").json == {"sso_user_id": "alice@example.test"}
+        assert current_thread_log_context()["sso_user_id"] == "alice@example.test"
+        assert "SAML authentication - user: alice@example.test" in caplog.messages
+        # Recorded in the process-wide tracker the view handed to the core.
+        assert process_tracker.is_seen(saml_idp.ids(saml_response)[0])
+
+    def test_replay_refused(self, real_app, journal):
+        saml_response = saml_idp.build_response()
+        assert login(real_app, saml_response).headers["Location"] == RETURN_TO
+        journal.clear()
+        res = login(real_app, saml_response)
+        assert failed_redirect(res) == (
+            "/login/callback/failed", {"idp_id": "idp1", "error_description": "Duplicated SAML response"}
+        )
+        assert journal == []
+        assert real_app.get("/session").json == {"sso_user_id": "alice@example.test"}
+
+    def test_assertion_replayed_under_new_response_id_refused(self, real_app):
+        captured = saml_idp.build_response(sign="assertion")
+        assert login(real_app, captured).headers["Location"] == RETURN_TO
+        replay = saml_idp.rewrap_assertion(captured)
+        assert saml_idp.ids(replay)[0] != saml_idp.ids(captured)[0]
+        assert failed_redirect(login(real_app, replay))[1]["error_description"] == "Duplicated SAML response"
+
+    def test_unknown_user(self, real_app, journal):
+        real_app.get("/seed")
+        res = login(real_app, saml_idp.build_response("mallory@example.test"))
+        assert failed_redirect(res)[1]["error_description"] == "User not found for the SAML response."
+        assert journal == []
+        assert real_app.get("/session").json == {"left_over": "from before the login"}
+
+    def test_bad_signature_refused_and_not_recorded(self, real_app, process_tracker):
+        forged = saml_idp.build_response(key="other.key", cert="other.crt")
+        first = failed_redirect(login(real_app, forged))[1]["error_description"]
+        assert "Signature validation failed" in first
+        # Never reached the tracker: the same refusal, not a replay, the second time.
+        assert failed_redirect(login(real_app, forged))[1]["error_description"] == first
+        assert not process_tracker.is_seen(saml_idp.ids(forged)[0])
+
+    @pytest.mark.parametrize(
+        "idp_id, message", [("nope", "IdP is not found"), ("idp2", 'Identity provider "idp2" is disabled')]
+    )
+    def test_unknown_or_disabled_idp(self, real_app, journal, idp_id, message):
+        res = login(real_app, saml_idp.build_response(idp_id=idp_id), idp_id=idp_id)
+        assert failed_redirect(res)[1] == {"idp_id": idp_id, "error_description": message}
+        assert journal == []
+
+
+class TestRoundTripWithMemcache:
+    @pytest.fixture
+    def built(self, monkeypatch):
+        """Every memcache tracker the view builds, with its constructor arguments."""
+        built = []
+
+        class RecordingTracker(views.SamlDuplicateResponsesTrackerInMemcache):
+            def __init__(self, *args):
+                built.append((self, args))
+                super().__init__(*args)
+
+        monkeypatch.setattr(views, "SamlDuplicateResponsesTrackerInMemcache", RecordingTracker)
+        return built
+
+    def storage(self, memcached, proc_uid):
+        registry = ProcessRegistry(memcache_lock_sleep_interval=0.01, my_proc_uid=proc_uid)
+        return ConfigStorage(USERS, mc=memcached.client(), mc_root_key="velmora-test", process_registry=registry)
+
+    def test_new_tracker_per_request_and_replay_refused_by_another_host(
+        self, memcached, journal, auth_settings, process_tracker, built
+    ):
+        storage = self.storage(memcached, "proc-a")
+        first_host = make_app(journal, auth_settings, storage)
+        other_host = make_app(Journal(), auth_settings, self.storage(memcached, "proc-b"))
+        saml_response = saml_idp.build_response()
+        assert login(first_host, saml_response).headers["Location"] == RETURN_TO
+        res = login(other_host, saml_response)
+        assert failed_redirect(res)[1]["error_description"] == "Duplicated SAML response"
+        res = login(first_host, saml_response)
+        assert failed_redirect(res)[1]["error_description"] == "Duplicated SAML response"
+        assert [args for _, args in built] == [
+            (storage.mc, "velmora-test", 0.01, "proc-a"),
+            (other_host.app.registry.settings["vlm_settings"]["config_storage"].mc, "velmora-test", 0.01, "proc-b"),
+            (storage.mc, "velmora-test", 0.01, "proc-a"),
+        ]
+        assert len({id(tracker) for tracker, _ in built}) == 3
+        # The process-wide tracker was left alone.
+        assert not process_tracker.is_seen(saml_idp.ids(saml_response)[0])
