@@ -136,8 +136,8 @@ struct FunctionObject {
   Impl impl;
   const char* source_file;
   PyObject* weakreflist;
-  // Function attributes, as a Python function has them (Pyramid's view
-  // registration sets `__text__` on the view callable it is given).
+  // Like a Python function, a member takes arbitrary attributes (Pyramid's
+  // add_view sets __text__ on the view callables).
   PyObject* dict;
 };
 

@@ -70,26 +70,37 @@ Ref call_login_failed(const Args& a, PyObject* idp_id, PyObject* desc) {
 // saml_sso_view(context, request)
 Ref saml_sso_view(const Args& a) {
   PyObject* request = a[1];
-  Ref registry = getattr(request, intern("registry"));
-  Ref settings = getattr(registry.get(), intern("settings"));
-  Ref auth_settings = getitem(settings.get(), intern("auth_settings"));
-  Ref matchdict = getattr(request, intern("matchdict"));
-  Ref idp_id = getitem(matchdict.get(), intern("idp_id"));
+  static PyObject* const k_registry = intern("registry");
+  static PyObject* const k_settings = intern("settings");
+  static PyObject* const k_auth_settings = intern("auth_settings");
+  static PyObject* const k_matchdict = intern("matchdict");
+  static PyObject* const k_idp_id = intern("idp_id");
+  static PyObject* const k_load_by_id = intern("load_by_id");
+  static PyObject* const k_params = intern("params");
+  static PyObject* const k_get = intern("get");
+  static PyObject* const k_return_to = intern("return_to");
+  static PyObject* const k_root = intern("/");
+  static PyObject* const k_generate_login_url = intern("generate_login_url");
+  Ref registry = getattr(request, k_registry);
+  Ref settings = getattr(registry.get(), k_settings);
+  Ref auth_settings = getitem(settings.get(), k_auth_settings);
+  Ref matchdict = getattr(request, k_matchdict);
+  Ref idp_id = getitem(matchdict.get(), k_idp_id);
   Ref idp_config;
   try {
     Ref loader_class = module_name(a, "SamlAuthLoader");
     Ref loader = call(loader_class.get(), {auth_settings.get()});
-    idp_config = call_method(loader.get(), intern("load_by_id"), {idp_id.get()});
+    idp_config = call_method(loader.get(), k_load_by_id, {idp_id.get()});
   } catch (const vs::PyError&) {
     Ref e = catch_value_error();
     vs::HandlingException handling(e.get());
     return call_login_failed(a, idp_id.get(), e.get());
   }
-  Ref params = getattr(request, intern("params"));
-  Ref return_to_url = call_method(params.get(), intern("get"), {intern("return_to"), ustr("/").get()});
+  Ref params = getattr(request, k_params);
+  Ref return_to_url = call_method(params.get(), k_get, {k_return_to, k_root});
   try {
     Ref idp_config_class = module_name(a, "SamlIDPConfig");
-    Ref login_url = call_method(idp_config_class.get(), intern("generate_login_url"),
+    Ref login_url = call_method(idp_config_class.get(), k_generate_login_url,
                                 {idp_config.get(), request, return_to_url.get()});
     Ref found = module_name(a, "HTTPFound");
     return call(found.get(), {login_url.get()});
@@ -220,6 +231,57 @@ Ref saml_callback_view(const Args& a) {
   return response;
 }
 
+// saml_metadata_view(context, request)
+Ref saml_metadata_view(const Args& a) {
+  PyObject* request = a[1];
+  static PyObject* const k_registry = intern("registry");
+  static PyObject* const k_settings = intern("settings");
+  static PyObject* const k_auth_settings = intern("auth_settings");
+  static PyObject* const k_matchdict = intern("matchdict");
+  static PyObject* const k_idp_id = intern("idp_id");
+  static PyObject* const k_load_by_id = intern("load_by_id");
+  static PyObject* const k_idp_prefix = intern("IdP ");
+  static PyObject* const k_not_usable = intern(" does not exist or disabled");
+  static PyObject* const k_explanation = vs::tuple_of({intern("explanation")}).release();
+  static PyObject* const k_users = vs::tuple_of({intern("users")}).release();
+  static PyObject* const k_get_sp_metadata = intern("get_sp_metadata");
+  static PyObject* const k_body_content_type = vs::tuple_of({intern("body"), intern("content_type")}).release();
+  static PyObject* const k_text_xml = intern("text/xml");
+  Ref registry = getattr(request, k_registry);
+  Ref settings = getattr(registry.get(), k_settings);
+  Ref auth_settings = getitem(settings.get(), k_auth_settings);
+  Ref matchdict = getattr(request, k_matchdict);
+  Ref idp_id = getitem(matchdict.get(), k_idp_id);
+  Ref idp_config;
+  try {
+    Ref loader_class = module_name(a, "SamlAuthLoader");
+    Ref auth_loader = call(loader_class.get(), {auth_settings.get()});
+    idp_config = call_method(auth_loader.get(), k_load_by_id, {idp_id.get()});
+  } catch (const vs::PyError&) {
+    Ref e = catch_value_error();
+    vs::HandlingException handling(e.get());
+    // Unknown and disabled IdPs look alike from outside.
+    Ref explanation = vs::concat({k_idp_prefix, vs::text(idp_id.get()).get(), k_not_usable});
+    Ref bad_request = module_name(a, "HTTPBadRequest");
+    vs::raise_in_handler(e.get(), vs::call_kw(bad_request.get(), {explanation.get()}, k_explanation), false);
+  }
+  Ref idp_config_class = module_name(a, "SamlIDPConfig");
+  Ref users = vs::check(PyList_New(0));
+  Ref idp = vs::call_kw(idp_config_class.get(), {idp_config.get(), request, users.get()}, k_users);
+  Ref metadata;
+  try {
+    metadata = call_method(idp.get(), k_get_sp_metadata);
+  } catch (const vs::PyError&) {
+    Ref e = catch_value_error();
+    vs::HandlingException handling(e.get());
+    Ref explanation = vs::str(e.get());
+    Ref bad_request = module_name(a, "HTTPBadRequest");
+    vs::raise_in_handler(e.get(), vs::call_kw(bad_request.get(), {explanation.get()}, k_explanation), false);
+  }
+  Ref ok = module_name(a, "HTTPOk");
+  return vs::call_kw(ok.get(), {metadata.get(), k_text_xml}, k_body_content_type);
+}
+
 Ref not_yet(const Args&) {
   PyErr_SetString(PyExc_NotImplementedError, "not built yet");
   throw vs::PyError{};
@@ -234,7 +296,7 @@ const vs::MemberSpec saml_callback_view_spec{vs::Kind::Function, "saml_callback_
                                              "    Validate SAML response and login user.\n    ",
                                              saml_callback_view, kFile};
 const vs::MemberSpec saml_metadata_view_spec{vs::Kind::Function, "saml_metadata_view", "(context, request)", nullptr,
-                                             not_yet, kFile};
+                                             saml_metadata_view, kFile};
 
 void bind(PyObject* module, const char* name, const Ref& value) {
   vs::check_status(PyModule_AddObjectRef(module, name, value.get()));
