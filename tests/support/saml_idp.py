@@ -19,6 +19,8 @@ form field "SAMLResponse"):
         `destination` or `in_response_to` leaves the attribute out).
         `transforms` / `canonicalization` choose the algorithms every
         signature is made with (any algorithm xmlsec can sign with).
+        `encrypt=True` encrypts the assertion for the SP (before the response
+        is signed, as an IdP does).
 
     rewrap_assertion(captured, response_id=None, sign_response=False)
         The replay attack: the signed assertion of a captured response put
@@ -29,6 +31,9 @@ form field "SAMLResponse"):
         `transform`) to the Reference of the response's or the assertion's
         signature after signing, and/or replaces its CanonicalizationMethod
         with an element given as XML text.
+
+    encrypt_assertion(encoded, cert="sp.crt")
+        The same response with its (signed) assertion encrypted for the SP.
 
     decode(encoded) -> bytes, encode(xml) -> str, ids(encoded) -> (response ID, assertion ID)
 """
@@ -241,6 +246,7 @@ def build_response(
     issuer=test_settings.IDP_ENTITY_ID,
     valid_for=300,
     status=SUCCESS,
+    encrypt=False,
 ):
     """A SAML Response as the browser posts it (base64 text); see the module doc."""
     if sign not in ("both", "assertion", "response", None):
@@ -259,6 +265,8 @@ def build_response(
     signing = {"key": key, "cert": cert, "transforms": transforms, "canonicalization": canonicalization}
     if sign in ("both", "assertion"):
         sign_element(assertion, **signing)
+    if encrypt:
+        _encrypt_in_place(response, "sp.crt")
     if sign in ("both", "response"):
         sign_element(response, **signing)
     return encode(response)
@@ -357,4 +365,34 @@ def inject_transforms(encoded, *transforms, where="response", canonicalization=N
         signed_info = signature.find("ds:SignedInfo", NSMAP)
         old = signed_info.find("ds:CanonicalizationMethod", NSMAP)
         signed_info.replace(old, etree.fromstring(canonicalization))
+    return encode(root)
+
+
+def _encrypt_in_place(root, cert):
+    assertion = root.find("saml:Assertion", NSMAP)
+    wrapper = etree.Element(f"{{{NS_SAML}}}EncryptedAssertion")
+    assertion.addprevious(wrapper)
+    wrapper.append(assertion)
+    encrypted_data = xmlsec.template.encrypted_data_create(
+        root, xmlsec.Transform.AES128, type=xmlsec.EncryptionType.ELEMENT, ns="xenc"
+    )
+    xmlsec.template.encrypted_data_ensure_cipher_value(encrypted_data)
+    key_info = xmlsec.template.encrypted_data_ensure_key_info(encrypted_data, ns="ds")
+    encrypted_key = xmlsec.template.add_encrypted_key(key_info, xmlsec.Transform.RSA_OAEP)
+    xmlsec.template.encrypted_data_ensure_cipher_value(encrypted_key)
+    manager = xmlsec.KeysManager()
+    manager.add_key(xmlsec.Key.from_file(str(test_settings.DATA / cert), xmlsec.KeyFormat.CERT_PEM, None))
+    ctx = xmlsec.EncryptionContext(manager)
+    ctx.key = xmlsec.Key.generate(xmlsec.KeyData.AES, 128, xmlsec.KeyDataType.SESSION)
+    ctx.encrypt_xml(encrypted_data, assertion)
+
+
+def encrypt_assertion(encoded, cert="sp.crt"):
+    """The response with its assertion encrypted for the service provider.
+
+    Anyone can do this: the SP's certificate is public (its metadata). A
+    response signature, if any, no longer holds afterwards.
+    """
+    root = parse(encoded)
+    _encrypt_in_place(root, cert)
     return encode(root)
