@@ -7,11 +7,27 @@ import sys
 import time
 
 import pytest
+from hypothesis import HealthCheck
+from hypothesis import settings as hypothesis_settings
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 # The stand-in host application (never installed with the plug-in).
 sys.path.insert(0, str(ROOT / "host"))
 sys.path.insert(0, str(ROOT))
+
+
+# Property tests run a fixed, bounded set of examples: the same ones on every
+# run (no example database, derandomized), so CI time and results are stable.
+# `pytest --hypothesis-profile=explore` searches afresh with ten times the examples.
+hypothesis_settings.register_profile(
+    "ci", max_examples=100, derandomize=True, database=None, deadline=None, print_blob=True,
+    suppress_health_check=[HealthCheck.too_slow],
+)
+hypothesis_settings.register_profile(
+    "explore", parent=hypothesis_settings.get_profile("ci"), derandomize=False,
+    max_examples=1000,
+)
+hypothesis_settings.load_profile("ci")
 
 
 def pytest_report_header(config):

@@ -70,6 +70,25 @@ class TestRootUrl:
         assert return_url(relay_state) == ROOT_URL
         assert errors() == [("velmora", "ERROR", "Wrong host in redirect url")]
 
+    @pytest.mark.parametrize(
+        "relay_state",
+        [f"https://{HOST}:65536/a", f"https://{HOST}:abc/a", f"https://{HOST}:443:evil.example/a"],
+        ids=["port-out-of-range", "port-not-digits", "two-ports"],
+    )
+    def test_port_a_browser_cannot_read(self, relay_state, errors):
+        # The host matches, but the browser would stop at an error page.
+        assert return_url(relay_state) == ROOT_URL
+        assert errors() == [("velmora", "ERROR", "Wrong host in redirect url")]
+
+    @pytest.mark.parametrize(
+        "relay_state",
+        ["/a\r\nSet-Cookie: s=1", "/caf\u00e9", "/\u20ac", "/a b", "/a\tb", "/a\x00", "/a\x7f"],
+        ids=["crlf", "latin-1", "not-latin-1", "blank", "tab", "nul", "del"],
+    )
+    def test_characters_a_location_header_cannot_carry(self, relay_state, errors):
+        assert return_url(relay_state) == ROOT_URL
+        assert errors() == [("velmora", "ERROR", "Unsafe characters in redirect url")]
+
     def test_refused_by_the_toolkit(self, errors):
         assert return_url("javascript:alert(1)") == ROOT_URL
         assert errors() == [("velmora", "ERROR", "Redirect to invalid URL: javascript:alert(1)")]

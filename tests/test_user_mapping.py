@@ -245,11 +245,15 @@ class TestSsoUserId:
             idp.get_sso_user_id()
 
 
-# ---- the loop against a plain Python statement of the rule --------------------
+# ---- get_user_id against a plain Python statement of the rule --------------------
 
 
 def reference_mapping(attributes, attribute, user_attribute, regex, users_map):
-    """The matching rule written out in Python: (result or error text, matches)."""
+    """The whole rule written out in Python: (result or error text, matches or None)."""
+    if attribute not in attributes:
+        return "Missing expected attribute in SAML response.", None
+    if user_attribute not in UserConfig.allowed_sso_keys:
+        return "Invalid user config attribute.", None
     saml_values = attributes[attribute]
     if saml_values is None:
         saml_values = []
@@ -276,24 +280,37 @@ def reference_mapping(attributes, attribute, user_attribute, regex, users_map):
 
 
 texts = st.text(alphabet=st.sampled_from(list("ab é€\U0001d11e\t\n\x1c\x85\xa0\u2028\u3000\u200b")), max_size=6)
+saml_value_lists = st.one_of(st.lists(texts, max_size=4), texts, st.none())
+host_users = st.lists(st.tuples(texts, texts, texts), max_size=6)
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=400)
 @given(
-    user_values=st.lists(texts, max_size=6),
-    saml_values=st.one_of(st.lists(texts, max_size=4), texts, st.none()),
-    regex=st.sampled_from([None, "", "a", " ", "[^b]"]),
+    host_values=host_users,
+    attributes=st.dictionaries(st.sampled_from(["mail", "uid", "NameID"]), saml_value_lists, max_size=3),
+    nameid=st.one_of(texts, st.none()),
+    attribute=st.sampled_from(["mail", "uid", "NameID", "absent"]),
+    user_attribute=st.sampled_from(["email", "username", "sso_id", "password", "Email"]),
+    regex=st.sampled_from([None, "", "a", " ", "[^b]", "a$", "(?i)A", r"\s", "é|€"]),
 )
-def test_loop_agrees_with_the_rule(user_values, saml_values, regex):
-    users_map = {f"u{i}": UserConfig(f"n{i}", email=value) for i, value in enumerate(user_values)}
-    expected, expected_matches = reference_mapping({"mail": saml_values}, "mail", "email", regex, users_map)
+def test_get_user_id_agrees_with_the_rule(host_values, attributes, nameid, attribute, user_attribute, regex):
+    users_map = {
+        f"u{i}": UserConfig(username, email=email, sso_id=sso_id)
+        for i, (email, username, sso_id) in enumerate(host_values)
+    }
+    for user_config in users_map.values():
+        user_config.password = "not a key an IdP may map onto"
+    # The NameID takes part as an attribute of that name, replacing one the response carried.
+    expected, expected_matches = reference_mapping({**attributes, "NameID": nameid}, attribute, user_attribute,
+                                                   regex, users_map)
     log = RecordingLog()
     original_log = saml.log
     saml.log = log
     try:
-        idp = idp_for(users_map, attribute="mail", regex=regex)
+        idp = idp_for(users_map, dict(attributes), nameid, attribute=attribute, user_attribute=user_attribute,
+                      regex=regex)
         try:
-            result = idp._get_mapped_user_id({"mail": saml_values})
+            result = idp.get_user_id()
         except ValueError as exc:
             result = str(exc)
     finally:

@@ -615,6 +615,38 @@ Ref match_saml_regex(const Args& a) {
 
 // ---- return URL -----------------------------------------------------------
 
+// Whether urlparse can read the port of a parsed URL. One it cannot read
+// (not digits, above 65535) is no port for a browser either: the URL leads
+// to an error page instead of the host that was checked.
+bool readable_port(PyObject* parsed) {
+  static PyObject* const k_port = intern("port");
+  try {
+    getattr(parsed, k_port);
+    return true;
+  } catch (const vs::PyError&) {
+    Ref caught = fetch_exception();
+    if (!vs::exception_matches(caught.get(), PyExc_ValueError)) vs::reraise(caught);
+    return false;
+  }
+}
+
+// Whether a URL text can go into the Location header as it is: printable
+// ASCII only. The relay state comes back from the browser decoded, so it may
+// hold blanks, controls or non-ASCII characters: WebOb refuses CR/LF in a
+// header (an error after the user was already identified), the server cannot
+// encode what is not Latin-1, and a browser drops tabs and line feeds that
+// urlparse has already dropped before the host check.
+bool header_safe(PyObject* url) {
+  if (!PyUnicode_Check(url)) return true;
+  int kind = PyUnicode_KIND(url);
+  const void* data = PyUnicode_DATA(url);
+  for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(url); i < n; ++i) {
+    Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+    if (ch < 0x21 || ch > 0x7e) return false;
+  }
+  return true;
+}
+
 // SamlIDPConfig.get_return_to_url(self)
 Ref get_return_to_url(const Args& a) {
   PyObject* self = a[0];
@@ -651,8 +683,11 @@ Ref get_return_to_url(const Args& a) {
     Ref hostname = getattr(parsed.get(), k_hostname);
     Ref host_parts = call_method(current_host.get(), k_split, {intern(":")});
     Ref bare_host = vs::check(PySequence_GetItem(host_parts.get(), 0));
-    if (backslash || python_equal(hostname.get(), bare_host.get(), Py_NE)) {
+    if (backslash || !readable_port(parsed.get()) || python_equal(hostname.get(), bare_host.get(), Py_NE)) {
       vs::raise_new(module_name(a, "OneLogin_Saml2_Error").get(), intern("Wrong host in redirect url"));
+    }
+    if (!header_safe(redirect_url.get())) {
+      vs::raise_new(module_name(a, "OneLogin_Saml2_Error").get(), intern("Unsafe characters in redirect url"));
     }
   } catch (const vs::PyError&) {
     Ref caught = fetch_exception();
