@@ -2,6 +2,7 @@
 // user identification, and the return-to URL.
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "saml.hpp"
@@ -167,16 +168,22 @@ void refuse_unsafe_transforms(PyObject* self) {
   static PyObject* const k_to_etree = intern("to_etree");
   const TransformCheckTools& tools = transform_check_tools();
   Ref posted, document;
+  bool not_text = false;
   bool readable = leave_failures_to_toolkit([&] {
     Ref request = getattr(self, k_request);
     if (!vs::contains(request.get(), k_post_data)) return false;
     Ref post_data = getitem(request.get(), k_post_data);
     if (!vs::contains(post_data.get(), k_saml_response)) return false;
     posted = getitem(post_data.get(), k_saml_response);
+    // A multipart post can send the field as a file: the toolkit would fail
+    // on it with a TypeError, a server error for a request anyone can make.
+    not_text = !PyUnicode_Check(posted.get()) && !PyBytes_Check(posted.get());
+    if (not_text) return false;
     Ref decoded = call_method(tools.utils_class, k_b64decode, {posted.get()});
     document = call_method(tools.xml_class, k_to_etree, {decoded.get()});
     return true;
   });
+  if (not_text) raise_value_error("Invalid SAML response: SAMLResponse is not a form field");
   if (!readable) return;
   long verdict = transform_verdict(document.get());
   if (verdict == kEncryptedAssertion) {
@@ -202,6 +209,27 @@ void refuse_unsafe_transforms(PyObject* self) {
   if (verdict & kTransformRefused) raise_value_error("Invalid SAML response: unsupported signature transform");
 }
 
+// Whether the toolkit failed on the posted message itself rather than on
+// its own settings: a document that is not XML (lxml's XMLSyntaxError) or an
+// encrypted assertion that does not decrypt (xmlsec.Error). Anyone can post
+// either; as a bare exception it would reach the host as a server error
+// instead of the login-failed page. Base64 and DTD refusals are already
+// ValueErrors.
+bool unreadable_message(PyObject* exc) {
+  static const std::pair<const char*, const char*> kinds[] = {{"lxml.etree", "XMLSyntaxError"}, {"xmlsec", "Error"}};
+  for (const auto& [module_name, class_name] : kinds) {
+    // Only a module the toolkit has loaded can have raised it.
+    Ref module = Ref::steal(PyImport_GetModule(vs::intern(module_name)));
+    if (!module) {
+      if (PyErr_Occurred()) throw vs::PyError{};
+      continue;
+    }
+    Ref error_class = vs::getattr_opt(module.get(), vs::intern(class_name));
+    if (error_class && vs::exception_matches(exc, error_class.get())) return true;
+  }
+  return false;
+}
+
 // SamlIDPConfig.process_saml_response(self)
 Ref process_saml_response(const Args& a) {
   PyObject* self = a[0];
@@ -218,7 +246,8 @@ Ref process_saml_response(const Args& a) {
     Ref caught = fetch_exception();
     vs::HandlingException handling(caught.get());
     Ref error_class = module_name(a, "OneLogin_Saml2_Error");
-    if (!vs::exception_matches(caught.get(), error_class.get())) vs::reraise(caught);
+    if (!vs::exception_matches(caught.get(), error_class.get()) && !unreadable_message(caught.get()))
+      vs::reraise(caught);
     vs::raise_in_handler(caught.get(), call(PyExc_ValueError, {caught.get()}), true);
   }
   Ref errors = call_method(getattr(self, k_saml_auth).get(), k_get_errors);
@@ -669,7 +698,8 @@ Ref get_return_to_url(const Args& a) {
 
   Ref post = getattr(getattr(self, k_raw_request).get(), k_post);
   Ref relay_state = call_method(post.get(), k_get, {k_relay_state, intern("")});
-  if (!truthy(relay_state.get())) return root_url();
+  // A file sent under that name (a multipart post) is no URL.
+  if (!PyUnicode_Check(relay_state.get()) || !truthy(relay_state.get())) return root_url();
 
   Ref current_host =
       call_method(module_name(a, "OneLogin_Saml2_Utils").get(), k_get_self_host, {getattr(self, k_request).get()});
