@@ -84,7 +84,7 @@ def run_threads(post, ids):
 @pytest.mark.parametrize("guarded", [True, False], ids=["tracker", "no-lock-control"])
 def test_sixteen_threads_in_memory(quiet, guarded):
     tracker = saml.SamlDuplicateResponsesTrackerInMemory() if guarded else UnguardedTracker()
-    ids = [f"r{i}" for i in range(400)]
+    ids = [f"r{i}" for i in range(250)]
 
     def post(response_id):
         idp = make_idp(tracker=tracker, saml_auth=RacingAuth(response_id))
