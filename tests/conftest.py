@@ -18,7 +18,8 @@ sys.path.insert(0, str(ROOT))
 
 # Property tests run a fixed, bounded set of examples: the same ones on every
 # run (no example database, derandomized), so CI time and results are stable.
-# `pytest --hypothesis-profile=explore` searches afresh with ten times the examples.
+# `--hypothesis-profile=explore` draws fresh random examples instead (1000 where
+# a test states no budget of its own).
 hypothesis_settings.register_profile(
     "ci", max_examples=100, derandomize=True, database=None, deadline=None, print_blob=True,
     suppress_health_check=[HealthCheck.too_slow],

@@ -13,9 +13,9 @@ import uuid
 import ada_url
 import pytest
 import webob
-from hypothesis import assume, given, note, settings
+from hypothesis import given, note, settings
 from hypothesis import strategies as st
-from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule, run_state_machine_as_test
+from hypothesis.stateful import RuleBasedStateMachine, invariant, rule, run_state_machine_as_test
 
 import velmora_saml.saml as saml
 import velmora_saml.views as views

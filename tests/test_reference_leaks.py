@@ -13,7 +13,6 @@ batch; the test wants them flat within a small tolerance.
 blocks are counted, so the test does not run there.
 """
 
-import contextlib
 import gc
 import itertools
 import logging
