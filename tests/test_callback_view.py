@@ -5,7 +5,10 @@ The order-of-call tests put recording fakes in place of the core classes
 call); the round trips post real signed responses to the real core.
 """
 
+import gc
 import logging
+import sys
+import types
 import urllib.parse
 
 import pytest
@@ -158,7 +161,8 @@ class FakeCore:
     def step(self, name, *args):
         self.journal.append((name, *args))
         if name in self.fail:
-            raise self.fail[name]
+            # A fresh traceback each time: re-raising one object grows its traceback.
+            raise self.fail[name].with_traceback(None)
 
 
 @pytest.fixture
@@ -362,9 +366,6 @@ class TestReferences:
 
     @pytest.mark.parametrize("fail", [None, "process_saml_response", "get_sso_user_id"])
     def test_no_reference_leaks(self, core, journal, monkeypatch, fail):
-        import sys
-        import types
-
         if fail:
             core.fail[fail] = ValueError("refused")
         user_id, sso_user_id = object(), object()
@@ -385,11 +386,13 @@ class TestReferences:
         watched = [request, storage, idp_config, user_id, sso_user_id, views.responses_tracker_mem]
         views.saml_callback_view(None, request)
         journal.clear()
+        gc.collect()
         before = [sys.getrefcount(o) for o in watched]
         for _ in range(2000):
             journal.clear()
             views.saml_callback_view(None, request)
         journal.clear()
+        gc.collect()
         assert [sys.getrefcount(o) for o in watched] == before
 
 
