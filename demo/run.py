@@ -6,6 +6,7 @@ SIGTERM) stops every process this script started.
 
 import argparse
 import pathlib
+import shutil
 import signal
 import sys
 import tempfile
@@ -35,6 +36,7 @@ def main(argv=None):
     logs = pathlib.Path(tempfile.mkdtemp(prefix="velmora-demo-logs-"))
 
     started = []
+    keep_logs = True  # unless the run ends by a stop request
 
     def stop_all():
         # A second Ctrl-C must not cut the clean-up short.
@@ -94,9 +96,14 @@ def main(argv=None):
             time.sleep(0.5)
     except KeyboardInterrupt:
         print("\nstopping", flush=True)
+        keep_logs = False
         return 0
     finally:
         stop_all()
+        if keep_logs:
+            print(f"logs kept in {logs}", file=sys.stderr)
+        else:
+            shutil.rmtree(logs, ignore_errors=True)
 
 
 if __name__ == "__main__":
