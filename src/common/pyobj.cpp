@@ -136,6 +136,9 @@ struct FunctionObject {
   Impl impl;
   const char* source_file;
   PyObject* weakreflist;
+  // Like a Python function, a member takes arbitrary attributes (Pyramid's
+  // add_view sets __text__ on the view callables).
+  PyObject* dict;
 };
 
 PyObject* argument_error(FunctionObject* f, Py_ssize_t nargs, PyObject* const* bound) {
@@ -233,6 +236,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(f->globals);
   Py_VISIT(f->defaults);
   Py_VISIT(f->doc);
+  Py_VISIT(f->dict);
   return 0;
 }
 
@@ -241,6 +245,7 @@ int function_clear(PyObject* self) {
   Py_CLEAR(f->globals);
   Py_CLEAR(f->defaults);
   Py_CLEAR(f->doc);
+  Py_CLEAR(f->dict);
   return 0;
 }
 
@@ -299,6 +304,7 @@ PyGetSetDef function_getset[] = {
     {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -314,6 +320,7 @@ PyTypeObject FunctionType = [] {
   t.tp_traverse = function_traverse;
   t.tp_clear = function_clear;
   t.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
+  t.tp_dictoffset = offsetof(FunctionObject, dict);
   t.tp_getset = function_getset;
   t.tp_descr_get = function_descr_get;
   return t;
@@ -378,6 +385,7 @@ Ref make_function(const MemberSpec& spec, PyObject* module, const char* qualname
   f->impl = spec.impl;
   f->source_file = spec.source_file;
   f->weakreflist = nullptr;
+  f->dict = nullptr;
   PyObject_GC_Track(f);
   return Ref::steal(reinterpret_cast<PyObject*>(f));
 }

@@ -1,41 +1,699 @@
 // SamlIDPConfig, response side: process_saml_response and the replay check,
 // user identification, and the return-to URL.
+#include <cstring>
+#include <string>
+#include <vector>
+
 #include "saml.hpp"
 
 namespace saml {
 namespace {
 
+using vs::call;
+using vs::call_method;
+using vs::fetch_exception;
+using vs::getattr;
+using vs::getitem;
+using vs::intern;
+using vs::truthy;
+
 constexpr const char* kFile = "velmora_saml/idp_response.cpp";
 
-Ref not_yet(const Args&) {
-  PyErr_SetString(PyExc_NotImplementedError, "not built yet");
-  throw vs::PyError{};
+// `raise ValueError(message)` with a constant message.
+[[noreturn]] void raise_value_error(const char* message) { vs::raise_new(PyExc_ValueError, intern(message)); }
+
+// `a == b` / `a != b` as the operators give it (no identity shortcut).
+bool python_equal(PyObject* a, PyObject* b, int op = Py_EQ) {
+  Ref result = vs::check(PyObject_RichCompare(a, b, op));
+  return truthy(result.get());
+}
+
+// `with manager: body()` as the interpreter runs it: __enter__ and __exit__
+// are taken from the type, the block's exception is handed to __exit__
+// (which could suppress it) and otherwise re-raised unchanged.
+template <class Body>
+void with_block(PyObject* manager, Body body) {
+  static PyObject* const k_enter = intern("__enter__");
+  static PyObject* const k_exit = intern("__exit__");
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(manager));
+  Ref enter = vs::getattr_opt(type, k_enter);
+  if (!enter) {
+    PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+                 Py_TYPE(manager)->tp_name);
+    throw vs::PyError{};
+  }
+  Ref exit = vs::getattr_opt(type, k_exit);
+  if (!exit) {
+    PyErr_Format(PyExc_TypeError,
+                 "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
+                 Py_TYPE(manager)->tp_name);
+    throw vs::PyError{};
+  }
+  call(enter.get(), {manager});
+  try {
+    body();
+  } catch (const vs::PyError&) {
+    Ref exc = fetch_exception();
+    vs::HandlingException handling(exc.get());
+    Ref traceback = Ref::steal(PyException_GetTraceback(exc.get()));
+    Ref suppress = call(exit.get(), {manager, reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get(),
+                                     traceback ? traceback.get() : Py_None});
+    if (truthy(suppress.get())) return;
+    vs::reraise(exc);
+  }
+  call(exit.get(), {manager, Py_None, Py_None, Py_None});
+}
+
+// ---- signature transforms of a posted response -----------------------------
+
+// The only algorithms a ds:Transform or ds:CanonicalizationMethod of a
+// posted response may name. libxmlsec1 runs whatever a signature names (XSLT,
+// XPath, XPointer, ...) before it knows whether the signature is valid, so an
+// unauthenticated POST could make it run a stylesheet whose output doubles
+// at every level: seconds of CPU and gigabytes per request.
+constexpr const char* kAllowedAlgorithms[] = {
+    "http://www.w3.org/2000/09/xmldsig#enveloped-signature",
+    "http://www.w3.org/2001/10/xml-exc-c14n#",
+    "http://www.w3.org/2001/10/xml-exc-c14n#WithComments",
+    "http://www.w3.org/TR/2001/REC-xml-c14n-20010315",
+    "http://www.w3.org/TR/2001/REC-xml-c14n-20010315#WithComments",
+    "http://www.w3.org/2006/12/xml-c14n11",
+    "http://www.w3.org/2006/12/xml-c14n11#WithComments",
+};
+// A genuine response needs two per signature.
+constexpr int kMaxTransforms = 10;
+
+// One compiled XPath answers the whole question inside libxml2, without a
+// Python object per node: 1 when a transform is refused, plus 2 when the
+// document carries an encrypted assertion (whose signature is only visible
+// after decryption).
+std::string transform_verdict_expression() {
+  std::string allowed;
+  for (const char* algorithm : kAllowedAlgorithms) {
+    if (!allowed.empty()) allowed += " or ";
+    allowed += "@Algorithm='";
+    allowed += algorithm;
+    allowed += "'";
+  }
+  return "number(count(//ds:Transform) > " + std::to_string(kMaxTransforms) + " or //ds:Transform[not(" + allowed +
+         ")] or //ds:CanonicalizationMethod[not(" + allowed +
+         ")]) + 2 * number(boolean(/samlp:Response/saml:EncryptedAssertion))";
+}
+
+// Process-wide objects of the check, made on first use (leaked on purpose,
+// like the interned names). Built without a C++ static guard: another thread
+// may run Python code in between, and would block on the guard with the GIL.
+struct TransformCheckTools {
+  PyObject* verdict = nullptr;       // lxml.etree.XPath
+  PyObject* utils_class = nullptr;   // OneLogin_Saml2_Utils: the toolkit's base64 decoding
+  PyObject* xml_class = nullptr;     // OneLogin_Saml2_XML: the toolkit's hardened parser
+};
+
+const TransformCheckTools& transform_check_tools() {
+  static TransformCheckTools tools;
+  if (tools.verdict) return tools;
+  Ref etree = vs::check(PyImport_ImportModule("lxml.etree"));
+  Ref utils_module = vs::check(PyImport_ImportModule("onelogin.saml2.utils"));
+  Ref xml_module = vs::check(PyImport_ImportModule("onelogin.saml2.xml_utils"));
+  Ref utils_class = getattr(utils_module.get(), intern("OneLogin_Saml2_Utils"));
+  Ref xml_class = getattr(xml_module.get(), intern("OneLogin_Saml2_XML"));
+  Ref namespaces = vs::check(PyDict_New());
+  vs::setitem(namespaces.get(), intern("ds"), intern("http://www.w3.org/2000/09/xmldsig#"));
+  vs::setitem(namespaces.get(), intern("samlp"), intern("urn:oasis:names:tc:SAML:2.0:protocol"));
+  vs::setitem(namespaces.get(), intern("saml"), intern("urn:oasis:names:tc:SAML:2.0:assertion"));
+  Ref expression = vs::ustr(transform_verdict_expression().c_str());
+  Ref kwnames = vs::tuple_of({intern("namespaces")});
+  Ref verdict = vs::call_kw(getattr(etree.get(), intern("XPath")).get(), {expression.get(), namespaces.get()},
+                            kwnames.get());
+  if (!tools.verdict) {
+    tools.utils_class = utils_class.release();
+    tools.xml_class = xml_class.release();
+    tools.verdict = verdict.release();
+  }
+  return tools;
+}
+
+// The verdict number of the XPath above for a parsed document.
+long transform_verdict(PyObject* document) {
+  Ref value = call(transform_check_tools().verdict, {document});
+  double number = PyFloat_AsDouble(value.get());
+  if (number == -1.0 && PyErr_Occurred()) throw vs::PyError{};
+  return static_cast<long>(number);
+}
+
+// Runs `step` (which reports whether it found something to check) with
+// every `Exception` it raises taken as "nothing to check": what the check
+// cannot read is left to the toolkit, which reports it as before.
+template <class Step>
+bool leave_failures_to_toolkit(Step step) {
+  try {
+    return step();
+  } catch (const vs::PyError&) {
+    Ref exc = fetch_exception();
+    if (!vs::exception_matches(exc.get(), PyExc_Exception)) vs::reraise(exc);
+    return false;
+  }
+}
+
+// Refuses a posted response whose signatures name a transform outside the
+// allow-list, before the toolkit sees it: the same form field, the same
+// base64 decoding and the same hardened parser as the toolkit's.
+void refuse_unsafe_transforms(PyObject* self) {
+  static PyObject* const k_request = intern("request");
+  static PyObject* const k_post_data = intern("post_data");
+  static PyObject* const k_saml_response = intern("SAMLResponse");
+  static PyObject* const k_b64decode = intern("b64decode");
+  static PyObject* const k_to_etree = intern("to_etree");
+  const TransformCheckTools& tools = transform_check_tools();
+  Ref posted, document;
+  bool readable = leave_failures_to_toolkit([&] {
+    Ref request = getattr(self, k_request);
+    if (!vs::contains(request.get(), k_post_data)) return false;
+    Ref post_data = getitem(request.get(), k_post_data);
+    if (!vs::contains(post_data.get(), k_saml_response)) return false;
+    posted = getitem(post_data.get(), k_saml_response);
+    Ref decoded = call_method(tools.utils_class, k_b64decode, {posted.get()});
+    document = call_method(tools.xml_class, k_to_etree, {decoded.get()});
+    return true;
+  });
+  if (!readable) return;
+  long verdict = transform_verdict(document.get());
+  if (verdict == 2) {
+    // The toolkit decrypts an encrypted assertion before it checks the
+    // assertion's signature: decrypt it the toolkit's way and look at what
+    // the toolkit will see.
+    static PyObject* const k_saml_auth = intern("saml_auth");
+    static PyObject* const k_response_class = intern("response_class");
+    static PyObject* const k_get_settings = intern("get_settings");
+    static PyObject* const k_decrypted_document = intern("decrypted_document");
+    Ref decrypted;
+    bool decrypted_ok = leave_failures_to_toolkit([&] {
+      Ref saml_auth = getattr(self, k_saml_auth);
+      Ref response_class = getattr(saml_auth.get(), k_response_class);
+      Ref settings = call_method(saml_auth.get(), k_get_settings);
+      Ref response = call(response_class.get(), {settings.get(), posted.get()});
+      decrypted = getattr(response.get(), k_decrypted_document);
+      return decrypted.get() != Py_None;
+    });
+    if (!decrypted_ok) return;
+    verdict = transform_verdict(decrypted.get());
+  }
+  if (verdict & 1) raise_value_error("Invalid SAML response: unsupported signature transform");
+}
+
+// SamlIDPConfig.process_saml_response(self)
+Ref process_saml_response(const Args& a) {
+  PyObject* self = a[0];
+  static PyObject* const k_saml_auth = intern("saml_auth");
+  static PyObject* const k_process_response = intern("process_response");
+  static PyObject* const k_get_errors = intern("get_errors");
+  static PyObject* const k_get_last_error_reason = intern("get_last_error_reason");
+  static PyObject* const k_reject_duplicated_response = intern("reject_duplicated_response");
+  static PyObject* const k_is_authenticated = intern("is_authenticated");
+  refuse_unsafe_transforms(self);
+  try {
+    call_method(getattr(self, k_saml_auth).get(), k_process_response);
+  } catch (const vs::PyError&) {
+    Ref caught = fetch_exception();
+    vs::HandlingException handling(caught.get());
+    Ref error_class = module_name(a, "OneLogin_Saml2_Error");
+    if (!vs::exception_matches(caught.get(), error_class.get())) vs::reraise(caught);
+    vs::raise_in_handler(caught.get(), call(PyExc_ValueError, {caught.get()}), true);
+  }
+  Ref errors = call_method(getattr(self, k_saml_auth).get(), k_get_errors);
+  if (truthy(errors.get())) {
+    Ref reason = call_method(getattr(self, k_saml_auth).get(), k_get_last_error_reason);
+    Ref reason_text = vs::text(reason.get());
+    Ref codes = vs::join(intern(""), errors.get());
+    vs::raise_new(PyExc_ValueError, vs::concat({reason_text.get(), intern(" "), codes.get()}).get());
+  }
+  call_method(self, k_reject_duplicated_response);
+  Ref authenticated = call_method(getattr(self, k_saml_auth).get(), k_is_authenticated);
+  if (!truthy(authenticated.get())) raise_value_error("Not authenticated");
+  return vs::none();
+}
+
+// SamlIDPConfig.reject_duplicated_response(self)
+Ref reject_duplicated_response(const Args& a) {
+  PyObject* self = a[0];
+  static PyObject* const k_responses_tracker = intern("responses_tracker");
+  static PyObject* const k_saml_auth = intern("saml_auth");
+  static PyObject* const k_get_last_message_id = intern("get_last_message_id");
+  static PyObject* const k_get_last_assertion_id = intern("get_last_assertion_id");
+  static PyObject* const k_get_last_assertion_not_on_or_after = intern("get_last_assertion_not_on_or_after");
+  static PyObject* const k_lock = intern("lock");
+  static PyObject* const k_is_seen = intern("is_seen");
+  static PyObject* const k_add = intern("add");
+  static PyObject* const k_cleanup_expired = intern("cleanup_expired");
+  static PyObject* const k_warning = intern("warning");
+  if (!truthy(getattr(self, k_responses_tracker).get())) {
+    vs::raise_new(PyExc_RuntimeError, intern("SAML response tracker is not set"));
+  }
+  Ref req_id = call_method(getattr(self, k_saml_auth).get(), k_get_last_message_id);
+  // The Response ID alone is not enough: an IdP that signs only the
+  // assertion leaves the Response ID unsigned, and a captured assertion
+  // re-wrapped under a fresh Response ID would pass as new.
+  Ref assertion_id = call_method(getattr(self, k_saml_auth).get(), k_get_last_assertion_id);
+  std::vector<Ref> ids{req_id};
+  if (truthy(assertion_id.get()) && python_equal(assertion_id.get(), req_id.get(), Py_NE)) ids.push_back(assertion_id);
+
+  Ref lock = call_method(getattr(self, k_responses_tracker).get(), k_lock);
+  with_block(lock.get(), [&] {
+    for (const Ref& id : ids) {
+      Ref seen = call_method(getattr(self, k_responses_tracker).get(), k_is_seen, {id.get()});
+      if (truthy(seen.get())) {
+        Ref message = vs::concat({intern("Detected duplicate SAML response "), vs::text(req_id.get()).get()});
+        call_method(module_name(a, "logging").get(), k_warning, {message.get()});
+        raise_value_error("Duplicated SAML response");
+      }
+    }
+    Ref expiration = call_method(getattr(self, k_saml_auth).get(), k_get_last_assertion_not_on_or_after);
+    if (expiration.get() != Py_None) {
+      for (const Ref& id : ids) {
+        call_method(getattr(self, k_responses_tracker).get(), k_add, {id.get(), expiration.get()});
+      }
+    } else {
+      call_method(module_name(a, "logging").get(), k_warning, {intern("SAMl response without expiration date")});
+    }
+    call_method(getattr(self, k_responses_tracker).get(), k_cleanup_expired);
+  });
+  return vs::none();
+}
+
+// ---- user identification --------------------------------------------------
+
+// SamlIDPConfig.get_sso_user_id(self)
+Ref get_sso_user_id(const Args& a) {
+  static PyObject* const k_saml_auth = intern("saml_auth");
+  static PyObject* const k_get_nameid = intern("get_nameid");
+  try {
+    return call_method(getattr(a[0], k_saml_auth).get(), k_get_nameid);
+  } catch (const vs::PyError&) {
+    Ref caught = fetch_exception();
+    if (!vs::exception_matches(caught.get(), PyExc_Exception)) vs::reraise(caught);
+    vs::HandlingException handling(caught.get());
+    Ref message = vs::concat(
+        {intern("The sso_user_id was not acquired from 'NameID' attribute in SAML response due to "),
+         vs::text(caught.get()).get(), intern(". Empty string is used instead.")});
+    call_method(module_name(a, "log").get(), intern("warning"), {message.get()});
+    return Ref::borrow(intern(""));
+  }
+}
+
+// SamlIDPConfig.get_user_id(self)
+Ref get_user_id(const Args& a) {
+  PyObject* self = a[0];
+  static PyObject* const k_saml_auth = intern("saml_auth");
+  static PyObject* const k_get_attributes = intern("get_attributes");
+  static PyObject* const k_get_nameid = intern("get_nameid");
+  static PyObject* const k_name_id = intern("NameID");
+  static PyObject* const k_get_mapped_user_id = intern("_get_mapped_user_id");
+  Ref saml_attributes = call_method(getattr(self, k_saml_auth).get(), k_get_attributes);
+  Ref name_id = call_method(getattr(self, k_saml_auth).get(), k_get_nameid);
+  vs::setitem(saml_attributes.get(), k_name_id, name_id.get());
+  return call_method(self, k_get_mapped_user_id, {saml_attributes.get()});
+}
+
+// What `text.strip()` leaves of an exact str, as a range: no object is made.
+struct StrippedText {
+  PyObject* text;
+  Py_ssize_t start;
+  Py_ssize_t end;
+};
+
+StrippedText strip_range(PyObject* text) {
+  int kind = PyUnicode_KIND(text);
+  const void* data = PyUnicode_DATA(text);
+  Py_ssize_t start = 0;
+  Py_ssize_t end = PyUnicode_GET_LENGTH(text);
+  while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) ++start;
+  while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
+  return {text, start, end};
+}
+
+// `a == b` for a stripped exact str and an exact str.
+bool same_text(const StrippedText& a, PyObject* b) {
+  Py_ssize_t length = a.end - a.start;
+  if (length != PyUnicode_GET_LENGTH(b)) return false;
+  int kind_a = PyUnicode_KIND(a.text);
+  int kind_b = PyUnicode_KIND(b);
+  const char* data_a = static_cast<const char*>(PyUnicode_DATA(a.text));
+  const void* data_b = PyUnicode_DATA(b);
+  if (kind_a == kind_b) return std::memcmp(data_a + a.start * kind_a, data_b, length * kind_a) == 0;
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    if (PyUnicode_READ(kind_a, data_a, a.start + i) != PyUnicode_READ(kind_b, data_b, i)) return false;
+  }
+  return true;
+}
+
+// One SAML value of the comparison. An exact str is stripped once (the
+// result cannot differ between users); anything else has its own `strip`
+// called for every user, as the plain loop would.
+struct SamlValue {
+  Ref original;
+  Ref stripped;  // set for an exact str only
+};
+
+// One host user's value: an exact str is compared as a range; anything else
+// through what its `strip()` returned.
+struct UserValue {
+  Ref value;
+  StrippedText range{nullptr, 0, 0};
+  Ref stripped;  // set when `value` is not an exact str
+
+  Ref stripped_object() const {
+    if (stripped) return stripped;
+    return vs::check(PyUnicode_Substring(range.text, range.start, range.end));
+  }
+};
+
+// The comparison of all SAML values with all host users (the hot part of a
+// login: every host user is visited).
+class UserMatcher {
+ public:
+  UserMatcher(PyObject* saml_values, PyObject* attribute_name)
+      : saml_values_(saml_values), attribute_name_(attribute_name), matches_(vs::check(PyList_New(0))) {
+    // A list or tuple can be read once; any other iterable is iterated anew
+    // for every user, as the nested loop would.
+    if (PyList_CheckExact(saml_values) || PyTuple_CheckExact(saml_values)) {
+      Ref fast = vs::check(PySequence_Fast(saml_values, ""));
+      Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
+      snapshot_.reserve(n);
+      for (Py_ssize_t i = 0; i < n; ++i) snapshot_.push_back(saml_value(PySequence_Fast_GET_ITEM(fast.get(), i)));
+      has_snapshot_ = true;
+    }
+  }
+
+  void visit(PyObject* user_id, PyObject* user_config) {
+    UserValue user;
+    user.value = getattr(user_config, attribute_name_);
+    if (PyUnicode_CheckExact(user.value.get())) {
+      user.range = strip_range(user.value.get());
+    } else {
+      static PyObject* const k_strip = intern("strip");
+      user.stripped = call_method(user.value.get(), k_strip);
+    }
+    if (has_snapshot_) {
+      for (const SamlValue& v : snapshot_) compare(user_id, user, v);
+      return;
+    }
+    Ref iterator = vs::check(PyObject_GetIter(saml_values_));
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) compare(user_id, user, saml_value(item.get()));
+    if (PyErr_Occurred()) throw vs::PyError{};
+  }
+
+  const Ref& matches() const { return matches_; }
+
+ private:
+  static SamlValue saml_value(PyObject* item) {
+    SamlValue v{Ref::borrow(item), Ref()};
+    if (PyUnicode_CheckExact(item)) {
+      StrippedText range = strip_range(item);
+      v.stripped = vs::check(PyUnicode_Substring(item, range.start, range.end));
+    }
+    return v;
+  }
+
+  void compare(PyObject* user_id, const UserValue& user, const SamlValue& v) {
+    static PyObject* const k_strip = intern("strip");
+    Ref stripped = v.stripped ? v.stripped : call_method(v.original.get(), k_strip);
+    bool equal;
+    if (!user.stripped && PyUnicode_CheckExact(stripped.get())) {
+      equal = same_text(user.range, stripped.get());
+    } else {
+      equal = python_equal(stripped.get(), user.stripped_object().get());
+    }
+    if (!equal) return;
+    Ref pair = vs::tuple_of({user_id, stripped.get()});
+    vs::check_status(PyList_Append(matches_.get(), pair.get()));
+  }
+
+  PyObject* saml_values_;
+  PyObject* attribute_name_;
+  Ref matches_;
+  std::vector<SamlValue> snapshot_;
+  bool has_snapshot_ = false;
+};
+
+// `a, b = item`, with the interpreter's errors.
+void unpack_pair(PyObject* item, Ref& first, Ref& second) {
+  if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+    first = Ref::borrow(PyTuple_GET_ITEM(item, 0));
+    second = Ref::borrow(PyTuple_GET_ITEM(item, 1));
+    return;
+  }
+  Ref iterator = Ref::steal(PyObject_GetIter(item));
+  if (!iterator) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
+    throw vs::PyError{};
+  }
+  Ref parts[2];
+  for (int got = 0; got < 2; ++got) {
+    parts[got] = Ref::steal(PyIter_Next(iterator.get()));
+    if (parts[got]) continue;
+    if (PyErr_Occurred()) throw vs::PyError{};
+    PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", got);
+    throw vs::PyError{};
+  }
+  Ref extra = Ref::steal(PyIter_Next(iterator.get()));
+  if (extra) {
+    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    throw vs::PyError{};
+  }
+  if (PyErr_Occurred()) throw vs::PyError{};
+  first = parts[0];
+  second = parts[1];
+}
+
+// Every (user id, user config) of the host's users through the matcher.
+void visit_users(PyObject* users, UserMatcher& matcher) {
+  if (PyDict_CheckExact(users)) {
+    // The dict itself, without an items view and a tuple per user.
+    Py_ssize_t size = PyDict_GET_SIZE(users);
+    Py_ssize_t position = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(users, &position, &key, &value)) {
+      Ref user_id = Ref::borrow(key);
+      Ref user_config = Ref::borrow(value);
+      matcher.visit(user_id.get(), user_config.get());
+      if (PyDict_GET_SIZE(users) != size) {
+        PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+        throw vs::PyError{};
+      }
+    }
+    return;
+  }
+  static PyObject* const k_items = intern("items");
+  Ref items = call_method(users, k_items);
+  Ref iterator = vs::check(PyObject_GetIter(items.get()));
+  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    Ref user_id, user_config;
+    unpack_pair(item.get(), user_id, user_config);
+    matcher.visit(user_id.get(), user_config.get());
+  }
+  if (PyErr_Occurred()) throw vs::PyError{};
+}
+
+// SamlIDPConfig._get_mapped_user_id(self, attributes)
+Ref get_mapped_user_id(const Args& a) {
+  PyObject* self = a[0];
+  PyObject* attributes = a[1];
+  static PyObject* const k_saml_auth_attribute = intern("saml_auth_attribute");
+  static PyObject* const k_user_config_attribute = intern("user_config_attribute");
+  static PyObject* const k_allowed_sso_keys = intern("allowed_sso_keys");
+  static PyObject* const k_idp_config = intern("idp_config");
+  static PyObject* const k_idp_name = intern("idp_name");
+  static PyObject* const k_users = intern("users");
+  static PyObject* const k_match_saml_regex = intern("match_saml_regex");
+  static PyObject* const k_debug = intern("debug");
+  static PyObject* const k_warning = intern("warning");
+
+  call_method(module_name(a, "log").get(), k_debug, {attributes});
+
+  Ref saml_auth_attribute = getattr(self, k_saml_auth_attribute);
+  if (!vs::contains(attributes, saml_auth_attribute.get())) {
+    Ref log = module_name(a, "log");
+    call_method(log.get(), k_warning, {intern("Missing expected attribute in SAML response.")});
+    Ref available = vs::join(intern(" "), attributes);
+    call_method(log.get(), k_debug,
+                {intern("Missing expected attribute %s in SAML response. Available: %s"), saml_auth_attribute.get(),
+                 available.get()});
+    raise_value_error("Missing expected attribute in SAML response.");
+  }
+
+  Ref user_config_attribute = getattr(self, k_user_config_attribute);
+  Ref allowed = getattr(module_name(a, "UserConfig").get(), k_allowed_sso_keys);
+  if (!vs::contains(allowed.get(), user_config_attribute.get())) {
+    Ref log = module_name(a, "log");
+    call_method(log.get(), k_warning,
+                {intern("Invalid user config attribute is used in the identity provider configuration.")});
+    Ref idp_name = getitem(getattr(self, k_idp_config).get(), k_idp_name);
+    call_method(log.get(), k_debug,
+                {intern("Invalid user config attribute %s is used for identity provider %s"),
+                 user_config_attribute.get(), idp_name.get()});
+    raise_value_error("Invalid user config attribute.");
+  }
+
+  call_method(module_name(a, "log").get(), k_debug,
+              {intern("Comparing SAML attribute %s with User Config attribute %s"), saml_auth_attribute.get(),
+               user_config_attribute.get()});
+
+  Ref saml_values = getitem(attributes, saml_auth_attribute.get());
+  if (saml_values.get() == Py_None) {
+    // No NameID in the response (or an attribute without value): nothing to
+    // compare, reported as such rather than as a failed `strip`.
+    saml_values = vs::check(PyList_New(0));
+  } else if (!PyList_Check(saml_values.get())) {
+    Ref single = vs::check(PyList_New(1));
+    PyList_SET_ITEM(single.get(), 0, Py_NewRef(saml_values.get()));
+    saml_values = single;
+  }
+  if (PyList_GET_SIZE(saml_values.get()) == 0) {
+    Ref message = vs::concat(
+        {intern("Missing values in SAML attribute "), vs::text(saml_auth_attribute.get()).get(), intern(".")});
+    vs::raise_new(PyExc_ValueError, message.get());
+  }
+  saml_values = call_method(self, k_match_saml_regex, {saml_values.get()});
+
+  // Looked up by this name on every user: interned, the lookups compare
+  // pointers.
+  Ref attribute_name = user_config_attribute;
+  if (PyUnicode_CheckExact(attribute_name.get())) {
+    PyObject* name = attribute_name.release();
+    PyUnicode_InternInPlace(&name);
+    attribute_name = Ref::steal(name);
+  }
+  UserMatcher matcher(saml_values.get(), attribute_name.get());
+  visit_users(getattr(self, k_users).get(), matcher);
+  const Ref& matches = matcher.matches();
+
+  call_method(module_name(a, "log").get(), k_debug, {intern("User Config to SAML matches %s"), matches.get()});
+
+  Ref matched_users = vs::check(PySet_New(nullptr));
+  Py_ssize_t n = PyList_GET_SIZE(matches.get());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    vs::check_status(PySet_Add(matched_users.get(), PyTuple_GET_ITEM(PyList_GET_ITEM(matches.get(), i), 0)));
+  }
+  Py_ssize_t matched_users_cnt = PySet_GET_SIZE(matched_users.get());
+  if (matched_users_cnt == 0) {
+    call_method(module_name(a, "log").get(), k_warning, {intern("User not found for the SAML response.")});
+    raise_value_error("User not found for the SAML response.");
+  }
+  if (matched_users_cnt > 1) raise_value_error("More than one user found for the SAML response.");
+  Ref first = Ref::borrow(PyList_GET_ITEM(matches.get(), 0));
+  Ref matched_user_id = Ref::borrow(PyTuple_GET_ITEM(first.get(), 0));
+  Ref matched_saml_value = Ref::borrow(PyTuple_GET_ITEM(first.get(), 1));
+  call_method(module_name(a, "log").get(), k_debug,
+              {intern("Authenticated user %s using SAML value %s."), matched_user_id.get(), matched_saml_value.get()});
+  return matched_user_id;
+}
+
+// SamlIDPConfig.match_saml_regex(self, saml_values)
+Ref match_saml_regex(const Args& a) {
+  PyObject* self = a[0];
+  PyObject* saml_values = a[1];
+  static PyObject* const k_saml_auth_regex = intern("saml_auth_regex");
+  static PyObject* const k_compile = intern("compile");
+  static PyObject* const k_match = intern("match");
+  Ref regex_text = getattr(self, k_saml_auth_regex);
+  if (!truthy(regex_text.get())) return Ref::borrow(saml_values);
+  Ref pattern = call_method(module_name(a, "re").get(), k_compile, {getattr(self, k_saml_auth_regex).get()});
+  Ref kept = vs::check(PyList_New(0));
+  Ref iterator = vs::check(PyObject_GetIter(saml_values));
+  while (Ref value = Ref::steal(PyIter_Next(iterator.get()))) {
+    Ref match = call_method(pattern.get(), k_match, {value.get()});
+    if (truthy(match.get())) vs::check_status(PyList_Append(kept.get(), value.get()));
+  }
+  if (PyErr_Occurred()) throw vs::PyError{};
+  return kept;
+}
+
+// ---- return URL -----------------------------------------------------------
+
+// SamlIDPConfig.get_return_to_url(self)
+Ref get_return_to_url(const Args& a) {
+  PyObject* self = a[0];
+  static PyObject* const k_raw_request = intern("raw_request");
+  static PyObject* const k_post = intern("POST");
+  static PyObject* const k_get = intern("get");
+  static PyObject* const k_relay_state = intern("RelayState");
+  static PyObject* const k_saml_auth = intern("saml_auth");
+  static PyObject* const k_redirect_to = intern("redirect_to");
+  static PyObject* const k_request = intern("request");
+  static PyObject* const k_get_self_host = intern("get_self_host");
+  static PyObject* const k_get_self_url = intern("get_self_url");
+  static PyObject* const k_get_self_url_host = intern("get_self_url_host");
+  static PyObject* const k_netloc = intern("netloc");
+  static PyObject* const k_hostname = intern("hostname");
+  static PyObject* const k_split = intern("split");
+  static PyObject* const k_startswith = intern("startswith");
+  static PyObject* const k_root = intern("/");
+  auto root_url = [&] { return call_method(getattr(self, k_saml_auth).get(), k_redirect_to, {k_root}); };
+
+  Ref post = getattr(getattr(self, k_raw_request).get(), k_post);
+  Ref relay_state = call_method(post.get(), k_get, {k_relay_state, intern("")});
+  if (!truthy(relay_state.get())) return root_url();
+
+  Ref current_host =
+      call_method(module_name(a, "OneLogin_Saml2_Utils").get(), k_get_self_host, {getattr(self, k_request).get()});
+  Ref redirect_url;
+  try {
+    redirect_url = call_method(getattr(self, k_saml_auth).get(), k_redirect_to, {relay_state.get()});
+    Ref parsed = call(module_name(a, "urlparse").get(), {redirect_url.get()});
+    // Browsers read a backslash in the authority as a slash: "evil\@good"
+    // parses to the host "good" here but leads the browser to "evil".
+    bool backslash = vs::contains(getattr(parsed.get(), k_netloc).get(), intern("\\"));
+    Ref hostname = getattr(parsed.get(), k_hostname);
+    Ref host_parts = call_method(current_host.get(), k_split, {intern(":")});
+    Ref bare_host = vs::check(PySequence_GetItem(host_parts.get(), 0));
+    if (backslash || python_equal(hostname.get(), bare_host.get(), Py_NE)) {
+      vs::raise_new(module_name(a, "OneLogin_Saml2_Error").get(), intern("Wrong host in redirect url"));
+    }
+  } catch (const vs::PyError&) {
+    Ref caught = fetch_exception();
+    vs::HandlingException handling(caught.get());
+    Ref error_class = module_name(a, "OneLogin_Saml2_Error");
+    if (!vs::exception_matches(caught.get(), error_class.get())) vs::reraise(caught);
+    call_method(module_name(a, "log").get(), intern("error"), {vs::str(caught.get()).get()});
+    return root_url();
+  }
+
+  Ref request = getattr(self, k_request);
+  Ref current_url = call_method(module_name(a, "OneLogin_Saml2_Utils").get(), k_get_self_url, {request.get()});
+  if (python_equal(redirect_url.get(), current_url.get())) return root_url();
+  Ref url_host = call_method(module_name(a, "OneLogin_Saml2_Utils").get(), k_get_self_url_host,
+                             {getattr(self, k_request).get()});
+  Ref sso_prefix = vs::check(PyNumber_Add(url_host.get(), intern("/sso/saml")));
+  if (truthy(call_method(redirect_url.get(), k_startswith, {sso_prefix.get()}).get())) return root_url();
+  return redirect_url;
 }
 
 }  // namespace
 
 const vs::MemberSpec process_saml_response_spec{
     vs::Kind::Method, "process_saml_response", "(self)",
-    "\n        Process and validate the SAML Response sent by the IdP.\n        ", not_yet, kFile};
+    "\n        Process and validate the SAML Response sent by the IdP.\n        ", process_saml_response, kFile};
 const vs::MemberSpec reject_duplicated_response_spec{vs::Kind::Method, "reject_duplicated_response", "(self)",
                                                      "Prevent reply attack by checking is response ID already seen",
-                                                     not_yet, kFile};
+                                                     reject_duplicated_response, kFile};
 const vs::MemberSpec get_sso_user_id_spec{vs::Kind::Method, "get_sso_user_id", "(self)",
-                                          "Returns saml user id from saml NameID attribute.", not_yet, kFile};
-const vs::MemberSpec get_user_id_spec{vs::Kind::Method, "get_user_id", "(self)", nullptr, not_yet, kFile};
+                                          "Returns saml user id from saml NameID attribute.", get_sso_user_id, kFile};
+const vs::MemberSpec get_user_id_spec{vs::Kind::Method, "get_user_id", "(self)", nullptr, get_user_id, kFile};
 const vs::MemberSpec get_mapped_user_id_spec{
     vs::Kind::Method, "_get_mapped_user_id", "(self, attributes)",
     "Returns user_id whose saml attribute matches mapped value\n\n"
     "        For SAML attribute which has multiple values the first matching is\n"
     "        returned.\n\n        ",
-    not_yet, kFile};
+    get_mapped_user_id, kFile};
 const vs::MemberSpec match_saml_regex_spec{vs::Kind::Method, "match_saml_regex", "(self, saml_values)",
                                            "Return the saml values that matches the `saml_auth_regex`.\n"
                                            "        If no regex available will return the original values\n        ",
-                                           not_yet, kFile};
+                                           match_saml_regex, kFile};
 const vs::MemberSpec get_return_to_url_spec{vs::Kind::Method, "get_return_to_url", "(self)",
                                             "return url of the referrer/relay state/return_to if possible\n\n"
                                             "        on errors, just go to /\n        ",
-                                            not_yet, kFile};
+                                            get_return_to_url, kFile};
 
 }  // namespace saml

@@ -2,5 +2,60 @@
 
 The work is done by the extension modules ``velmora_saml.saml`` and
 ``velmora_saml.views``; this package file only hosts the Pyramid
-``includeme`` hook.
+``includeme`` hook, so that a host mounts the plug-in with::
+
+    config.include("velmora_saml")
+
+Routes registered, with the registry settings that override their names
+and patterns (every pattern must hold the ``{idp_id}`` placeholder):
+
+- login start, any method: route ``saml_sso`` on ``/sso/saml/{idp_id}``
+  (``velmora_saml.route_name.sso``, ``velmora_saml.route.sso``);
+- assertion consumer service (ACS), POST only: route ``saml_acs`` on
+  ``/saml/acs/{idp_id}`` (``velmora_saml.route_name.acs``,
+  ``velmora_saml.route.acs``);
+- SP metadata, any method: route ``saml_metadata`` on
+  ``/saml/metadata/{idp_id}`` (``velmora_saml.route_name.metadata``,
+  ``velmora_saml.route.metadata``).
+
+The settings keys are read from the registry settings (the ini file's app
+section) when ``includeme`` runs; a ``route_prefix`` given to
+``config.include`` applies to all three patterns.
+
+The ACS URL and the SP entity id in each IdP's toolkit settings must be the
+URLs these routes answer on (for example ``https://<host>/saml/acs/<idp_id>``
+and ``https://<host>/saml/metadata/<idp_id>``).
+
+The three views need no permission: they are where an anonymous user logs
+in. The ACS view is exempt from Pyramid's CSRF check: the IdP's form post
+comes from another site and cannot carry the host's token; the signature of
+the SAML response is what protects it.
 """
+
+_ROUTES = (
+    # (key, default route name, default pattern, view name, view options)
+    ("sso", "saml_sso", "/sso/saml/{idp_id}", "saml_sso_view", {}),
+    ("acs", "saml_acs", "/saml/acs/{idp_id}", "saml_callback_view", {"request_method": "POST", "require_csrf": False}),
+    ("metadata", "saml_metadata", "/saml/metadata/{idp_id}", "saml_metadata_view", {}),
+)
+
+
+def includeme(config):
+    """Register the login, ACS and metadata views on their routes."""
+    from pyramid.exceptions import ConfigurationError
+    from pyramid.security import NO_PERMISSION_REQUIRED
+
+    from . import views
+
+    settings = config.get_settings() or {}
+    for key, default_name, default_pattern, view_name, options in _ROUTES:
+        route_name = settings.get(f"velmora_saml.route_name.{key}") or default_name
+        pattern = settings.get(f"velmora_saml.route.{key}") or default_pattern
+        # The views take the IdP from the match dictionary; without the
+        # placeholder every request would fail with a KeyError.
+        if "{idp_id" not in pattern:
+            raise ConfigurationError(f"velmora_saml.route.{key}: the pattern {pattern!r} lacks {{idp_id}}")
+        config.add_route(route_name, pattern)
+        config.add_view(
+            getattr(views, view_name), route_name=route_name, permission=NO_PERMISSION_REQUIRED, **options
+        )

@@ -70,26 +70,37 @@ Ref call_login_failed(const Args& a, PyObject* idp_id, PyObject* desc) {
 // saml_sso_view(context, request)
 Ref saml_sso_view(const Args& a) {
   PyObject* request = a[1];
-  Ref registry = getattr(request, intern("registry"));
-  Ref settings = getattr(registry.get(), intern("settings"));
-  Ref auth_settings = getitem(settings.get(), intern("auth_settings"));
-  Ref matchdict = getattr(request, intern("matchdict"));
-  Ref idp_id = getitem(matchdict.get(), intern("idp_id"));
+  static PyObject* const k_registry = intern("registry");
+  static PyObject* const k_settings = intern("settings");
+  static PyObject* const k_auth_settings = intern("auth_settings");
+  static PyObject* const k_matchdict = intern("matchdict");
+  static PyObject* const k_idp_id = intern("idp_id");
+  static PyObject* const k_load_by_id = intern("load_by_id");
+  static PyObject* const k_params = intern("params");
+  static PyObject* const k_get = intern("get");
+  static PyObject* const k_return_to = intern("return_to");
+  static PyObject* const k_root = intern("/");
+  static PyObject* const k_generate_login_url = intern("generate_login_url");
+  Ref registry = getattr(request, k_registry);
+  Ref settings = getattr(registry.get(), k_settings);
+  Ref auth_settings = getitem(settings.get(), k_auth_settings);
+  Ref matchdict = getattr(request, k_matchdict);
+  Ref idp_id = getitem(matchdict.get(), k_idp_id);
   Ref idp_config;
   try {
     Ref loader_class = module_name(a, "SamlAuthLoader");
     Ref loader = call(loader_class.get(), {auth_settings.get()});
-    idp_config = call_method(loader.get(), intern("load_by_id"), {idp_id.get()});
+    idp_config = call_method(loader.get(), k_load_by_id, {idp_id.get()});
   } catch (const vs::PyError&) {
     Ref e = catch_value_error();
     vs::HandlingException handling(e.get());
     return call_login_failed(a, idp_id.get(), e.get());
   }
-  Ref params = getattr(request, intern("params"));
-  Ref return_to_url = call_method(params.get(), intern("get"), {intern("return_to"), ustr("/").get()});
+  Ref params = getattr(request, k_params);
+  Ref return_to_url = call_method(params.get(), k_get, {k_return_to, k_root});
   try {
     Ref idp_config_class = module_name(a, "SamlIDPConfig");
-    Ref login_url = call_method(idp_config_class.get(), intern("generate_login_url"),
+    Ref login_url = call_method(idp_config_class.get(), k_generate_login_url,
                                 {idp_config.get(), request, return_to_url.get()});
     Ref found = module_name(a, "HTTPFound");
     return call(found.get(), {login_url.get()});
@@ -98,6 +109,177 @@ Ref saml_sso_view(const Args& a) {
     vs::HandlingException handling(e.get());
     return call_login_failed(a, idp_id.get(), e.get());
   }
+}
+
+// request.registry.settings[key], read afresh on every use.
+Ref registry_setting(PyObject* request, PyObject* key) {
+  static PyObject* const k_registry = intern("registry");
+  static PyObject* const k_settings = intern("settings");
+  Ref registry = getattr(request, k_registry);
+  Ref settings = getattr(registry.get(), k_settings);
+  return getitem(settings.get(), key);
+}
+
+// The replay tracker of one callback request. A memcache tracker keeps no
+// records of its own (they live in memcache, shared by every process), so
+// each request gets a fresh one; the in-memory tracker is the one shared
+// object of the process.
+Ref choose_responses_tracker(const Args& a, PyObject* config_storage) {
+  static PyObject* const k_memcache_available = intern("memcache_available");
+  static PyObject* const k_tracker_class = intern("SamlDuplicateResponsesTrackerInMemcache");
+  static PyObject* const k_tracker_mem = intern("responses_tracker_mem");
+  static PyObject* const k_mc = intern("mc");
+  static PyObject* const k_mc_root_key = intern("mc_root_key");
+  static PyObject* const k_process_registry = intern("process_registry");
+  static PyObject* const k_sleep_interval = intern("memcache_lock_sleep_interval");
+  static PyObject* const k_my_proc_uid = intern("my_proc_uid");
+  Ref memcache_available = getattr(config_storage, k_memcache_available);
+  if (!vs::truthy(memcache_available.get())) return vs::global(a.globals, k_tracker_mem);
+  Ref tracker_class = vs::global(a.globals, k_tracker_class);
+  Ref mc = getattr(config_storage, k_mc);
+  Ref mc_root_key = getattr(config_storage, k_mc_root_key);
+  Ref sleep_interval = getattr(getattr(config_storage, k_process_registry).get(), k_sleep_interval);
+  Ref proc_uid = getattr(getattr(config_storage, k_process_registry).get(), k_my_proc_uid);
+  return call(tracker_class.get(), {mc.get(), mc_root_key.get(), sleep_interval.get(), proc_uid.get()});
+}
+
+Ref login_failed_for_caught(const Args& a, PyObject* idp_id) {
+  Ref e = catch_value_error();
+  vs::HandlingException handling(e.get());
+  return call_login_failed(a, idp_id, e.get());
+}
+
+// saml_callback_view(context, request)
+Ref saml_callback_view(const Args& a) {
+  static PyObject* const k_vlm_settings = intern("vlm_settings");
+  static PyObject* const k_config_storage = intern("config_storage");
+  static PyObject* const k_auth_settings = intern("auth_settings");
+  static PyObject* const k_matchdict = intern("matchdict");
+  static PyObject* const k_idp_id = intern("idp_id");
+  static PyObject* const k_loader_class = intern("SamlAuthLoader");
+  static PyObject* const k_load_by_id = intern("load_by_id");
+  static PyObject* const k_idp_config_class = intern("SamlIDPConfig");
+  static PyObject* const k_users = intern("users");
+  static PyObject* const k_process_saml_response = intern("process_saml_response");
+  static PyObject* const k_get_user_id = intern("get_user_id");
+  static PyObject* const k_get_sso_user_id = intern("get_sso_user_id");
+  static PyObject* const k_current_thread_log_context = intern("current_thread_log_context");
+  static PyObject* const k_sso_user_id = intern("sso_user_id");
+  static PyObject* const k_log = intern("log");
+  static PyObject* const k_debug = intern("debug");
+  static PyObject* const k_debug_prefix = intern("SAML authentication - user: ");
+  static PyObject* const k_http_found = intern("HTTPFound");
+  static PyObject* const k_get_return_to_url = intern("get_return_to_url");
+  static PyObject* const k_session = intern("session");
+  static PyObject* const k_invalidate = intern("invalidate");
+  static PyObject* const k_load_sso_user_to_session = intern("load_sso_user_to_session");
+  static PyObject* const k_remember = intern("remember");
+  static PyObject* const k_headerlist = intern("headerlist");
+  static PyObject* const k_extend = intern("extend");
+
+  PyObject* request = a[1];
+  Ref vlm_settings = registry_setting(request, k_vlm_settings);
+  Ref config_storage = getitem(vlm_settings.get(), k_config_storage);
+  Ref auth_settings = registry_setting(request, k_auth_settings);
+  Ref idp_id = getitem(getattr(request, k_matchdict).get(), k_idp_id);
+
+  Ref idp_config;
+  try {
+    Ref loader_class = vs::global(a.globals, k_loader_class);
+    Ref loader = call(loader_class.get(), {auth_settings.get()});
+    idp_config = call_method(loader.get(), k_load_by_id, {idp_id.get()});
+  } catch (const vs::PyError&) {
+    return login_failed_for_caught(a, idp_id.get());
+  }
+
+  Ref responses_tracker = choose_responses_tracker(a, config_storage.get());
+  Ref idp_config_class = vs::global(a.globals, k_idp_config_class);
+  Ref users = getattr(config_storage.get(), k_users);
+  Ref idp = call(idp_config_class.get(), {idp_config.get(), request, users.get(), responses_tracker.get()});
+
+  try {
+    call_method(idp.get(), k_process_saml_response);
+  } catch (const vs::PyError&) {
+    return login_failed_for_caught(a, idp_id.get());
+  }
+
+  Ref user_id;
+  Ref sso_user_id;
+  try {
+    user_id = call_method(idp.get(), k_get_user_id);
+    sso_user_id = call_method(idp.get(), k_get_sso_user_id);
+    Ref log_context = call(vs::global(a.globals, k_current_thread_log_context).get(), {});
+    vs::setitem(log_context.get(), k_sso_user_id, sso_user_id.get());
+    Ref log = vs::global(a.globals, k_log);
+    Ref message = vs::concat({k_debug_prefix, vs::text(sso_user_id.get()).get()});
+    call_method(log.get(), k_debug, {message.get()});
+  } catch (const vs::PyError&) {
+    return login_failed_for_caught(a, idp_id.get());
+  }
+
+  // The redirect is built before the session is dropped: when the return
+  // URL cannot be had, the user keeps the session they came with.
+  Ref found = vs::global(a.globals, k_http_found);
+  Ref return_to_url = call_method(idp.get(), k_get_return_to_url);
+  Ref response = call(found.get(), {return_to_url.get()});
+  // A login always starts from a fresh session (no fixation of a session id
+  // handed out before the user was known).
+  call_method(getattr(request, k_session).get(), k_invalidate);
+  call(vs::global(a.globals, k_load_sso_user_to_session).get(), {request, sso_user_id.get()});
+  Ref headers = call(vs::global(a.globals, k_remember).get(), {request, user_id.get()});
+  call_method(getattr(response.get(), k_headerlist).get(), k_extend, {headers.get()});
+  return response;
+}
+
+// saml_metadata_view(context, request)
+Ref saml_metadata_view(const Args& a) {
+  PyObject* request = a[1];
+  static PyObject* const k_registry = intern("registry");
+  static PyObject* const k_settings = intern("settings");
+  static PyObject* const k_auth_settings = intern("auth_settings");
+  static PyObject* const k_matchdict = intern("matchdict");
+  static PyObject* const k_idp_id = intern("idp_id");
+  static PyObject* const k_load_by_id = intern("load_by_id");
+  static PyObject* const k_idp_prefix = intern("IdP ");
+  static PyObject* const k_not_usable = intern(" does not exist or disabled");
+  static PyObject* const k_explanation = vs::tuple_of({intern("explanation")}).release();
+  static PyObject* const k_users = vs::tuple_of({intern("users")}).release();
+  static PyObject* const k_get_sp_metadata = intern("get_sp_metadata");
+  static PyObject* const k_body_content_type = vs::tuple_of({intern("body"), intern("content_type")}).release();
+  static PyObject* const k_text_xml = intern("text/xml");
+  Ref registry = getattr(request, k_registry);
+  Ref settings = getattr(registry.get(), k_settings);
+  Ref auth_settings = getitem(settings.get(), k_auth_settings);
+  Ref matchdict = getattr(request, k_matchdict);
+  Ref idp_id = getitem(matchdict.get(), k_idp_id);
+  Ref idp_config;
+  try {
+    Ref loader_class = module_name(a, "SamlAuthLoader");
+    Ref auth_loader = call(loader_class.get(), {auth_settings.get()});
+    idp_config = call_method(auth_loader.get(), k_load_by_id, {idp_id.get()});
+  } catch (const vs::PyError&) {
+    Ref e = catch_value_error();
+    vs::HandlingException handling(e.get());
+    // Unknown and disabled IdPs look alike from outside.
+    Ref explanation = vs::concat({k_idp_prefix, vs::text(idp_id.get()).get(), k_not_usable});
+    Ref bad_request = module_name(a, "HTTPBadRequest");
+    vs::raise_in_handler(e.get(), vs::call_kw(bad_request.get(), {explanation.get()}, k_explanation), false);
+  }
+  Ref idp_config_class = module_name(a, "SamlIDPConfig");
+  Ref users = vs::check(PyList_New(0));
+  Ref idp = vs::call_kw(idp_config_class.get(), {idp_config.get(), request, users.get()}, k_users);
+  Ref metadata;
+  try {
+    metadata = call_method(idp.get(), k_get_sp_metadata);
+  } catch (const vs::PyError&) {
+    Ref e = catch_value_error();
+    vs::HandlingException handling(e.get());
+    Ref explanation = vs::str(e.get());
+    Ref bad_request = module_name(a, "HTTPBadRequest");
+    vs::raise_in_handler(e.get(), vs::call_kw(bad_request.get(), {explanation.get()}, k_explanation), false);
+  }
+  Ref ok = module_name(a, "HTTPOk");
+  return vs::call_kw(ok.get(), {metadata.get(), k_text_xml}, k_body_content_type);
 }
 
 Ref not_yet(const Args&) {
@@ -112,9 +294,9 @@ const vs::MemberSpec saml_sso_view_spec{vs::Kind::Function, "saml_sso_view", "(c
 const vs::MemberSpec saml_callback_view_spec{vs::Kind::Function, "saml_callback_view", "(context, request)",
                                              "SAML assertion consumer url - asc. Aka callback.\n\n"
                                              "    Validate SAML response and login user.\n    ",
-                                             not_yet, kFile};
+                                             saml_callback_view, kFile};
 const vs::MemberSpec saml_metadata_view_spec{vs::Kind::Function, "saml_metadata_view", "(context, request)", nullptr,
-                                             not_yet, kFile};
+                                             saml_metadata_view, kFile};
 
 void bind(PyObject* module, const char* name, const Ref& value) {
   vs::check_status(PyModule_AddObjectRef(module, name, value.get()));

@@ -1,0 +1,133 @@
+"""The URL the browser is sent on to after a login (the relay state, when safe)."""
+
+import logging
+
+import pytest
+
+import velmora_saml.saml as saml
+from tests.support.idp_objects import make_idp
+
+HOST = "sp.example.test"
+ROOT_URL = f"https://{HOST}/"
+
+
+def return_url(relay_state, host=HOST, https=True, path="/saml/acs"):
+    idp = make_idp(relay_state=relay_state, host=host, https=https, path=path)
+    return idp.get_return_to_url()
+
+
+@pytest.fixture
+def errors(caplog):
+    caplog.set_level(logging.DEBUG, logger="velmora")
+
+    def lines():
+        return [(r.name, r.levelname, r.getMessage()) for r in caplog.records]
+
+    return lines
+
+
+class TestAccepted:
+    @pytest.mark.parametrize(
+        "relay_state, expected",
+        [
+            ("/reports/7?x=1", f"https://{HOST}/reports/7?x=1"),
+            (f"https://{HOST}:8443/a", f"https://{HOST}:8443/a"),
+            (f"http://{HOST}/a", f"http://{HOST}/a"),
+            ("/saml/acs?next=1", f"https://{HOST}/saml/acs?next=1"),
+            ("//evil.example/x", f"https://{HOST}//evil.example/x"),
+            ("/\\evil.example", f"https://{HOST}/\\evil.example"),
+            (f"https://{HOST.upper()}/a", f"https://{HOST.upper()}/a"),
+        ],
+        ids=["path", "other-port", "other-scheme", "acs-with-query", "double-slash-path", "backslash-in-path",
+             "upper-case-url"],
+    )
+    def test_same_host(self, relay_state, expected, errors):
+        assert return_url(relay_state) == expected
+        assert errors() == []
+
+    def test_request_host_with_port(self, errors):
+        assert return_url("/a", host=f"{HOST}:8443") == f"https://{HOST}:8443/a"
+
+
+class TestRootUrl:
+    @pytest.mark.parametrize("relay_state", [None, ""], ids=["absent", "empty"])
+    def test_no_relay_state(self, relay_state, errors):
+        assert return_url(relay_state) == ROOT_URL
+        assert errors() == []
+
+    @pytest.mark.parametrize(
+        "relay_state",
+        [
+            "https://evil.example/a",
+            f"https://{HOST}.evil.example/",
+            f"https://evil.example\\@{HOST}/",
+            f"https://evil.example\\\\@{HOST}:443/",
+            f"https://{HOST}\\@evil.example/",
+        ],
+        ids=["foreign", "suffix", "backslash-userinfo", "two-backslashes", "backslash-then-at"],
+    )
+    def test_foreign_host(self, relay_state, errors):
+        assert return_url(relay_state) == ROOT_URL
+        assert errors() == [("velmora", "ERROR", "Wrong host in redirect url")]
+
+    def test_refused_by_the_toolkit(self, errors):
+        assert return_url("javascript:alert(1)") == ROOT_URL
+        assert errors() == [("velmora", "ERROR", "Redirect to invalid URL: javascript:alert(1)")]
+
+    @pytest.mark.parametrize("relay_state", ["/saml/acs", f"https://{HOST}/saml/acs"])
+    def test_back_to_the_consumer_url(self, relay_state, errors):
+        assert return_url(relay_state) == ROOT_URL
+        assert errors() == []
+
+    @pytest.mark.parametrize("relay_state", ["/sso/saml", "/sso/saml?idp_id=a", "/sso/samlx", "/sso/saml/idp1"])
+    def test_back_into_a_login(self, relay_state, errors):
+        assert return_url(relay_state) == ROOT_URL
+        assert errors() == []
+
+    def test_upper_case_request_host(self, errors):
+        # The parsed host name is lower case, the request's host is compared
+        # as received: every relay state falls back to the root.
+        assert return_url("/a", host=HOST.upper()) == f"https://{HOST.upper()}/"
+        assert errors() == [("velmora", "ERROR", "Wrong host in redirect url")]
+
+    def test_plain_http_callback(self, errors):
+        assert return_url("/saml/acs", https=False) == f"http://{HOST}/"
+
+
+class TestFailures:
+    def test_malformed_bracketed_host_passes(self):
+        with pytest.raises(ValueError, match="Invalid IPv6 URL"):
+            return_url("https://[::1/x")
+
+    def test_request_without_post(self):
+        idp = make_idp(relay_state="/a")
+        del idp.raw_request.POST
+        with pytest.raises(AttributeError):
+            idp.get_return_to_url()
+
+
+class TestCallTimeNames:
+    def test_urlparse_and_utils_looked_up_at_call_time(self, monkeypatch, errors):
+        real_utils = saml.OneLogin_Saml2_Utils
+
+        class Utils:
+            @staticmethod
+            def get_self_host(request):
+                return "elsewhere.example"
+
+            get_self_url = staticmethod(real_utils.get_self_url)
+            get_self_url_host = staticmethod(real_utils.get_self_url_host)
+
+        monkeypatch.setattr(saml, "OneLogin_Saml2_Utils", Utils)
+        assert return_url("/a") == ROOT_URL
+        assert errors() == [("velmora", "ERROR", "Wrong host in redirect url")]
+
+    def test_error_class_looked_up_at_call_time(self, monkeypatch, errors):
+        class OtherError(Exception):
+            pass
+
+        monkeypatch.setattr(saml, "OneLogin_Saml2_Error", OtherError)
+        assert return_url("https://evil.example/") == ROOT_URL
+        with pytest.raises(Exception, match="Redirect to invalid URL"):
+            # The toolkit's own error is no longer the one caught.
+            return_url("javascript:x")
