@@ -112,23 +112,6 @@ class DemoSecurityPolicy:
         return self.cookie.forget(request, **kw)
 
 
-def mount_plugin(config):
-    """Route the plug-in's three views."""
-    import velmora_saml
-
-    if hasattr(velmora_saml, "includeme"):
-        config.include("velmora_saml")
-        return
-    from velmora_saml import views
-
-    config.add_route("saml_sso", "/sso/saml/{idp_id}")
-    config.add_route("saml_acs", "/saml/acs/{idp_id}")
-    config.add_route("saml_metadata", "/saml/metadata/{idp_id}")
-    config.add_view(views.saml_sso_view, route_name="saml_sso")
-    config.add_view(views.saml_callback_view, route_name="saml_acs", request_method="POST")
-    config.add_view(views.saml_metadata_view, route_name="saml_metadata")
-
-
 def make_app(public_url, identity_providers, memcache_client=None, users=None, secret=None,
              proc_uid=None, replay_note=""):
     """The host's WSGI application.
@@ -151,7 +134,8 @@ def make_app(public_url, identity_providers, memcache_client=None, users=None, s
     config = Configurator(settings=settings)
     config.set_session_factory(SignedCookieSessionFactory(secret, httponly=True, samesite="Lax"))
     config.set_security_policy(DemoSecurityPolicy(secret, users))
-    mount_plugin(config)
+    # The plug-in's three views on their default routes.
+    config.include("velmora_saml")
     config.add_route("home", "/")
     config.add_route("protected", "/protected")
     config.add_route("login_failed", "/login/callback/failed")
@@ -221,9 +205,9 @@ def protected_view(request):
 def error_description(request):
     """The error text as the plug-in sent it.
 
-    The plug-in puts the description last and unencoded into the query, so
-    a message holding "&" or "=" would be cut by an ordinary query parse:
-    take everything after the key instead.
+    The description is the last query key. Taken as everything after the
+    key and percent-decoded, it comes out whole whether the redirect
+    encoded it or not: an unencoded "&" or "=" in it would otherwise cut it.
     """
     query = request.query_string
     marker = "error_description="

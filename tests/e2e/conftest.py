@@ -48,13 +48,19 @@ def deployment(tmp_path, saml_idp_tools):
 
 
 @pytest.fixture(scope="module")
-def shared_idp(tmp_path_factory, saml_idp_tools):
-    """One IdP for the tests of a module; it trusts every SP on 127.0.0.1."""
-    started = Deployment(tmp_path_factory.mktemp("idp"))
+def module_deployment(tmp_path_factory, saml_idp_tools):
+    """Servers shared by the tests of one module; stopped after the module."""
+    started = Deployment(tmp_path_factory.mktemp("servers"))
     try:
-        yield started.idp()
+        yield started
     finally:
         started.stop_all()
+
+
+@pytest.fixture(scope="module")
+def shared_idp(module_deployment):
+    """One IdP for the tests of a module; it trusts every SP on 127.0.0.1."""
+    return module_deployment.idp()
 
 
 @pytest.fixture

@@ -12,11 +12,11 @@ pytestmark = pytest.mark.browser
 WAIT = 20  # seconds for one page to arrive
 
 
-@pytest.fixture
-def site(deployment, memcached_tool):
-    memcached_port = deployment.memcached()
-    idp = deployment.idp()
-    return deployment.host(idp.metadata_url, memcached_port=memcached_port)
+@pytest.fixture(scope="module")
+def site(module_deployment, shared_idp, memcached_tool):
+    """The demo as run.py starts it: memcached, the IdP, the host."""
+    memcached_port = module_deployment.memcached()
+    return module_deployment.host(shared_idp.metadata_url, memcached_port=memcached_port)
 
 
 def wait_for(driver, condition, what):

@@ -28,7 +28,7 @@ def test_home_lists_the_identity_providers(app):
     "query, shown",
     [
         ("idp_id=ex&error_description=Duplicated SAML response", "Duplicated SAML response"),
-        # The plug-in does not encode the description: "&" and "=" stay in it.
+        # Left unencoded, "&" and "=" still belong to the description.
         ("idp_id=ex&error_description=a & b=c", "a &amp; b=c"),
         ("idp_id=ex&error_description=%3Cscript%3Ealert(1)%3C/script%3E", "&lt;script&gt;alert(1)&lt;/script&gt;"),
         ("idp_id=ex", ""),

@@ -9,9 +9,10 @@ import requests
 from tests.e2e.flows import login_at_idp, post_response
 
 
-@pytest.fixture
-def host(deployment, shared_idp):
-    return deployment.host(shared_idp.metadata_url)
+@pytest.fixture(scope="module")
+def host(module_deployment, shared_idp):
+    """A host tracking replays in its memory (memcached: test_replay_processes)."""
+    return module_deployment.host(shared_idp.metadata_url)
 
 
 def test_login_through_the_idp_reaches_the_protected_page(host):
