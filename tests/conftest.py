@@ -60,8 +60,11 @@ class MemcachedServer:
         self.proc = None
 
     def start(self):
+        command = [self.binary, "-l", "127.0.0.1", "-p", str(self.port), "-U", "0", "-m", "64"]
+        if os.geteuid() == 0:
+            command += ["-u", "root"]  # memcached refuses to start as root without it
         self.proc = subprocess.Popen(
-            [self.binary, "-l", "127.0.0.1", "-p", str(self.port), "-U", "0", "-m", "64"],
+            command,
             stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL,
         )

@@ -555,15 +555,22 @@ int block_traverse(PyObject* self, visitproc visit, void* arg) {
   return 0;
 }
 
+// Dropped inside the block: release what `enter` took. This runs as the
+// finaliser (PEP 442), never from tp_dealloc or tp_clear: `leave` calls into
+// Python, which may take a new reference to the block (an unraisable-error
+// hook does) or touch objects that a cycle collection has already cleared.
+void block_finalize(PyObject* self) {
+  auto* g = reinterpret_cast<GuardedBlockObject*>(self);
+  if (g->state != BlockState::Entered || !g->self || !g->globals) return;
+  PyObject* pending = PyErr_GetRaisedException();
+  if (!run_leave(g, false)) PyErr_WriteUnraisable(self);
+  PyErr_SetRaisedException(pending);
+}
+
 void block_dealloc(PyObject* self) {
   auto* g = reinterpret_cast<GuardedBlockObject*>(self);
+  if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected by `leave`
   PyObject_GC_UnTrack(self);
-  if (g->state == BlockState::Entered && g->self && g->globals) {
-    // Dropped inside the block: release what `enter` took.
-    PyObject* pending = PyErr_GetRaisedException();
-    if (!run_leave(g, false)) PyErr_WriteUnraisable(self);
-    PyErr_SetRaisedException(pending);
-  }
   Py_CLEAR(g->self);
   Py_CLEAR(g->globals);
   PyObject_GC_Del(self);
@@ -571,11 +578,6 @@ void block_dealloc(PyObject* self) {
 
 int block_clear(PyObject* self) {
   auto* g = reinterpret_cast<GuardedBlockObject*>(self);
-  if (g->state == BlockState::Entered && g->self && g->globals) {
-    PyObject* pending = PyErr_GetRaisedException();
-    if (!run_leave(g, false)) PyErr_WriteUnraisable(self);
-    PyErr_SetRaisedException(pending);
-  }
   Py_CLEAR(g->self);
   Py_CLEAR(g->globals);
   return 0;
@@ -593,6 +595,7 @@ PyTypeObject GuardedBlockType = [] {
   t.tp_name = "velmora_saml.guarded_block";
   t.tp_basicsize = sizeof(GuardedBlockObject);
   t.tp_dealloc = block_dealloc;
+  t.tp_finalize = block_finalize;
   t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
   t.tp_traverse = block_traverse;
   t.tp_clear = block_clear;
