@@ -254,6 +254,7 @@ def connect_memcached(spec):
 
 
 def main(argv=None):
+    import velmora_saml.saml
     from velmora_saml.saml import validate_saml_settings
 
     from demo.processes import serve_until_stopped
@@ -307,7 +308,8 @@ def main(argv=None):
     if args.validate_timeout is not None:
         # The plug-in logs what it finds and switches off an IdP that fails.
         validate_saml_settings(app.registry.settings["auth_settings"], args.validate_timeout)
-    log.info("host on http://127.0.0.1:%d (public URL %s)", args.port, public_url)
+    log.info("host on http://127.0.0.1:%d (public URL %s), plug-in %s",
+             args.port, public_url, velmora_saml.saml.__file__)
     try:
         serve_until_stopped(app, args.port)
     finally:

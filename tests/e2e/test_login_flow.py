@@ -15,6 +15,13 @@ def host(module_deployment, shared_idp):
     return module_deployment.host(shared_idp.metadata_url)
 
 
+def test_the_host_runs_the_build_under_test(host):
+    import velmora_saml.saml
+
+    # Under the sanitizers that is the instrumented build staged on PYTHONPATH.
+    assert f"plug-in {velmora_saml.saml.__file__}" in host.log_text()
+
+
 def test_login_through_the_idp_reaches_the_protected_page(host):
     captured, session = login_at_idp(host.url, "alice", "alice")
     assert captured.acs_url == f"{host.url}/saml/acs/demo"
