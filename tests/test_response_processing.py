@@ -208,12 +208,6 @@ class TestReplayRejection:
         assert idp.responses_tracker.seen == {}
         assert root_log.warnings == []
 
-    def test_non_text_response_id_in_warning(self, root_log):
-        idp, _ = fake_idp(seen={7: 1}, message_id=7, assertion_id=None)
-        with pytest.raises(ValueError):
-            idp.reject_duplicated_response()
-        assert root_log.warnings == [("Detected duplicate SAML response 7",)]
-
     def test_store_failure_passes_out_through_the_lock(self, root_log):
         idp, calls = fake_idp()
         failure = RuntimeError("Can not store saml response")
@@ -253,11 +247,6 @@ class TestReplayRejection:
             idp.reject_duplicated_response()
         assert events == ["enter", ValueError]
 
-    def test_lock_without_context_protocol(self):
-        idp, _ = fake_idp()
-        idp.responses_tracker.lock = lambda: object()
-        with pytest.raises(TypeError, match="context manager protocol"):
-            idp.reject_duplicated_response()
 
 
 # ---- real signed responses through the real toolkit ---------------------------
@@ -306,10 +295,6 @@ class TestSignedResponses:
             process(encoded, tracker)
         assert str(info.value) == "Signature validation failed. SAML Response rejected invalid_response"
         assert tracker.calls == []
-
-    def test_unsigned(self):
-        with pytest.raises(ValueError, match="^No Signature found. SAML Response rejected invalid_response$"):
-            process(saml_idp.build_response(sign=None), FakeTracker())
 
     def test_without_expiration_accepted_twice(self, caplog):
         tracker = FakeTracker()

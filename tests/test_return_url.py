@@ -99,12 +99,6 @@ class TestFailures:
         with pytest.raises(ValueError, match="Invalid IPv6 URL"):
             return_url("https://[::1/x")
 
-    def test_request_without_post(self):
-        idp = make_idp(relay_state="/a")
-        del idp.raw_request.POST
-        with pytest.raises(AttributeError):
-            idp.get_return_to_url()
-
 
 class TestCallTimeNames:
     def test_urlparse_and_utils_looked_up_at_call_time(self, monkeypatch, errors):

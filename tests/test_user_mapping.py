@@ -177,28 +177,9 @@ class TestMappedUserId:
         idp = idp_for(users(f"{blank}a@x{blank}"), attribute="mail")
         assert self.call(idp, {"mail": [f"a@x{blank}"]}) == "u1"
 
-    def test_zero_width_space_is_not_whitespace(self, log):
-        idp = idp_for(users("a@x\u200b"), attribute="mail")
-        with pytest.raises(ValueError, match="User not found"):
-            self.call(idp, {"mail": ["a@x"]})
-
-    def test_values_of_different_width(self, log):
-        # A stripped wide value can equal a narrow one ("a€" minus "€" blanks).
-        idp = idp_for(users("\u3000abc\u3000", "€"), attribute="mail")
-        assert self.call(idp, {"mail": [" abc"]}) == "u1"
-        assert self.call(idp, {"mail": ["\u3000€"]}) == "u2"
-
     def test_non_text_user_value_fails_like_python(self, log):
         idp = idp_for({"u1": UserConfig("x", email=None)}, attribute="mail")
         with pytest.raises(AttributeError, match="'NoneType' object has no attribute 'strip'"):
-            self.call(idp, {"mail": ["a"]})
-
-    def test_missing_user_attribute_fails_like_python(self, log):
-        class Bare:
-            pass
-
-        idp = idp_for({"u1": Bare()}, attribute="mail")
-        with pytest.raises(AttributeError, match="email"):
             self.call(idp, {"mail": ["a"]})
 
     def test_str_subclasses_use_their_own_strip(self, log):
@@ -214,32 +195,10 @@ class TestMappedUserId:
         # As the nested loop does: each user's value once, each SAML value once per user.
         assert calls == [" A ", "a", "a"]
 
-    def test_custom_equality_is_honoured(self, log):
-        class Anything:
-            def strip(self):
-                return self
-
-            def __eq__(self, other):
-                return True
-
-            __hash__ = object.__hash__
-
-        idp = idp_for(users("a@x"), attribute="mail")
-        assert self.call(idp, {"mail": [Anything()]}) == "u1"
-
     def test_users_as_another_mapping(self, log):
         ordered = collections.OrderedDict(users("b", "a"))
         idp = idp_for(ordered, attribute="mail")
         assert self.call(idp, {"mail": ["a"]}) == "u2"
-
-    def test_users_items_of_wrong_shape(self, log):
-        class Users(dict):
-            def items(self):
-                return [("u1",)]
-
-        idp = idp_for(Users(), attribute="mail")
-        with pytest.raises(ValueError, match=r"not enough values to unpack \(expected 2, got 1\)"):
-            self.call(idp, {"mail": ["a"]})
 
     def test_users_changed_while_compared(self, log):
         table = users("a", "b")
@@ -263,13 +222,6 @@ class TestMappedUserId:
         with pytest.raises(ValueError, match="User not found"):
             self.call(idp, {"mail": ["a"]})
 
-    def test_user_ids_must_be_hashable(self, log):
-        class Users(dict):
-            def items(self):
-                return [([1], UserConfig("x", email="a"))]
-
-        with pytest.raises(TypeError, match="unhashable"):
-            self.call(idp_for(Users(), attribute="mail"), {"mail": ["a"]})
 
 
 class TestSsoUserId:

@@ -80,13 +80,14 @@ constexpr const char* kAllowedAlgorithms[] = {
     "http://www.w3.org/2006/12/xml-c14n11",
     "http://www.w3.org/2006/12/xml-c14n11#WithComments",
 };
-// A genuine response needs two per signature.
+// A genuine response has two per signature and at most two signatures.
 constexpr int kMaxTransforms = 10;
 
 // One compiled XPath answers the whole question inside libxml2, without a
-// Python object per node: 1 when a transform is refused, plus 2 when the
-// document carries an encrypted assertion (whose signature is only visible
-// after decryption).
+// Python object per node. Its value is the sum of these flags:
+constexpr long kTransformRefused = 1;
+constexpr long kEncryptedAssertion = 2;  // its signature shows only after decryption
+
 std::string transform_verdict_expression() {
   std::string allowed;
   for (const char* algorithm : kAllowedAlgorithms) {
@@ -178,7 +179,7 @@ void refuse_unsafe_transforms(PyObject* self) {
   });
   if (!readable) return;
   long verdict = transform_verdict(document.get());
-  if (verdict == 2) {
+  if (verdict == kEncryptedAssertion) {
     // The toolkit decrypts an encrypted assertion before it checks the
     // assertion's signature: decrypt it the toolkit's way and look at what
     // the toolkit will see.
@@ -198,7 +199,7 @@ void refuse_unsafe_transforms(PyObject* self) {
     if (!decrypted_ok) return;
     verdict = transform_verdict(decrypted.get());
   }
-  if (verdict & 1) raise_value_error("Invalid SAML response: unsupported signature transform");
+  if (verdict & kTransformRefused) raise_value_error("Invalid SAML response: unsupported signature transform");
 }
 
 // SamlIDPConfig.process_saml_response(self)
@@ -550,7 +551,9 @@ Ref get_mapped_user_id(const Args& a) {
     PyList_SET_ITEM(single.get(), 0, Py_NewRef(saml_values.get()));
     saml_values = single;
   }
-  if (PyList_GET_SIZE(saml_values.get()) == 0) {
+  Py_ssize_t value_count = PyObject_Size(saml_values.get());
+  if (value_count < 0) throw vs::PyError{};
+  if (value_count == 0) {
     Ref message = vs::concat(
         {intern("Missing values in SAML attribute "), vs::text(saml_auth_attribute.get()).get(), intern(".")});
     vs::raise_new(PyExc_ValueError, message.get());
