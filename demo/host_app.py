@@ -30,7 +30,7 @@ from pyramid.authentication import AuthTktCookieHelper  # noqa: E402
 from pyramid.config import Configurator
 from pyramid.httpexceptions import HTTPFound, HTTPSeeOther
 from pyramid.response import Response
-from pyramid.security import forget
+from pyramid.security import Allowed, Denied, forget
 from pyramid.session import SignedCookieSessionFactory
 
 from velmora.configs import UserConfig
@@ -99,8 +99,6 @@ class DemoSecurityPolicy:
         return None
 
     def permits(self, request, context, permission):
-        from pyramid.security import Allowed, Denied
-
         if self.authenticated_userid(request) is not None:
             return Allowed("logged in")
         return Denied("not logged in")
@@ -112,7 +110,7 @@ class DemoSecurityPolicy:
         return self.cookie.forget(request, **kw)
 
 
-def make_app(public_url, identity_providers, memcache_client=None, users=None, secret=None,
+def make_app(identity_providers, memcache_client=None, users=None, secret=None,
              proc_uid=None, replay_note=""):
     """The host's WSGI application.
 
@@ -128,12 +126,12 @@ def make_app(public_url, identity_providers, memcache_client=None, users=None, s
     settings = {
         "auth_settings": auth_settings_for(identity_providers),
         "vlm_settings": {"config_storage": storage},
-        "demo.public_url": public_url,
         "demo.replay_note": replay_note,
     }
     config = Configurator(settings=settings)
-    config.set_session_factory(SignedCookieSessionFactory(secret, httponly=True, samesite="Lax"))
-    config.set_security_policy(DemoSecurityPolicy(secret, users))
+    # One secret per use, so a session cookie can never pass for a login cookie.
+    config.set_session_factory(SignedCookieSessionFactory(secret + ":session", httponly=True, samesite="Lax"))
+    config.set_security_policy(DemoSecurityPolicy(secret + ":login", users))
     # The plug-in's three views on their default routes.
     config.include("velmora_saml")
     config.add_route("home", "/")
@@ -303,7 +301,7 @@ def main(argv=None):
         replay_note = "Replay tracking: in process memory (no memcached)."
     log.info("%s", replay_note)
 
-    app = make_app(public_url, {args.idp_id: idp_config}, memcache_client=client,
+    app = make_app({args.idp_id: idp_config}, memcache_client=client,
                    secret=args.secret, proc_uid=f"host-{os.getpid()}", replay_note=replay_note)
     if args.validate_timeout is not None:
         # The plug-in logs what it finds and switches off an IdP that fails.

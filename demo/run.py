@@ -46,7 +46,9 @@ def main(argv=None):
             process.stop()
         started.clear()
 
-    # SIGTERM ends the run like Ctrl-C does: through the finally below.
+    # Ctrl-C and SIGTERM end the run through the finally below. SIGINT is
+    # set explicitly: a shell that starts us in the background ignores it.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     signal.signal(signal.SIGTERM, signal.default_int_handler)
     try:
         memcached_port = None

@@ -1,6 +1,7 @@
 """Fixtures of the end-to-end tests: real processes on 127.0.0.1, stopped
 after every test whatever its outcome."""
 
+import importlib.util
 import os
 import shutil
 
@@ -25,10 +26,7 @@ def require(available, what):
 @pytest.fixture(scope="session")
 def saml_idp_tools():
     """The identity provider needs pysaml2 and Debian's xmlsec1."""
-    try:
-        import saml2  # noqa: F401
-    except ImportError:
-        require(False, "pysaml2")
+    require(importlib.util.find_spec("saml2"), "pysaml2")
     require(shutil.which("xmlsec1") or os.path.exists("/usr/bin/xmlsec1"), "xmlsec1")
 
 
@@ -63,16 +61,19 @@ def shared_idp(module_deployment):
     return module_deployment.idp()
 
 
-@pytest.fixture
-def browser(saml_idp_tools):
-    """Headless Debian Chromium driven through Debian's chromedriver (no downloads)."""
-    try:
-        from selenium import webdriver
-        from selenium.webdriver.chrome.service import Service
-    except ImportError:
-        require(False, "selenium")
+@pytest.fixture(scope="session")
+def browser_tools():
+    require(importlib.util.find_spec("selenium"), "selenium")
     require(os.path.exists(CHROMIUM), f"chromium ({CHROMIUM})")
     require(os.path.exists(CHROMEDRIVER), f"chromium-driver ({CHROMEDRIVER})")
+
+
+@pytest.fixture
+def browser(browser_tools, saml_idp_tools):
+    """Headless Debian Chromium driven through Debian's chromedriver (no downloads)."""
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+
     options = webdriver.ChromeOptions()
     options.binary_location = CHROMIUM
     for argument in (

@@ -13,7 +13,7 @@ WAIT = 20  # seconds for one page to arrive
 
 
 @pytest.fixture(scope="module")
-def site(module_deployment, shared_idp, memcached_tool):
+def site(browser_tools, memcached_tool, module_deployment, shared_idp):
     """The demo as run.py starts it: memcached, the IdP, the host."""
     memcached_port = module_deployment.memcached()
     return module_deployment.host(shared_idp.metadata_url, memcached_port=memcached_port)

@@ -12,7 +12,7 @@ def app():
     config = {"enabled": True, "idp_name": "Example IdP", "settings": {}}
     off = {"enabled": False, "idp_name": "Old IdP", "settings": {}}
     return webtest.TestApp(
-        make_app("http://127.0.0.1:9", {"ex": config, "old": off}, replay_note="Replay tracking: test")
+        make_app({"ex": config, "old": off}, replay_note="Replay tracking: test")
     )
 
 

@@ -46,6 +46,8 @@ def test_runner_serves_the_demo_and_stops_everything(saml_idp_tools, memcached_t
         [sys.executable, str(processes.ROOT / "demo" / "run.py")],
         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
         env=processes.python_env(), start_new_session=True,
+        # As a non-interactive shell starts a background job: SIGINT ignored.
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_IGN),
     )
     lines = queue.Queue()
     threading.Thread(target=lambda: [lines.put(line) for line in runner.stdout], daemon=True).start()
