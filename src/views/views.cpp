@@ -282,11 +282,6 @@ Ref saml_metadata_view(const Args& a) {
   return vs::call_kw(ok.get(), {metadata.get(), k_text_xml}, k_body_content_type);
 }
 
-Ref not_yet(const Args&) {
-  PyErr_SetString(PyExc_NotImplementedError, "not built yet");
-  throw vs::PyError{};
-}
-
 const vs::MemberSpec login_failed_spec{vs::Kind::Function, "login_failed", "(idp_id, desc)", nullptr, login_failed,
                                        kFile};
 const vs::MemberSpec saml_sso_view_spec{vs::Kind::Function, "saml_sso_view", "(context, request)",
