@@ -233,14 +233,14 @@ def logout_view(request):
 # -- command line ------------------------------------------------------------
 
 
-def parse_memcached(spec):
-    host, _, port = spec.rpartition(":")
+def parse_memcached(address):
+    host, _, port = address.rpartition(":")
     return host or "127.0.0.1", int(port)
 
 
-def connect_memcached(spec):
+def connect_memcached(address):
     """A thread-safe client for the host's threads, or None when the server does not answer."""
-    host, port = parse_memcached(spec)
+    host, port = parse_memcached(address)
     client = make_memcache_client(host, port, pooled=True)
     try:
         client.version()
