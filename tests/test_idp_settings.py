@@ -1,13 +1,14 @@
 """IdP settings assembly, the per-process cache, remote metadata and request mapping."""
 
 import logging
+import time
 import types
 
 import pytest
 from pyramid.request import Request
 
 import velmora_saml.saml as saml
-from tests.support.idp_metadata import MetadataServer, idp_metadata_xml
+from tests.support.idp_metadata import DrippingServer, MetadataServer, idp_metadata_xml
 from tests.support.settings import IDP_ENTITY_ID, IDP_SSO_URL, SP_HOST, idp_config, toolkit_settings
 
 SamlIDPConfig = saml.SamlIDPConfig
@@ -236,6 +237,37 @@ class TestRealMetadata:
         assert SamlIDPConfig.get_idp_settings(config) is settings
         assert metadata_server.hits[path] == before + 1
         assert lines(velmora_log) == ["SAML settings for idp1 restored from cache"]
+
+    def test_a_dripping_server_cannot_hold_the_fetch_past_its_time_out(self, velmora_log):
+        # Each socket read gets a byte in time; only a bound on the whole
+        # fetch ends it.
+        dripping = DrippingServer(seconds=30)
+        try:
+            config = config_with_metadata(dripping.url)
+            started = time.monotonic()
+            settings = SamlIDPConfig.get_idp_settings(config, timeout=1)
+            elapsed = time.monotonic() - started
+        finally:
+            dripping.close()
+        assert elapsed < 3
+        assert settings is config["settings"]
+        assert lines(velmora_log, "ERROR") == [
+            "Failed to load metadata for idp1 because of the metadata fetch timed out after 1 seconds. "
+            "Using local settings only."
+        ]
+
+    def test_errors_of_a_fetch_over_the_network_keep_their_identity(self, monkeypatch, velmora_log):
+        error = OSError("connection reset")
+
+        class FailingParser:
+            def parse_remote(self, url, timeout):
+                raise error
+
+        monkeypatch.setattr(saml, "OneLogin_Saml2_IdPMetadataParser", FailingParser)
+        SamlIDPConfig.get_idp_settings(config_with_metadata("https://idp.example.test/m"))
+        assert lines(velmora_log, "ERROR") == [
+            "Failed to load metadata for idp1 because of connection reset. Using local settings only."
+        ]
 
     def test_an_interrupt_during_the_fetch_is_not_swallowed(self, monkeypatch):
         class InterruptedParser:

@@ -9,7 +9,8 @@ import pytest
 import requests
 
 from demo import processes
-from tests.e2e.flows import Blackhole, DrippingServer, login_at_idp, post_response, write_json
+from tests.e2e.flows import Blackhole, login_at_idp, post_response, write_json
+from tests.support.idp_metadata import DrippingServer
 
 pytestmark = pytest.mark.slow
 
@@ -87,11 +88,6 @@ def test_validation_at_start_respects_its_timeout_and_disables_the_idp(deploymen
     assert location.endswith('error_description=Identity provider "demo" is disabled')
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="plug-in fault: the metadata time-out bounds each socket read, not the fetch; "
-    "a server that keeps sending a byte now and then holds the login request for as long as it likes",
-)
 def test_dripping_metadata_server_does_not_hold_the_login(deployment, shared_idp, tmp_path):
     dripping = DrippingServer()
     try:
