@@ -661,10 +661,21 @@ Ref import_from(PyObject* globals, const char* module, const char* attr, int lev
   throw PyError{};
 }
 
-int ready_types() {
+void bind(PyObject* module, const char* name, const Ref& value) {
+  check_status(PyModule_AddObjectRef(module, name, value.get()));
+}
+
+int run_module_exec(PyObject* module, void (*exec)(PyObject* module)) {
   if (PyType_Ready(&FunctionType) < 0) return -1;
   if (PyType_Ready(&GuardedBlockType) < 0) return -1;
-  return 0;
+  try {
+    exec(module);
+    return 0;
+  } catch (const PyError&) {
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_SystemError, e.what());
+  }
+  return -1;
 }
 
 }  // namespace vs
