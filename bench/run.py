@@ -565,6 +565,7 @@ def plot(results, path):
         axes[1].set_xlabel("processes")
         axes[1].set_ylabel("replay-check cycles/s (all processes)")
         axes[1].set_title("Shared memcache lock")
+        axes[1].set_ylim(bottom=0)
         axes[2].plot(ps, [r["p50"] * 1e3 for r in results["contention"].values()], "o-", label="p50")
         axes[2].plot(ps, [r["p99"] * 1e3 for r in results["contention"].values()], "s-", label="p99")
         axes[2].set_xlabel("processes")
