@@ -5,7 +5,10 @@ The order-of-call tests put recording fakes in place of the core classes
 call); the round trips post real signed responses to the real core.
 """
 
+import gc
 import logging
+import sys
+import types
 import urllib.parse
 
 import pytest
@@ -158,7 +161,8 @@ class FakeCore:
     def step(self, name, *args):
         self.journal.append((name, *args))
         if name in self.fail:
-            raise self.fail[name]
+            # A fresh traceback each time: re-raising one object grows its traceback.
+            raise self.fail[name].with_traceback(None)
 
 
 @pytest.fixture
@@ -206,13 +210,6 @@ class TestSuccessfulLogin:
         assert journal[9] == ("load_sso_user_to_session", "alice@example.test", {})
         assert journal[10] == ("remember", "u-alice")
         assert app.get("/session").json == {"sso_user_id": "alice@example.test"}
-
-    def test_remember_headers_follow_the_redirects_own(self, app, core):
-        res = app.post(ACS, {"SAMLResponse": "x"})
-        names = [name for name, _ in res.headerlist]
-        assert names.index("Location") < names.index("X-Remembered-User")
-        assert ("Set-Cookie", "auth_tkt=u-alice; Path=/") in res.headerlist
-        assert res.headers["X-Remembered-User"] == "u-alice"
 
     def test_log_context_and_debug_line(self, app, core, caplog):
         core.sso_user_id = 4711  # not a str: written in its str() form
@@ -362,10 +359,6 @@ class TestReferences:
 
     @pytest.mark.parametrize("fail", [None, "process_saml_response", "get_sso_user_id"])
     def test_no_reference_leaks(self, core, journal, monkeypatch, fail):
-        import gc
-        import sys
-        import types
-
         if fail:
             core.fail[fail] = ValueError("refused")
         user_id, sso_user_id = object(), object()
@@ -386,12 +379,13 @@ class TestReferences:
         watched = [request, storage, idp_config, user_id, sso_user_id, views.responses_tracker_mem]
         views.saml_callback_view(None, request)
         journal.clear()
-        gc.collect()  # garbage of earlier tests may still hold the process tracker
+        gc.collect()
         before = [sys.getrefcount(o) for o in watched]
         for _ in range(2000):
             journal.clear()
             views.saml_callback_view(None, request)
         journal.clear()
+        gc.collect()
         assert [sys.getrefcount(o) for o in watched] == before
 
 
@@ -423,11 +417,10 @@ def real_app(journal, auth_settings, process_tracker):
 
 
 class TestRoundTrip:
-    def test_login(self, real_app, journal, process_tracker, caplog):
+    def test_login(self, real_app, journal, process_tracker):
         saml_response = saml_idp.build_response("alice@example.test")
         real_app.get("/seed")
-        with caplog.at_level(logging.DEBUG, logger="velmora"):
-            res = login(real_app, saml_response)
+        res = login(real_app, saml_response)
         assert res.headers["Location"] == RETURN_TO
         assert journal == [
             ("invalidate", {"left_over": "from before the login"}),
@@ -437,8 +430,6 @@ class TestRoundTrip:
         names = [name for name, _ in res.headerlist]
         assert names.index("Location") < names.index("X-Remembered-User")
         assert real_app.get("/session").json == {"sso_user_id": "alice@example.test"}
-        assert current_thread_log_context()["sso_user_id"] == "alice@example.test"
-        assert "SAML authentication - user: alice@example.test" in caplog.messages
         # Recorded in the process-wide tracker the view handed to the core.
         assert process_tracker.is_seen(saml_idp.ids(saml_response)[0])
 

@@ -614,3 +614,54 @@ def run_worker(port, response_id, go_file, pause=0.0):
     lines = result.stdout.splitlines()
     assert lines[0] == "ready"
     return json.loads(lines[1])
+
+
+class TestCleanupOnTheRealClock:
+    """With the interpreter's own clock the records are compared at C speed;
+    the outcome must be what `time.time() >= expiration` gives."""
+
+    def test_expired_records_of_every_numeric_kind_go(self):
+        from decimal import Decimal
+        from fractions import Fraction
+
+        now = time.time()
+        tracker = saml.SamlDuplicateResponsesTrackerInMemory()
+        past = {"float": now - 10, "int": int(now) - 10, "zero": 0, "huge_negative": -(10**30),
+                "decimal": Decimal(int(now) - 10), "fraction": Fraction(int(now) - 10, 1), "bool": True}
+        future = {"f_float": now + 3600, "f_int": int(now) + 3600, "f_huge": 10**30,
+                  "f_decimal": Decimal(int(now) + 3600)}
+        for req_id, expiration in {**past, **future}.items():
+            tracker.add(req_id, expiration)
+        tracker.cleanup_expired()
+        assert set(tracker._seen_responses) == set(future)
+
+    def test_many_records_keep_their_order_and_only_expired_go(self):
+        now = time.time()
+        tracker = saml.SamlDuplicateResponsesTrackerInMemory()
+        for i in range(1000):
+            tracker.add(f"r{i}", now - 1 if i % 3 == 0 else now + 3600)
+        tracker.cleanup_expired()
+        assert list(tracker._seen_responses) == [f"r{i}" for i in range(1000) if i % 3]
+
+    def test_an_expiration_that_cannot_be_compared_raises_and_removes_nothing(self):
+        tracker = saml.SamlDuplicateResponsesTrackerInMemory()
+        tracker.add("old", 0)
+        tracker.add("odd", "tomorrow")
+        with pytest.raises(TypeError, match="'>=' not supported between instances of 'float' and 'str'"):
+            tracker.cleanup_expired()
+        assert set(tracker._seen_responses) == {"old", "odd"}
+
+    def test_a_replaced_clock_is_still_called_per_record(self, monkeypatch):
+        calls = []
+
+        def clock():
+            calls.append(1)
+            return 100.0
+
+        monkeypatch.setattr(time, "time", clock)
+        tracker = saml.SamlDuplicateResponsesTrackerInMemory()
+        for i in range(5):
+            tracker.add(f"r{i}", 99 + i)
+        tracker.cleanup_expired()
+        assert len(calls) == 5
+        assert set(tracker._seen_responses) == {"r2", "r3", "r4"}

@@ -55,9 +55,23 @@ def check_memcache_client(mc):
         )
 
 
-def make_memcache_client(host, port, timeout=2.0):
-    from pymemcache.client.base import Client
+def make_memcache_client(host, port, timeout=2.0, pooled=False):
+    """A pymemcache client with the settings the replay tracker relies on.
 
+    pooled: a PooledClient, which the threads of a multi-threaded server may
+    share (a plain Client holds one socket and must stay in one thread).
+    """
+    from pymemcache.client.base import Client, PooledClient
+
+    if pooled:
+        return PooledClient(
+            (host, port),
+            serde=PickleSerde(),
+            default_noreply=False,
+            connect_timeout=timeout,
+            timeout=timeout,
+            max_pool_size=16,
+        )
     return Client(
         (host, port),
         serde=PickleSerde(),

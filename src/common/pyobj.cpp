@@ -4,6 +4,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace vs {
@@ -22,8 +23,16 @@ PyTypeObject blank_type() {
 }  // namespace
 
 PyObject* intern(const char* text) {
+  // Most callers pass string literals on every call: remember them by
+  // address so a lookup allocates nothing. The text is compared too, since a
+  // caller's buffer may be reused for another name. Only touched with the
+  // GIL held.
+  static std::unordered_map<const char*, PyObject*> by_address;
+  auto found = by_address.find(text);
+  if (found != by_address.end() && std::strcmp(PyUnicode_AsUTF8(found->second), text) == 0) return found->second;
   PyObject* s = PyUnicode_InternFromString(text);
   if (!s) throw PyError{};
+  by_address[text] = s;
   return s;
 }
 
@@ -652,10 +661,21 @@ Ref import_from(PyObject* globals, const char* module, const char* attr, int lev
   throw PyError{};
 }
 
-int ready_types() {
+void bind(PyObject* module, const char* name, const Ref& value) {
+  check_status(PyModule_AddObjectRef(module, name, value.get()));
+}
+
+int run_module_exec(PyObject* module, void (*exec)(PyObject* module)) {
   if (PyType_Ready(&FunctionType) < 0) return -1;
   if (PyType_Ready(&GuardedBlockType) < 0) return -1;
-  return 0;
+  try {
+    exec(module);
+    return 0;
+  } catch (const PyError&) {
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_SystemError, e.what());
+  }
+  return -1;
 }
 
 }  // namespace vs

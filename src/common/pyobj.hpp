@@ -203,7 +203,11 @@ Ref make_guarded_block(PyObject* self, PyObject* globals, const GuardedBlock& op
 Ref import_module(PyObject* globals, const char* name);
 Ref import_from(PyObject* globals, const char* module, const char* attr, int level = 0);
 
-// Makes the helper types ready; called from each module's exec slot.
-int ready_types();
+// `module.name = value`, in binding order.
+void bind(PyObject* module, const char* name, const Ref& value);
+
+// The body of a module's Py_mod_exec slot: makes the helper types ready and
+// runs `exec`, turning a C++ failure into the Python error import reports.
+int run_module_exec(PyObject* module, void (*exec)(PyObject* module));
 
 }  // namespace vs

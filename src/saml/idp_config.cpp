@@ -1,6 +1,8 @@
 // SamlIDPConfig: settings assembly and cache, request mapping, login URL,
 // SP metadata and the configuration dry run. The response side of the class
 // (processing, user mapping, return URL) is in idp_response.cpp.
+#include <cstring>
+
 #include "saml.hpp"
 
 namespace saml {
@@ -116,6 +118,69 @@ Ref metadata_location(PyObject* idp_config) {
   }
 }
 
+// The body of the thread that fetches remote metadata:
+// box.append((True, fetch(url, timeout=timeout))), or (False, the error).
+Ref fetch_metadata_worker(const Args& a) {
+  static PyObject* const k_timeout_kwnames = vs::tuple_of({intern("timeout")}).release();
+  PyObject* box = a[0];
+  Ref outcome;
+  try {
+    Ref settings = call_kw(a[1], {a[2], a[3]}, k_timeout_kwnames);
+    outcome = vs::tuple_of({Py_True, settings.get()});
+  } catch (const vs::PyError&) {
+    Ref e = fetch_exception();
+    outcome = vs::tuple_of({Py_False, e.get()});
+  }
+  vs::check_status(PyList_Append(box, outcome.get()));
+  return vs::none();
+}
+
+const vs::MemberSpec fetch_metadata_worker_spec{vs::Kind::Function, "fetch_metadata_worker",
+                                                "(box, fetch, url, timeout)", nullptr, fetch_metadata_worker, kFile};
+PyObject* fetch_metadata_worker_function = nullptr;  // made with the class, kept for the process
+
+bool is_network_url(PyObject* url) {
+  if (!PyUnicode_Check(url)) return false;
+  for (const char* prefix : {"http://", "https://"}) {
+    Ref head = vs::check(PyUnicode_Substring(url, 0, static_cast<Py_ssize_t>(std::strlen(prefix))));
+    Ref lower = call_method(head.get(), intern("lower"));
+    if (PyUnicode_CompareWithASCIIString(lower.get(), prefix) == 0) return true;
+  }
+  return false;
+}
+
+// parse_remote(url, timeout=timeout). The toolkit's time-out bounds each
+// socket operation, so a server that sends a byte now and then could hold a
+// login for as long as it likes; over the network the whole fetch therefore
+// runs in a daemon thread and is given up after `timeout` seconds (the thread
+// ends on its own when the socket does).
+Ref fetch_metadata(PyObject* parse_remote, PyObject* url, PyObject* timeout) {
+  static PyObject* const k_timeout_kwnames = vs::tuple_of({intern("timeout")}).release();
+  bool bounded = (PyFloat_CheckExact(timeout) || PyLong_CheckExact(timeout)) && is_network_url(url) &&
+                 fetch_metadata_worker_function;
+  double seconds = bounded ? PyFloat_AsDouble(timeout) : 0;
+  if (seconds == -1 && PyErr_Occurred()) throw vs::PyError{};
+  if (!bounded || !(seconds > 0)) return call_kw(parse_remote, {url, timeout}, k_timeout_kwnames);
+
+  static PyObject* const k_thread_kwnames = vs::tuple_of({intern("target"), intern("args"), intern("daemon")}).release();
+  Ref threading = vs::check(PyImport_ImportModule("threading"));
+  Ref thread_class = getattr(threading.get(), intern("Thread"));
+  Ref box = vs::check(PyList_New(0));
+  Ref args = vs::tuple_of({box.get(), parse_remote, url, timeout});
+  Ref thread = call_kw(thread_class.get(), {fetch_metadata_worker_function, args.get(), Py_True}, k_thread_kwnames);
+  call_method(thread.get(), intern("start"));
+  Ref wait = vs::check(PyFloat_FromDouble(seconds));
+  call_method(thread.get(), intern("join"), {wait.get()});
+  if (PyList_GET_SIZE(box.get()) == 0) {
+    Ref message = vs::check(PyUnicode_FromFormat("the metadata fetch timed out after %S seconds", timeout));
+    vs::raise_new(PyExc_TimeoutError, message.get());
+  }
+  PyObject* outcome = PyList_GET_ITEM(box.get(), 0);
+  Ref value = Ref::borrow(PyTuple_GET_ITEM(outcome, 1));
+  if (PyTuple_GET_ITEM(outcome, 0) == Py_True) return value;
+  vs::reraise(value);
+}
+
 // Fetches the IdP's metadata and merges the local settings over it; on a
 // failed fetch logs why and keeps the local settings.
 Ref merge_remote_metadata(const Args& a, PyObject* cls, PyObject* idp_name, Ref metadata_url,
@@ -127,7 +192,6 @@ Ref merge_remote_metadata(const Args& a, PyObject* cls, PyObject* idp_name, Ref 
   static PyObject* const k_file_prefix = intern("file://");
   static PyObject* const k_parse_remote = intern("parse_remote");
   static PyObject* const k_saml_http_timeout = intern("saml_http_timeout");
-  static PyObject* const k_timeout_kwnames = vs::tuple_of({intern("timeout")}).release();
   static PyObject* const k_merge_settings = intern("merge_settings");
   static PyObject* const k_info = intern("info");
   static PyObject* const k_error = intern("error");
@@ -151,7 +215,7 @@ Ref merge_remote_metadata(const Args& a, PyObject* cls, PyObject* idp_name, Ref 
     if (no_scheme) metadata_url = vs::concat({k_file_prefix, metadata_url.get()});
     Ref parse_remote = getattr(metadata_parser.get(), k_parse_remote);
     Ref timeout = getattr(cls, k_saml_http_timeout);
-    remote_saml_settings = call_kw(parse_remote.get(), {metadata_url.get(), timeout.get()}, k_timeout_kwnames);
+    remote_saml_settings = fetch_metadata(parse_remote.get(), metadata_url.get(), timeout.get());
     log_line(a, k_info, vs::concat({k_fetched, vs::text(idp_name).get()}).get());
   } catch (const vs::PyError&) {
     Ref e = fetch_exception();
@@ -396,6 +460,9 @@ const vs::MemberSpec get_sp_metadata_spec{vs::Kind::Method, "get_sp_metadata", "
 }  // namespace
 
 Ref build_idp_config_class(PyObject* module) {
+  if (!fetch_metadata_worker_function)
+    fetch_metadata_worker_function =
+        vs::make_function(fetch_metadata_worker_spec, module, fetch_metadata_worker_spec.name).release();
   return vs::ClassBuilder(module, "SamlIDPConfig", "Handle saml workflow")
       .attribute("cached_saml_settings", Ref::steal(PyDict_New()))
       .member(init_spec)

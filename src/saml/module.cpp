@@ -4,13 +4,10 @@
 namespace saml {
 namespace {
 
-using vs::check_status;
 using vs::import_from;
 using vs::import_module;
 
-void bind(PyObject* module, const char* name, const Ref& value) {
-  check_status(PyModule_AddObjectRef(module, name, value.get()));
-}
+using vs::bind;
 
 void exec_module(PyObject* module) {
   PyObject* globals = PyModule_GetDict(module);
@@ -38,18 +35,7 @@ void exec_module(PyObject* module) {
        vs::make_function(validate_saml_settings_spec, module, validate_saml_settings_spec.name));
 }
 
-int exec_slot(PyObject* module) {
-  if (vs::ready_types() < 0) return -1;
-  try {
-    exec_module(module);
-    return 0;
-  } catch (const vs::PyError&) {
-    return -1;
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_SystemError, e.what());
-    return -1;
-  }
-}
+int exec_slot(PyObject* module) { return vs::run_module_exec(module, exec_module); }
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_slot)},

@@ -293,9 +293,7 @@ const vs::MemberSpec saml_callback_view_spec{vs::Kind::Function, "saml_callback_
 const vs::MemberSpec saml_metadata_view_spec{vs::Kind::Function, "saml_metadata_view", "(context, request)", nullptr,
                                              saml_metadata_view, kFile};
 
-void bind(PyObject* module, const char* name, const Ref& value) {
-  vs::check_status(PyModule_AddObjectRef(module, name, value.get()));
-}
+using vs::bind;
 
 void exec_module(PyObject* module) {
   PyObject* globals = PyModule_GetDict(module);
@@ -317,18 +315,7 @@ void exec_module(PyObject* module) {
     bind(module, spec->name, vs::make_function(*spec, module, spec->name));
 }
 
-int exec_slot(PyObject* module) {
-  if (vs::ready_types() < 0) return -1;
-  try {
-    exec_module(module);
-    return 0;
-  } catch (const vs::PyError&) {
-    return -1;
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_SystemError, e.what());
-    return -1;
-  }
-}
+int exec_slot(PyObject* module) { return vs::run_module_exec(module, exec_module); }
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_slot)},

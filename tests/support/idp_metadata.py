@@ -1,6 +1,7 @@
 """IdP metadata documents and a local HTTP server that publishes them."""
 
 import http.server
+import socket
 import threading
 import time
 
@@ -70,3 +71,53 @@ class MetadataServer:
     def close(self):
         self.httpd.shutdown()
         self.httpd.server_close()
+
+
+class DrippingServer:
+    """Answers HTTP with headers at once, then one byte of body a second:
+    no single read waits long, the whole answer takes minutes."""
+
+    def __init__(self, seconds=120):
+        self.seconds = seconds
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(16)
+        self.listener.settimeout(0.2)
+        self.port = self.listener.getsockname()[1]
+        self.closed = threading.Event()
+        self.threads = [threading.Thread(target=self._accept, daemon=True)]
+        self.threads[0].start()
+
+    def _accept(self):
+        while not self.closed.is_set():
+            try:
+                connection, _ = self.listener.accept()
+            except TimeoutError:
+                continue
+            except OSError:
+                return
+            thread = threading.Thread(target=self._drip, args=(connection,), daemon=True)
+            self.threads.append(thread)
+            thread.start()
+
+    def _drip(self, connection):
+        with connection:
+            try:
+                connection.recv(65536)
+                connection.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\nContent-Length: 100000\r\n\r\n")
+                for _ in range(self.seconds):
+                    if self.closed.wait(1):
+                        return
+                    connection.sendall(b" ")
+            except OSError:
+                return
+
+    @property
+    def url(self):
+        return f"http://127.0.0.1:{self.port}/metadata"
+
+    def close(self):
+        self.closed.set()
+        self.listener.close()
+        for thread in self.threads:
+            thread.join(5)

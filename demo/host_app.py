@@ -1,0 +1,320 @@
+"""The demo host: a small Pyramid application with the SAML plug-in mounted.
+
+It plays the part of velmora with the stand-in host modules (host/velmora):
+a home page that lists the identity providers, a page only a logged-in user
+may see, the login-failed page the plug-in redirects to, and logout.
+
+The plug-in gets only the IdP's metadata URL (settings["idp"]["metadata"])
+besides the SP part, so the remote metadata fetch and merge run for real at
+the first login. Replays are tracked through memcached when one is given,
+in the process memory otherwise; the start-up line says which.
+
+Run: python -m demo.host_app --port 8000 --idp-metadata http://127.0.0.1:8001/metadata
+"""
+
+import argparse
+import html
+import json
+import logging
+import os
+import secrets
+import signal
+import sys
+import urllib.parse
+import warnings
+
+# Pyramid still imports pkg_resources; its deprecation warning is not the demo's.
+warnings.filterwarnings("ignore", message="pkg_resources is deprecated")
+
+from pyramid.authentication import AuthTktCookieHelper  # noqa: E402
+from pyramid.config import Configurator
+from pyramid.httpexceptions import HTTPFound, HTTPSeeOther
+from pyramid.response import Response
+from pyramid.security import Allowed, Denied, forget
+from pyramid.session import SignedCookieSessionFactory
+
+from velmora.configs import UserConfig
+from velmora.storage import ConfigStorage, ProcessRegistry, make_memcache_client
+
+log = logging.getLogger("demo.host")
+
+# The host's own accounts. The IdP's users are matched to them by e-mail
+# (the SAML NameID): alice and bob have accounts, the IdP's carol has none.
+DEMO_USERS = {
+    "alice": UserConfig("alice", email="alice@example.org", sso_id="alice@example.org"),
+    "bob": UserConfig("bob", email="bob@example.org", sso_id="bob@example.org"),
+}
+
+POST_BINDING = "urn:oasis:names:tc:SAML:2.0:bindings:HTTP-POST"
+UNSPECIFIED_NAMEID = "urn:oasis:names:tc:SAML:1.1:nameid-format:unspecified"
+MEMCACHE_ROOT_KEY = "velmora-demo"
+
+
+def sp_settings(public_url, idp_id, idp_metadata_url, local_idp=None, want_messages_signed=False):
+    """python3-saml settings of one IdP: the SP part and, of the IdP, only where its metadata is."""
+    idp = dict(local_idp or {})
+    idp["metadata"] = idp_metadata_url
+    return {
+        "strict": True,
+        "debug": False,
+        "sp": {
+            "entityId": f"{public_url}/saml/metadata/{idp_id}",
+            "assertionConsumerService": {"url": f"{public_url}/saml/acs/{idp_id}", "binding": POST_BINDING},
+            "NameIDFormat": UNSPECIFIED_NAMEID,
+        },
+        "idp": idp,
+        "security": {
+            # The demo IdP always signs the assertion; whether it signs the
+            # Response too is its option, mirrored here.
+            "wantAssertionsSigned": True,
+            "wantMessagesSigned": want_messages_signed,
+            "rejectDeprecatedAlgorithm": True,
+        },
+    }
+
+
+def auth_settings_for(identity_providers):
+    return {"authentication_policies": {"saml": {"enabled": True, "identity_providers": identity_providers}}}
+
+
+class DemoSecurityPolicy:
+    """Pyramid security policy: an auth_tkt cookie naming a host user."""
+
+    def __init__(self, secret, users):
+        self.users = users
+        self.cookie = AuthTktCookieHelper(
+            secret, hashalg="sha512", samesite="Lax", http_only=True, wild_domain=False
+        )
+
+    def identity(self, request):
+        found = self.cookie.identify(request)
+        if found and found["userid"] in self.users:
+            return self.users[found["userid"]]
+        return None
+
+    def authenticated_userid(self, request):
+        found = self.cookie.identify(request)
+        if found and found["userid"] in self.users:
+            return found["userid"]
+        return None
+
+    def permits(self, request, context, permission):
+        if self.authenticated_userid(request) is not None:
+            return Allowed("logged in")
+        return Denied("not logged in")
+
+    def remember(self, request, userid, **kw):
+        return self.cookie.remember(request, userid, **kw)
+
+    def forget(self, request, **kw):
+        return self.cookie.forget(request, **kw)
+
+
+def make_app(identity_providers, memcache_client=None, users=None, secret=None,
+             proc_uid=None, replay_note=""):
+    """The host's WSGI application.
+
+    identity_providers: IdP id -> idp_config (the plug-in's per-IdP mapping).
+    memcache_client: a pymemcache client (thread-safe, noreply off) or None.
+    """
+    users = DEMO_USERS if users is None else users
+    secret = secret or secrets.token_hex(32)
+    storage = ConfigStorage(
+        users, mc=memcache_client, mc_root_key=MEMCACHE_ROOT_KEY,
+        process_registry=ProcessRegistry(my_proc_uid=proc_uid),
+    )
+    settings = {
+        "auth_settings": auth_settings_for(identity_providers),
+        "vlm_settings": {"config_storage": storage},
+        "demo.replay_note": replay_note,
+    }
+    config = Configurator(settings=settings)
+    # One secret per use, so a session cookie can never pass for a login cookie.
+    config.set_session_factory(SignedCookieSessionFactory(secret + ":session", httponly=True, samesite="Lax"))
+    config.set_security_policy(DemoSecurityPolicy(secret + ":login", users))
+    # The plug-in's three views on their default routes.
+    config.include("velmora_saml")
+    config.add_route("home", "/")
+    config.add_route("protected", "/protected")
+    config.add_route("login_failed", "/login/callback/failed")
+    config.add_route("logout", "/logout")
+    config.add_view(home_view, route_name="home")
+    config.add_view(protected_view, route_name="protected")
+    config.add_view(login_failed_view, route_name="login_failed")
+    config.add_view(logout_view, route_name="logout")
+    return config.make_wsgi_app()
+
+
+# -- pages -----------------------------------------------------------------
+
+
+def page(title, body, status=200):
+    document = (
+        "<!doctype html><html><head><meta charset=\"utf-8\">"
+        f"<title>{html.escape(title)}</title>"
+        "<style>body{font-family:sans-serif;max-width:44em;margin:2em auto;line-height:1.4}"
+        "code{background:#eee;padding:0 .2em}.error{color:#a00}"
+        "nav a{margin-right:1em}</style></head><body>"
+        '<nav><a href="/">Home</a><a href="/protected">Protected page</a><a href="/logout">Log out</a></nav>'
+        f"<h1>{html.escape(title)}</h1>{body}</body></html>"
+    )
+    return Response(document, status=status, content_type="text/html", charset="utf-8")
+
+
+def identity_providers(request):
+    saml = request.registry.settings["auth_settings"]["authentication_policies"]["saml"]
+    return saml["identity_providers"] or {}
+
+
+def home_view(request):
+    user_id = request.authenticated_userid
+    status = (
+        f'<p id="status">Logged in as <strong>{html.escape(user_id)}</strong>.</p>' if user_id
+        else '<p id="status">Not logged in.</p>'
+    )
+    links = "".join(
+        f'<li><a class="idp-login" href="/sso/saml/{urllib.parse.quote(idp_id)}?return_to=/protected">'
+        f"Log in with {html.escape(config.get('idp_name', idp_id))}</a>"
+        f"{'' if config.get('enabled') else ' (disabled)'}</li>"
+        for idp_id, config in identity_providers(request).items()
+    )
+    note = html.escape(request.registry.settings.get("demo.replay_note", ""))
+    return page("Velmora demo", f"{status}<ul>{links}</ul><p><small>{note}</small></p>")
+
+
+def protected_view(request):
+    user_id = request.authenticated_userid
+    if user_id is None:
+        return HTTPFound("/")
+    user = request.identity
+    sso_user_id = request.session.get("sso_user_id", "")
+    return page(
+        "Protected page",
+        f'<p>Logged in as <strong id="user">{html.escape(user_id)}</strong>.</p>'
+        "<table>"
+        f'<tr><th align="left">Host user</th><td>{html.escape(user_id)}</td></tr>'
+        f'<tr><th align="left">E-mail</th><td id="email">{html.escape(user.email)}</td></tr>'
+        f'<tr><th align="left">SSO id</th><td><code id="sso-id">{html.escape(str(sso_user_id))}</code></td></tr>'
+        "</table>"
+        '<p><a href="/logout" id="logout">Log out</a></p>',
+    )
+
+
+def error_description(request):
+    """The error text as the plug-in sent it.
+
+    The description is the last query key. Taken as everything after the
+    key and percent-decoded, it comes out whole whether the redirect
+    encoded it or not: an unencoded "&" or "=" in it would otherwise cut it.
+    """
+    query = request.query_string
+    marker = "error_description="
+    position = query.find(marker)
+    if position < 0:
+        return ""
+    return urllib.parse.unquote(query[position + len(marker):])
+
+
+def login_failed_view(request):
+    idp_id = request.GET.get("idp_id", "")
+    return page(
+        "Login failed",
+        f'<p>Identity provider: <code id="idp-id">{html.escape(idp_id)}</code></p>'
+        f'<p class="error">Reason: <span id="error-description">{html.escape(error_description(request))}</span></p>'
+        '<p><a href="/">Back to the home page</a></p>',
+    )
+
+
+def logout_view(request):
+    request.session.invalidate()
+    return HTTPSeeOther("/", headers=forget(request))
+
+
+# -- command line ------------------------------------------------------------
+
+
+def parse_memcached(address):
+    host, _, port = address.rpartition(":")
+    return host or "127.0.0.1", int(port)
+
+
+def connect_memcached(address):
+    """A thread-safe client for the host's threads, or None when the server does not answer."""
+    host, port = parse_memcached(address)
+    client = make_memcache_client(host, port, pooled=True)
+    try:
+        client.version()
+    except Exception as e:
+        log.warning("memcached at %s:%d does not answer (%s)", host, port, e)
+        client.close()
+        return None
+    return client
+
+
+def main(argv=None):
+    import velmora_saml.saml
+    from velmora_saml.saml import validate_saml_settings
+
+    from demo.processes import serve_until_stopped
+
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--public-url", help="URL the browser uses (default http://127.0.0.1:PORT); "
+                        "several host processes behind one address share it")
+    parser.add_argument("--idp-metadata", required=True, metavar="URL", help="the IdP's metadata URL")
+    parser.add_argument("--idp-id", default="demo")
+    parser.add_argument("--idp-name", default="the demo IdP")
+    parser.add_argument("--idp-local-settings", metavar="JSON_FILE",
+                        help="local IdP settings (entityId, singleSignOnService, x509cert) "
+                        "used when the metadata cannot be fetched")
+    parser.add_argument("--want-messages-signed", action="store_true",
+                        help="require a signed Response, not only a signed assertion")
+    parser.add_argument("--memcached", metavar="HOST:PORT", help="track replays through this memcached")
+    parser.add_argument("--secret", default=os.environ.get("VELMORA_DEMO_SECRET"),
+                        help="cookie secret (default: random; give all processes of one site the same)")
+    parser.add_argument("--validate-timeout", type=float, metavar="SECONDS",
+                        help="validate the SAML settings at start-up, fetching metadata with this time-out")
+    parser.add_argument("--debug", action="store_true", help="log the plug-in's debug lines")
+    args = parser.parse_args(argv)
+    logging.basicConfig(level=logging.DEBUG if args.debug else logging.INFO,
+                        format="host %(levelname)s [%(name)s] %(message)s", stream=sys.stderr)
+
+    public_url = (args.public_url or f"http://127.0.0.1:{args.port}").rstrip("/")
+    local_idp = None
+    if args.idp_local_settings:
+        with open(args.idp_local_settings) as f:
+            local_idp = json.load(f)
+    idp_config = {
+        "enabled": True,
+        "idp_name": args.idp_name,
+        "settings": sp_settings(public_url, args.idp_id, args.idp_metadata, local_idp, args.want_messages_signed),
+        "saml_auth_attribute": "NameID",
+        "user_config_attribute": "email",
+    }
+
+    client = connect_memcached(args.memcached) if args.memcached else None
+    if client is not None:
+        replay_note = f"Replay tracking: memcached at {args.memcached} (shared by every host process)."
+    elif args.memcached:
+        replay_note = f"Replay tracking: in process memory (memcached at {args.memcached} does not answer)."
+    else:
+        replay_note = "Replay tracking: in process memory (no memcached)."
+    log.info("%s", replay_note)
+
+    app = make_app({args.idp_id: idp_config}, memcache_client=client,
+                   secret=args.secret, proc_uid=f"host-{os.getpid()}", replay_note=replay_note)
+    if args.validate_timeout is not None:
+        # The plug-in logs what it finds and switches off an IdP that fails.
+        validate_saml_settings(app.registry.settings["auth_settings"], args.validate_timeout)
+    log.info("host on http://127.0.0.1:%d (public URL %s), plug-in %s",
+             args.port, public_url, velmora_saml.saml.__file__)
+    try:
+        serve_until_stopped(app, args.port)
+    finally:
+        if client is not None:
+            client.close()
+
+
+if __name__ == "__main__":
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
+    main()

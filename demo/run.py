@@ -1,0 +1,112 @@
+"""Runs the demo: memcached (when installed), the identity provider and the host.
+
+Everything listens on 127.0.0.1, on free ports unless given. Ctrl-C (or
+SIGTERM) stops every process this script started.
+"""
+
+import argparse
+import pathlib
+import shutil
+import signal
+import sys
+import tempfile
+import time
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT))
+
+from demo import processes  # noqa: E402
+from demo.accounts import IDP_USERS  # noqa: E402
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--host-port", type=int, default=0, help="port of the host (default: a free one)")
+    parser.add_argument("--idp-port", type=int, default=0, help="port of the identity provider")
+    parser.add_argument("--memcached-port", type=int, default=0, help="port of memcached")
+    parser.add_argument("--no-memcached", action="store_true", help="track replays in process memory")
+    parser.add_argument("--sign-response", action="store_true",
+                        help="the IdP signs the Response too, and the host requires it")
+    args = parser.parse_args(argv)
+
+    host_port = args.host_port or processes.free_port()
+    idp_port = args.idp_port or processes.free_port()
+    host_url = f"http://127.0.0.1:{host_port}"
+    idp_url = f"http://127.0.0.1:{idp_port}"
+    logs = pathlib.Path(tempfile.mkdtemp(prefix="velmora-demo-logs-"))
+
+    started = []
+    keep_logs = True  # unless the run ends by a stop request
+
+    def stop_all():
+        # A second Ctrl-C must not cut the clean-up short.
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+        for process in reversed(started):
+            process.stop()
+        started.clear()
+
+    # Ctrl-C and SIGTERM end the run through the finally below. SIGINT is
+    # set explicitly: a shell that starts us in the background ignores it.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
+    try:
+        memcached_port = None
+        binary = None if args.no_memcached else processes.memcached_binary()
+        if binary:
+            memcached_port = args.memcached_port or processes.free_port()
+            memcached = processes.memcached_process(memcached_port, binary).start()
+            started.append(memcached)
+            processes.wait_for_port(memcached_port, memcached)
+            replay = f"memcached on 127.0.0.1:{memcached_port}"
+        elif args.no_memcached:
+            replay = "process memory (--no-memcached)"
+        else:
+            replay = "process memory (memcached is not installed)"
+
+        idp = processes.idp_process(
+            idp_port, [f"{host_url}/saml/metadata/demo"], sign_response=args.sign_response,
+            log_path=logs / "idp.log",
+        ).start()
+        started.append(idp)
+        processes.wait_until_serving(f"{idp_url}/metadata", idp)
+
+        extra = ["--want-messages-signed"] if args.sign_response else []
+        host = processes.host_process(
+            host_port, f"{idp_url}/metadata", memcached_port=memcached_port,
+            log_path=logs / "host.log", extra_args=extra,
+        ).start()
+        started.append(host)
+        processes.wait_until_serving(f"{host_url}/", host)
+
+        users = ", ".join(f"{name}/{user['password']}" for name, user in IDP_USERS.items())
+        print(
+            f"\nVelmora SAML demo\n"
+            f"  open            {host_url}/\n"
+            f"  identity prov.  {idp_url}/ (metadata {idp_url}/metadata)\n"
+            f"  IdP users       {users}  (carol has no account on the host)\n"
+            f"  replay tracking {replay}\n"
+            f"  logs            {logs}/host.log, {logs}/idp.log\n"
+            f"Ctrl-C stops everything.\n",
+            flush=True,
+        )
+        while True:
+            for process in started:
+                if not process.running():
+                    print(f"{process.name} stopped unexpectedly; see {logs}", file=sys.stderr)
+                    return 1
+            time.sleep(0.5)
+    except KeyboardInterrupt:
+        print("\nstopping", flush=True)
+        keep_logs = False
+        return 0
+    finally:
+        stop_all()
+        if keep_logs:
+            print(f"logs kept in {logs}", file=sys.stderr)
+        else:
+            shutil.rmtree(logs, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,136 @@
+"""A real browser through the whole login: headless Chromium, the demo host
+with the plug-in, the pysaml2 identity provider, memcached."""
+
+import os
+import pathlib
+import shutil
+
+import pytest
+
+pytestmark = pytest.mark.browser
+
+WAIT = 20  # seconds for one page to arrive
+
+
+@pytest.fixture(scope="module")
+def site(browser_tools, memcached_tool, module_deployment, shared_idp):
+    """The demo as run.py starts it: memcached, the IdP, the host."""
+    memcached_port = module_deployment.memcached()
+    return module_deployment.host(shared_idp.metadata_url, memcached_port=memcached_port)
+
+
+def wait_for(driver, condition, what):
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    try:
+        return WebDriverWait(driver, WAIT).until(lambda d: condition(d))
+    except Exception:
+        raise AssertionError(f"waited {WAIT} s for {what}; at {driver.current_url}:\n{page_text(driver)}")
+
+
+def element_text(driver, element_id):
+    from selenium.webdriver.common.by import By
+
+    return driver.find_element(By.ID, element_id).text
+
+
+def page_text(driver):
+    from selenium.webdriver.common.by import By
+
+    try:
+        return driver.find_element(By.TAG_NAME, "body").text
+    except Exception as e:
+        return f"(no page: {e})"
+
+
+def sign_in_at_idp(driver, username, password):
+    from selenium.webdriver.common.by import By
+
+    wait_for(driver, lambda d: d.find_elements(By.ID, "username"), "the IdP's login form")
+    for field, value in (("username", username), ("password", password)):
+        box = driver.find_element(By.ID, field)
+        box.clear()  # Back may bring the form back filled in
+        box.send_keys(value)
+    driver.find_element(By.ID, "submit").click()
+
+
+def on_protected_page(driver):
+    from selenium.webdriver.common.by import By
+
+    return driver.find_elements(By.ID, "sso-id")
+
+
+def save_screenshot(driver, tmp_path):
+    """The logged-in page; VELMORA_SCREENSHOT=docs/logged-in.png refreshes the README's copy."""
+    shot = tmp_path / "logged-in.png"
+    assert driver.save_screenshot(str(shot)), "the browser took no screenshot"
+    assert shot.read_bytes().startswith(b"\x89PNG")
+    target = os.environ.get("VELMORA_SCREENSHOT")
+    if target:
+        target = pathlib.Path(target)
+        target.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(shot, target)
+
+
+def test_login_then_back_and_resubmit_is_refused_as_replay(browser, site, tmp_path):
+    from selenium.webdriver.common.by import By
+
+    browser.get(f"{site.url}/")
+    assert "Not logged in" in element_text(browser, "status")
+    assert "memcached" in page_text(browser)  # the host says how it tracks replays
+    link = browser.find_element(By.CSS_SELECTOR, "a.idp-login")
+    assert link.text == "Log in with the demo IdP"
+    link.click()
+
+    sign_in_at_idp(browser, "alice", "alice")
+    # The IdP's page posts the response by itself; the host lands on the
+    # page the login was started for.
+    wait_for(browser, on_protected_page, "the protected page")
+    assert browser.current_url == f"{site.url}/protected"
+    assert element_text(browser, "user") == "alice"
+    assert element_text(browser, "email") == "alice@example.org"
+    assert element_text(browser, "sso-id") == "alice@example.org"
+    save_screenshot(browser, tmp_path)
+
+    # Back to the IdP's form, sign in again: the IdP re-sends the response it
+    # issued for that form, and the host refuses it.
+    browser.back()
+    sign_in_at_idp(browser, "alice", "alice")
+    wait_for(browser, lambda d: "/login/callback/failed" in d.current_url, "the login-failed page")
+    assert element_text(browser, "error-description") == "Duplicated SAML response"
+    assert element_text(browser, "idp-id") == "demo"
+    assert "Detected duplicate SAML response" in site.log_text()
+
+    # The refusal left the earlier login alone.
+    browser.get(f"{site.url}/protected")
+    assert element_text(browser, "user") == "alice"
+
+
+def test_backslash_relay_state_ends_on_the_hosts_root(browser, site):
+    host = site.url.split("//", 1)[1]
+    # Browsers read "\" as "/": https://evil.example\@host/ leads to evil.example.
+    browser.get(f"{site.url}/sso/saml/demo?return_to=https://evil.example%5C@{host}/")
+    sign_in_at_idp(browser, "bob", "bob")
+    from selenium.webdriver.common.by import By
+
+    wait_for(
+        browser,
+        lambda d: d.find_elements(By.ID, "status") or not d.current_url.startswith("http://127.0.0.1"),
+        "the redirect after the login",
+    )
+    assert browser.current_url == f"{site.url}/"
+    assert "evil.example" not in browser.current_url
+    assert "Logged in as bob" in element_text(browser, "status")
+    assert "Wrong host in redirect url" in site.log_text()
+
+
+def test_user_unknown_to_the_host_sees_the_login_failed_page(browser, site):
+    from selenium.webdriver.common.by import By
+
+    browser.get(f"{site.url}/")
+    browser.find_element(By.CSS_SELECTOR, "a.idp-login").click()
+    sign_in_at_idp(browser, "carol", "carol")
+    wait_for(browser, lambda d: "/login/callback/failed" in d.current_url, "the login-failed page")
+    assert element_text(browser, "error-description") == "User not found for the SAML response."
+    browser.get(f"{site.url}/protected")
+    assert browser.current_url == f"{site.url}/"  # not logged in

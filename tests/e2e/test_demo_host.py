@@ -1,0 +1,63 @@
+"""The demo host's own pages, in process (the SAML flow is in the other files)."""
+
+import pytest
+import webtest
+from pyramid.security import remember
+
+from demo.host_app import make_app
+
+
+@pytest.fixture
+def app():
+    config = {"enabled": True, "idp_name": "Example IdP", "settings": {}}
+    off = {"enabled": False, "idp_name": "Old IdP", "settings": {}}
+    return webtest.TestApp(
+        make_app({"ex": config, "old": off}, replay_note="Replay tracking: test")
+    )
+
+
+def test_home_lists_the_identity_providers(app):
+    page = app.get("/")
+    assert 'href="/sso/saml/ex?return_to=/protected">Log in with Example IdP</a>' in page.text
+    assert "Log in with Old IdP</a> (disabled)" in page.text
+    assert "Not logged in." in page.text
+    assert "Replay tracking: test" in page.text
+
+
+@pytest.mark.parametrize(
+    "query, shown",
+    [
+        ("idp_id=ex&error_description=Duplicated SAML response", "Duplicated SAML response"),
+        # Left unencoded, "&" and "=" still belong to the description.
+        ("idp_id=ex&error_description=a & b=c", "a &amp; b=c"),
+        ("idp_id=ex&error_description=%3Cscript%3Ealert(1)%3C/script%3E", "&lt;script&gt;alert(1)&lt;/script&gt;"),
+        ("idp_id=ex", ""),
+    ],
+)
+def test_login_failed_page_shows_the_whole_description_escaped(app, query, shown):
+    page = app.get("/login/callback/failed?" + query)
+    assert f'<span id="error-description">{shown}</span>' in page.text
+    assert "<script>" not in page.text
+
+
+def test_login_failed_page_escapes_the_idp_id(app):
+    page = app.get("/login/callback/failed?idp_id=%3Cb%3E&error_description=x")
+    assert '<code id="idp-id">&lt;b&gt;</code>' in page.text
+
+
+def test_protected_page_needs_a_login_and_logout_forgets_it(app):
+    assert app.get("/protected").location.endswith("/")
+    # Log in the way the plug-in does: the headers of the security policy's remember().
+    request = webtest.TestRequest.blank("/")
+    request.registry = app.app.registry
+    for name, value in remember(request, "alice"):
+        assert name == "Set-Cookie"
+        cookie_name, cookie_value = value.split(";", 1)[0].split("=", 1)
+        app.set_cookie(cookie_name, cookie_value)
+    assert '<strong id="user">alice</strong>' in app.get("/protected").text
+    assert "Logged in as <strong>alice</strong>" in app.get("/").text
+
+    out = app.get("/logout")
+    assert out.status_int == 303
+    expired = [v for n, v in out.headerlist if n == "Set-Cookie" and v.startswith("auth_tkt=;")]
+    assert expired and all("Max-Age=0" in v for v in expired)
