@@ -6,7 +6,10 @@ conftest.py; a test states its own `max_examples` only where one example
 costs much more or less than usual.
 """
 
+import decimal
+import fractions
 import logging
+import time
 import urllib.parse
 import uuid
 
@@ -244,6 +247,36 @@ class MemoryTrackerMachine(TrackerMachine):
 
 def test_memory_tracker_against_a_dict():
     run_state_machine_as_test(MemoryTrackerMachine, settings=settings(max_examples=150, stateful_step_count=40))
+
+
+# With the interpreter's own clock the cleanup compares float and int
+# expirations natively: every kind of number must come out as Python's
+# `time.time() >= expiration` does. Values stay an hour or more away from now,
+# so the moment of the clock read does not matter.
+HOUR = 3600
+
+
+@st.composite
+def expirations(draw):
+    now = int(time.time())
+    past_or_future = draw(st.sampled_from([-1, 1]))
+    seconds = draw(st.integers(HOUR, 10 * 365 * 24 * HOUR))
+    near = now + past_or_future * seconds
+    return draw(st.sampled_from([
+        near, float(near), near + 0.5, fractions.Fraction(2 * near + 1, 2), decimal.Decimal(near),
+        2**53 + 1, 2**63, -(2**63) - 1, 10**30, -(10**30), 1e308, -1e308,
+        float("inf"), float("-inf"), float("nan"), True, False, 0, -0.0,
+    ]))
+
+
+@given(records=st.lists(expirations(), max_size=12))
+def test_cleanup_with_the_real_clock_compares_like_python(records):
+    tracker = saml.SamlDuplicateResponsesTrackerInMemory()
+    for index, expiration in enumerate(records):
+        tracker.add(f"r{index}", expiration)
+    tracker.cleanup_expired()
+    now = time.time()
+    assert list(tracker._seen_responses) == [f"r{i}" for i, e in enumerate(records) if not now >= e]
 
 
 class MemcacheTrackerMachine(TrackerMachine):
