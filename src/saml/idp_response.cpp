@@ -706,7 +706,18 @@ Ref get_return_to_url(const Args& a) {
   Ref redirect_url;
   try {
     redirect_url = call_method(getattr(self, k_saml_auth).get(), k_redirect_to, {relay_state.get()});
-    Ref parsed = call(module_name(a, "urlparse").get(), {redirect_url.get()});
+    Ref parsed;
+    try {
+      parsed = call(module_name(a, "urlparse").get(), {redirect_url.get()});
+    } catch (const vs::PyError&) {
+      // urlparse refuses a malformed bracketed host ("https://[::1"): that
+      // is no host of ours, and a login that went through must not end in
+      // a server error over the relay state.
+      Ref malformed = fetch_exception();
+      if (!vs::exception_matches(malformed.get(), PyExc_ValueError)) vs::reraise(malformed);
+      Ref error_class = module_name(a, "OneLogin_Saml2_Error");
+      vs::raise_in_handler(malformed.get(), call(error_class.get(), {intern("Wrong host in redirect url")}), false);
+    }
     // Browsers read a backslash in the authority as a slash: "evil\@good"
     // parses to the host "good" here but leads the browser to "evil".
     bool backslash = vs::contains(getattr(parsed.get(), k_netloc).get(), intern("\\"));
