@@ -447,8 +447,9 @@ def return_url(monkeypatch, tmp_path):
         for relay_state in relay_states:
             idp.raw_request.POST["RelayState"] = relay_state
             idp.get_return_to_url()
+        # urlparse refuses this host: the refusal is caught and chained inside.
         idp.raw_request.POST["RelayState"] = "https://[::1/x"
-        swallow(idp.get_return_to_url, ValueError)
+        idp.get_return_to_url()
 
     return round_, len(relay_states) + 1
 

@@ -67,34 +67,55 @@ Ref call_login_failed(const Args& a, PyObject* idp_id, PyObject* desc) {
   return call(fn.get(), {idp_id, desc});
 }
 
+// request.registry.settings[key], read afresh on every use.
+Ref registry_setting(PyObject* request, PyObject* key) {
+  static PyObject* const k_registry = intern("registry");
+  static PyObject* const k_settings = intern("settings");
+  Ref registry = getattr(request, k_registry);
+  Ref settings = getattr(registry.get(), k_settings);
+  return getitem(settings.get(), key);
+}
+
+// request.matchdict["idp_id"]: the IdP named by the matched route.
+Ref route_idp_id(PyObject* request) {
+  static PyObject* const k_matchdict = intern("matchdict");
+  static PyObject* const k_idp_id = intern("idp_id");
+  return getitem(getattr(request, k_matchdict).get(), k_idp_id);
+}
+
+// SamlAuthLoader(auth_settings).load_by_id(idp_id); its ValueError for an
+// unknown or disabled IdP passes out to the view's guard.
+Ref load_idp_config(const Args& a, PyObject* auth_settings, PyObject* idp_id) {
+  static PyObject* const k_loader_class = intern("SamlAuthLoader");
+  static PyObject* const k_load_by_id = intern("load_by_id");
+  Ref loader_class = vs::global(a.globals, k_loader_class);
+  Ref loader = call(loader_class.get(), {auth_settings});
+  return call_method(loader.get(), k_load_by_id, {idp_id});
+}
+
+// `except ValueError as e: return login_failed(idp_id, e)`
+Ref login_failed_for_caught(const Args& a, PyObject* idp_id) {
+  Ref e = catch_value_error();
+  vs::HandlingException handling(e.get());
+  return call_login_failed(a, idp_id, e.get());
+}
+
 // saml_sso_view(context, request)
 Ref saml_sso_view(const Args& a) {
   PyObject* request = a[1];
-  static PyObject* const k_registry = intern("registry");
-  static PyObject* const k_settings = intern("settings");
   static PyObject* const k_auth_settings = intern("auth_settings");
-  static PyObject* const k_matchdict = intern("matchdict");
-  static PyObject* const k_idp_id = intern("idp_id");
-  static PyObject* const k_load_by_id = intern("load_by_id");
   static PyObject* const k_params = intern("params");
   static PyObject* const k_get = intern("get");
   static PyObject* const k_return_to = intern("return_to");
   static PyObject* const k_root = intern("/");
   static PyObject* const k_generate_login_url = intern("generate_login_url");
-  Ref registry = getattr(request, k_registry);
-  Ref settings = getattr(registry.get(), k_settings);
-  Ref auth_settings = getitem(settings.get(), k_auth_settings);
-  Ref matchdict = getattr(request, k_matchdict);
-  Ref idp_id = getitem(matchdict.get(), k_idp_id);
+  Ref auth_settings = registry_setting(request, k_auth_settings);
+  Ref idp_id = route_idp_id(request);
   Ref idp_config;
   try {
-    Ref loader_class = module_name(a, "SamlAuthLoader");
-    Ref loader = call(loader_class.get(), {auth_settings.get()});
-    idp_config = call_method(loader.get(), k_load_by_id, {idp_id.get()});
+    idp_config = load_idp_config(a, auth_settings.get(), idp_id.get());
   } catch (const vs::PyError&) {
-    Ref e = catch_value_error();
-    vs::HandlingException handling(e.get());
-    return call_login_failed(a, idp_id.get(), e.get());
+    return login_failed_for_caught(a, idp_id.get());
   }
   Ref params = getattr(request, k_params);
   Ref return_to_url = call_method(params.get(), k_get, {k_return_to, k_root});
@@ -105,19 +126,8 @@ Ref saml_sso_view(const Args& a) {
     Ref found = module_name(a, "HTTPFound");
     return call(found.get(), {login_url.get()});
   } catch (const vs::PyError&) {
-    Ref e = catch_value_error();
-    vs::HandlingException handling(e.get());
-    return call_login_failed(a, idp_id.get(), e.get());
+    return login_failed_for_caught(a, idp_id.get());
   }
-}
-
-// request.registry.settings[key], read afresh on every use.
-Ref registry_setting(PyObject* request, PyObject* key) {
-  static PyObject* const k_registry = intern("registry");
-  static PyObject* const k_settings = intern("settings");
-  Ref registry = getattr(request, k_registry);
-  Ref settings = getattr(registry.get(), k_settings);
-  return getitem(settings.get(), key);
 }
 
 // The replay tracker of one callback request. A memcache tracker keeps no
@@ -143,21 +153,11 @@ Ref choose_responses_tracker(const Args& a, PyObject* config_storage) {
   return call(tracker_class.get(), {mc.get(), mc_root_key.get(), sleep_interval.get(), proc_uid.get()});
 }
 
-Ref login_failed_for_caught(const Args& a, PyObject* idp_id) {
-  Ref e = catch_value_error();
-  vs::HandlingException handling(e.get());
-  return call_login_failed(a, idp_id, e.get());
-}
-
 // saml_callback_view(context, request)
 Ref saml_callback_view(const Args& a) {
   static PyObject* const k_vlm_settings = intern("vlm_settings");
   static PyObject* const k_config_storage = intern("config_storage");
   static PyObject* const k_auth_settings = intern("auth_settings");
-  static PyObject* const k_matchdict = intern("matchdict");
-  static PyObject* const k_idp_id = intern("idp_id");
-  static PyObject* const k_loader_class = intern("SamlAuthLoader");
-  static PyObject* const k_load_by_id = intern("load_by_id");
   static PyObject* const k_idp_config_class = intern("SamlIDPConfig");
   static PyObject* const k_users = intern("users");
   static PyObject* const k_process_saml_response = intern("process_saml_response");
@@ -181,13 +181,11 @@ Ref saml_callback_view(const Args& a) {
   Ref vlm_settings = registry_setting(request, k_vlm_settings);
   Ref config_storage = getitem(vlm_settings.get(), k_config_storage);
   Ref auth_settings = registry_setting(request, k_auth_settings);
-  Ref idp_id = getitem(getattr(request, k_matchdict).get(), k_idp_id);
+  Ref idp_id = route_idp_id(request);
 
   Ref idp_config;
   try {
-    Ref loader_class = vs::global(a.globals, k_loader_class);
-    Ref loader = call(loader_class.get(), {auth_settings.get()});
-    idp_config = call_method(loader.get(), k_load_by_id, {idp_id.get()});
+    idp_config = load_idp_config(a, auth_settings.get(), idp_id.get());
   } catch (const vs::PyError&) {
     return login_failed_for_caught(a, idp_id.get());
   }
@@ -234,12 +232,7 @@ Ref saml_callback_view(const Args& a) {
 // saml_metadata_view(context, request)
 Ref saml_metadata_view(const Args& a) {
   PyObject* request = a[1];
-  static PyObject* const k_registry = intern("registry");
-  static PyObject* const k_settings = intern("settings");
   static PyObject* const k_auth_settings = intern("auth_settings");
-  static PyObject* const k_matchdict = intern("matchdict");
-  static PyObject* const k_idp_id = intern("idp_id");
-  static PyObject* const k_load_by_id = intern("load_by_id");
   static PyObject* const k_idp_prefix = intern("IdP ");
   static PyObject* const k_not_usable = intern(" does not exist or disabled");
   static PyObject* const k_explanation = vs::tuple_of({intern("explanation")}).release();
@@ -247,16 +240,11 @@ Ref saml_metadata_view(const Args& a) {
   static PyObject* const k_get_sp_metadata = intern("get_sp_metadata");
   static PyObject* const k_body_content_type = vs::tuple_of({intern("body"), intern("content_type")}).release();
   static PyObject* const k_text_xml = intern("text/xml");
-  Ref registry = getattr(request, k_registry);
-  Ref settings = getattr(registry.get(), k_settings);
-  Ref auth_settings = getitem(settings.get(), k_auth_settings);
-  Ref matchdict = getattr(request, k_matchdict);
-  Ref idp_id = getitem(matchdict.get(), k_idp_id);
+  Ref auth_settings = registry_setting(request, k_auth_settings);
+  Ref idp_id = route_idp_id(request);
   Ref idp_config;
   try {
-    Ref loader_class = module_name(a, "SamlAuthLoader");
-    Ref auth_loader = call(loader_class.get(), {auth_settings.get()});
-    idp_config = call_method(auth_loader.get(), k_load_by_id, {idp_id.get()});
+    idp_config = load_idp_config(a, auth_settings.get(), idp_id.get());
   } catch (const vs::PyError&) {
     Ref e = catch_value_error();
     vs::HandlingException handling(e.get());
