@@ -7,6 +7,7 @@ call); the round trips post real signed responses to the real core.
 
 import gc
 import logging
+import re
 import sys
 import types
 import urllib.parse
@@ -226,6 +227,7 @@ class TestExpectedFailures:
         [
             ("SamlAuthLoader", "SAML is disabled"),
             ("load_by_id", "IdP is not found"),
+            ("SamlIDPConfig", "Invalid SAML configuration: 'NoneType' object has no attribute 'update'"),
             ("process_saml_response", "Duplicated SAML response"),
             ("get_user_id", "User not found for the SAML response."),
             ("get_sso_user_id", "Missing values in SAML attribute NameID."),
@@ -263,7 +265,7 @@ class TestExpectedFailures:
         "step, error",
         [
             ("load_by_id", KeyError("settings")),
-            ("SamlIDPConfig", ValueError("building the workflow object is not guarded")),
+            ("SamlIDPConfig", TypeError("'int' object is not iterable")),
             ("process_saml_response", RuntimeError("Can not store saml response")),
             ("get_user_id", TypeError("bad users mapping")),
         ],
@@ -274,6 +276,31 @@ class TestExpectedFailures:
             app.post(ACS, {"SAMLResponse": "x"})
         assert caught.value is error
         assert "invalidate" not in journal.names()
+
+    @pytest.mark.parametrize(
+        "step, error, message",
+        [
+            ("SamlIDPConfig", KeyError("saml_auth_attribute"), "Invalid SAML configuration: 'saml_auth_attribute'"),
+            ("get_user_id", re.error("missing ), unterminated subpattern", "(", 0),
+             'Invalid SAML configuration: "saml_auth_regex" does not compile: '
+             "missing ), unterminated subpattern at position 0"),
+        ],
+    )
+    def test_configuration_faults_redirect_to_login_failed(self, app, core, journal, step, error, message):
+        core.fail[step] = error
+        app.get("/seed")
+        res = app.post(ACS, {"SAMLResponse": "x"})
+        assert failed_redirect(res) == ("/login/callback/failed", {"idp_id": "idp1", "error_description": message})
+        assert "invalidate" not in journal.names()
+        assert app.get("/session").json == {"left_over": "from before the login"}
+
+    def test_toolkit_refusing_the_settings_redirects_to_login_failed(self, app, core):
+        from onelogin.saml2.errors import OneLogin_Saml2_Error
+
+        core.fail["SamlIDPConfig"] = OneLogin_Saml2_Error("Invalid dict settings: idp_sso_not_found", 0)
+        res = app.post(ACS, {"SAMLResponse": "x"})
+        assert failed_redirect(res)[1]["error_description"] == (
+            "Invalid SAML configuration: Invalid dict settings: idp_sso_not_found")
 
     @pytest.mark.parametrize("step", ["get_return_to_url", "load_sso_user_to_session", "remember"])
     def test_failures_after_identification_are_not_redirects(self, app, core, journal, monkeypatch, step):

@@ -406,6 +406,78 @@ Ref checked_sp_metadata(PyObject* saml_settings_obj) {
   return metadata;
 }
 
+[[noreturn]] void raise_invalid_login_key(std::initializer_list<PyObject*> pieces) {
+  static PyObject* const k_prefix = intern("Invalid SAML configuration: ");
+  Ref message = vs::concat({k_prefix, vs::concat(pieces).get()});
+  vs::raise_new(PyExc_ValueError, message.get());
+}
+
+// idp_config[key]; a missing key is reported by its name.
+Ref required_login_key(PyObject* idp_config, PyObject* key, PyObject* quoted_key) {
+  try {
+    return getitem(idp_config, key);
+  } catch (const vs::PyError&) {
+    Ref e = fetch_exception();
+    if (!vs::exception_matches(e.get(), PyExc_KeyError)) vs::reraise(e);
+    vs::HandlingException handling(e.get());
+    raise_invalid_login_key({quoted_key, intern(" is missing")});
+  }
+}
+
+// What the callback reads of the IdP's configuration besides its toolkit
+// settings: the dry run above never touches these keys, so an IdP on which
+// every login fails (or ends in a server error) would otherwise pass. The
+// checks run in the order the login path reads the keys.
+void check_login_keys(const Args& a, PyObject* idp_config) {
+  static PyObject* const k_saml_auth_attribute = intern("saml_auth_attribute");
+  static PyObject* const k_user_config_attribute = intern("user_config_attribute");
+  static PyObject* const k_saml_auth_regex = intern("saml_auth_regex");
+  static PyObject* const q_saml_auth_attribute = intern("\"saml_auth_attribute\"");
+  static PyObject* const q_user_config_attribute = intern("\"user_config_attribute\"");
+  static PyObject* const q_saml_auth_regex = intern("\"saml_auth_regex\"");
+  static PyObject* const k_allowed_sso_keys = intern("allowed_sso_keys");
+  static PyObject* const k_get = intern("get");
+  static PyObject* const k_compile = intern("compile");
+
+  // A value that is no text can never name an attribute of the response (a
+  // list even makes the lookup raise TypeError).
+  Ref saml_auth_attribute = required_login_key(idp_config, k_saml_auth_attribute, q_saml_auth_attribute);
+  if (!PyUnicode_Check(saml_auth_attribute.get()) || PyUnicode_GET_LENGTH(saml_auth_attribute.get()) == 0) {
+    Ref shown = vs::check(PyObject_Repr(saml_auth_attribute.get()));
+    raise_invalid_login_key(
+        {q_saml_auth_attribute, intern(" must be the name of a SAML attribute or \"NameID\", not "), shown.get()});
+  }
+
+  Ref user_config_attribute = required_login_key(idp_config, k_user_config_attribute, q_user_config_attribute);
+  Ref allowed = getattr(global_name(a, intern("UserConfig")).get(), k_allowed_sso_keys);
+  bool is_allowed = false;
+  try {
+    is_allowed = vs::contains(allowed.get(), user_config_attribute.get());
+  } catch (const vs::PyError&) {
+    // An unhashable value against a set: the login's own test raises the same.
+    Ref e = fetch_exception();
+    if (!vs::exception_matches(e.get(), PyExc_TypeError)) vs::reraise(e);
+  }
+  if (!is_allowed) {
+    Ref shown = vs::check(PyObject_Repr(user_config_attribute.get()));
+    raise_invalid_login_key(
+        {q_user_config_attribute, intern(" "), shown.get(), intern(" is not in UserConfig.allowed_sso_keys")});
+  }
+
+  // The login compiles the expression on every response; one that does not
+  // compile fails them all.
+  Ref regex = call_method(idp_config, k_get, {k_saml_auth_regex, Py_None});
+  if (!truthy(regex.get())) return;
+  try {
+    call_method(global_name(a, intern("re")).get(), k_compile, {regex.get()});
+  } catch (const vs::PyError&) {
+    Ref e = fetch_exception();
+    if (!vs::exception_matches(e.get(), PyExc_Exception)) vs::reraise(e);
+    vs::HandlingException handling(e.get());
+    raise_invalid_login_key({q_saml_auth_regex, intern(" does not compile: "), vs::text(e.get()).get()});
+  }
+}
+
 // SamlIDPConfig.validate_idp_config(cls, idp_config, timeout=5)
 Ref validate_idp_config(const Args& a) {
   PyObject* cls = a[0];
@@ -424,6 +496,7 @@ Ref validate_idp_config(const Args& a) {
   call_login(auth.get(), return_to.get(), extra_request_options.get());
   Ref saml_settings_obj = call_method(auth.get(), k_get_settings);
   checked_sp_metadata(saml_settings_obj.get());
+  check_login_keys(a, a[1]);
   return vs::none();
 }
 

@@ -100,6 +100,40 @@ Ref login_failed_for_caught(const Args& a, PyObject* idp_id) {
   return call_login_failed(a, idp_id, e.get());
 }
 
+// The callback meets some faults of the IdP's configuration only after the
+// browser is back from the IdP: a key that SamlIDPConfig needs (KeyError),
+// settings the toolkit refuses, a saml_auth_regex that does not compile. The
+// user then gets the login-failed page with "Invalid SAML configuration: ...",
+// as the SSO view gives for its own configuration faults, instead of a server
+// error.
+struct ConfigurationFault {
+  const char* module;  // where the exception class lives, imported only after a failure
+  const char* name;
+  const char* about;  // put before the exception's own text, or nullptr
+};
+
+// `except ValueError as e: return login_failed(idp_id, e)`, and the same for
+// the given configuration faults, reported as "Invalid SAML configuration: ".
+// Anything else goes on.
+Ref login_failed_for_configuration_fault(const Args& a, PyObject* idp_id,
+                                         std::initializer_list<ConfigurationFault> faults) {
+  static PyObject* const k_prefix = intern("Invalid SAML configuration: ");
+  Ref e = fetch_exception();
+  vs::HandlingException handling(e.get());
+  if (vs::exception_matches(e.get(), PyExc_ValueError)) return call_login_failed(a, idp_id, e.get());
+  for (const ConfigurationFault& fault : faults) {
+    Ref module = vs::check(PyImport_ImportModule(fault.module));
+    Ref type = getattr(module.get(), intern(fault.name));
+    if (!vs::exception_matches(e.get(), type.get())) continue;
+    Ref own = vs::text(e.get());
+    Ref message = fault.about ? vs::concat({k_prefix, intern(fault.about), own.get()}) : vs::concat({k_prefix, own.get()});
+    Ref error = call(PyExc_ValueError, {message.get()});
+    PyException_SetContext(error.get(), Py_NewRef(e.get()));
+    return call_login_failed(a, idp_id, error.get());
+  }
+  vs::reraise(e);
+}
+
 // saml_sso_view(context, request)
 Ref saml_sso_view(const Args& a) {
   PyObject* request = a[1];
@@ -193,7 +227,14 @@ Ref saml_callback_view(const Args& a) {
   Ref responses_tracker = choose_responses_tracker(a, config_storage.get());
   Ref idp_config_class = vs::global(a.globals, k_idp_config_class);
   Ref users = getattr(config_storage.get(), k_users);
-  Ref idp = call(idp_config_class.get(), {idp_config.get(), request, users.get(), responses_tracker.get()});
+  Ref idp;
+  try {
+    idp = call(idp_config_class.get(), {idp_config.get(), request, users.get(), responses_tracker.get()});
+  } catch (const vs::PyError&) {
+    return login_failed_for_configuration_fault(
+        a, idp_id.get(),
+        {{"builtins", "KeyError", nullptr}, {"onelogin.saml2.errors", "OneLogin_Saml2_Error", nullptr}});
+  }
 
   try {
     call_method(idp.get(), k_process_saml_response);
@@ -212,7 +253,8 @@ Ref saml_callback_view(const Args& a) {
     Ref message = vs::concat({k_debug_prefix, vs::text(sso_user_id.get()).get()});
     call_method(log.get(), k_debug, {message.get()});
   } catch (const vs::PyError&) {
-    return login_failed_for_caught(a, idp_id.get());
+    return login_failed_for_configuration_fault(
+        a, idp_id.get(), {{"re", "error", "\"saml_auth_regex\" does not compile: "}});
   }
 
   // The redirect is built before the session is dropped: when the return
