@@ -24,7 +24,8 @@ def run(*args, cwd, with_host=True):
     # Under the sanitizers PYTHONPATH names the instrumented build: keep it.
     paths += [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p and p != str(HOST)]
     env["PYTHONPATH"] = os.pathsep.join(paths)
-    env["PYTHONWARNINGS"] = "ignore"
+    # Other libraries' warnings must be kept off stderr by the command itself.
+    env.pop("PYTHONWARNINGS", None)
     return subprocess.run([sys.executable, "-m", "velmora_saml", *map(str, args)], cwd=cwd, env=env,
                           capture_output=True, text=True, timeout=120)
 
@@ -52,30 +53,99 @@ def one_error_line(result):
     return line
 
 
+def report(result):
+    """The report's lines per IdP: {id: [first line, indented lines...]}."""
+    blocks = {}
+    for line in result.stdout.splitlines():
+        if line.startswith("  "):
+            blocks[current].append(line.strip())
+        else:
+            current = line.split(":", 1)[0]
+            blocks[current] = [line]
+    return blocks
+
+
+def sp_lines(idp_id):
+    return [f"SP entity id: https://sp.example.test/saml/metadata/{idp_id}",
+            f"ACS URL: https://sp.example.test/saml/acs/{idp_id}"]
+
+
+@pytest.fixture
+def metadata_server():
+    server = MetadataServer()
+    yield server
+    server.close()
+
+
 class TestCheck:
     def test_reports_each_idp_and_fails_when_one_is_invalid(self, tmp_path):
         settings = auth_settings(("good", config("good")), ("broken", broken("broken")),
                                  ("off", config("off", enabled=False)))
         result = run("check", write(tmp_path, settings), cwd=tmp_path)
         assert result.returncode == 1
-        assert result.stdout.splitlines() == [
-            "good: valid",
-            "broken: invalid: onelogin.saml2.errors.OneLogin_Saml2_Error: Invalid dict settings: idp_sso_not_found",
-            "off: disabled",
-        ]
-        # The plug-in's own error line, on stderr.
+        assert report(result) == {
+            "good": ["good: valid", "metadata: none configured (local settings only)", *sp_lines("good")],
+            "broken": [
+                "broken: invalid: onelogin.saml2.errors.OneLogin_Saml2_Error: Invalid dict settings: "
+                "idp_sso_not_found",
+                "hint: set settings.idp.singleSignOnService.url, or settings.idp.metadata to read it from the "
+                "IdP's metadata",
+                "metadata: none configured (local settings only)", *sp_lines("broken")],
+            "off": ['off: disabled: "enabled" is false'],
+        }
+        # The plug-in's own error line, on stderr, and nothing else there.
         assert "ERROR velmora: Saml IdP broken config is invalid. See the documentation" in result.stderr
+        assert "Warning" not in result.stderr
 
     def test_passes_when_every_enabled_idp_is_valid(self, tmp_path):
         settings = auth_settings(("a", config("a")), ("off", broken("off") | {"enabled": False}))
         result = run("check", write(tmp_path, settings), cwd=tmp_path)
-        assert (result.returncode, result.stdout) == (0, "a: valid\noff: disabled\n")
-        assert "Loaded SAML idps" not in result.stderr
+        assert result.returncode == 0
+        assert [lines[0] for lines in report(result).values()] == ["a: valid", 'off: disabled: "enabled" is false']
+        assert result.stderr == ""
 
     def test_metadata_error_is_the_reason(self, tmp_path):
         old = idp_config("old", settings=toolkit_settings("old", metadataValidUntil="2001-01-01T00:00:00Z"))
         result = run("check", write(tmp_path, auth_settings(("old", old))), cwd=tmp_path)
-        assert (result.returncode, result.stdout) == (1, "old: invalid: ValueError: ['expired_xml']\n")
+        assert result.returncode == 1
+        assert report(result)["old"][:2] == [
+            "old: invalid: ValueError: ['expired_xml']",
+            "hint: the SP metadata would already be expired: move security.metadataValidUntil into the future, "
+            "or remove it and security.metadataCacheDuration"]
+
+    @pytest.mark.parametrize("changes, first, hint", [
+        ({"saml_auth_attribute": None},
+         'x: invalid: ValueError: Invalid SAML configuration: "saml_auth_attribute" must be the name of a SAML '
+         'attribute or "NameID", not None',
+         'set "saml_auth_attribute" to the name (text) of a SAML attribute'),
+        ({"user_config_attribute": "phone"},
+         "x: invalid: ValueError: Invalid SAML configuration: \"user_config_attribute\" 'phone' is not in "
+         "UserConfig.allowed_sso_keys",
+         'set "user_config_attribute" to one of the host\'s UserConfig.allowed_sso_keys: email, username, sso_id'),
+        ({"saml_auth_regex": "[a-"},
+         'x: invalid: ValueError: Invalid SAML configuration: "saml_auth_regex" does not compile: '
+         "unterminated character set at position 0",
+         'fix "saml_auth_regex"'),
+        ({"settings": "none"},
+         "x: invalid: ValueError: Invalid SAML configuration: 'str' object has no attribute 'get'",
+         '"settings" and settings.extra_request_options must be mappings'),
+    ], ids=["attribute-not-text", "not-an-sso-key", "regex", "settings-not-a-mapping"])
+    def test_one_line_naming_the_key_and_a_hint(self, tmp_path, changes, first, hint):
+        result = run("check", write(tmp_path, auth_settings(("x", config("x") | changes))), cwd=tmp_path)
+        assert result.returncode == 1
+        lines = report(result)["x"]
+        assert lines[0] == first
+        assert lines[1].startswith(f"hint: {hint}")
+
+    @pytest.mark.parametrize("key", ["idp_name", "settings", "saml_auth_attribute", "user_config_attribute"])
+    def test_missing_key(self, tmp_path, key):
+        entry = config("x")
+        del entry[key]
+        result = run("check", write(tmp_path, auth_settings(("x", entry))), cwd=tmp_path)
+        assert result.returncode == 1
+        first, hint = report(result)["x"][:2]
+        assert key in first
+        assert hint.startswith(f'hint: add "{key}"')
 
     def test_saml_switched_off(self, tmp_path):
         settings = auth_settings(("a", broken("a")), enabled=False)
@@ -84,19 +154,78 @@ class TestCheck:
         assert result.stdout.splitlines() == ["SAML single sign-on is disabled: no identity provider was checked",
                                               "a: not checked"]
 
-    def test_timeout_bounds_the_metadata_fetch(self, tmp_path):
-        server = MetadataServer()
-        try:
-            server.documents["/slow.xml"] = idp_metadata_xml()
-            server.delays["/slow.xml"] = 5
-            slow = config("slow")
-            slow["settings"]["idp"]["metadata"] = server.url("/slow.xml")
-            result = run("check", "--timeout", "0.3", write(tmp_path, auth_settings(("slow", slow))), cwd=tmp_path)
-        finally:
-            server.close()
-        assert (result.returncode, result.stdout) == (0, "slow: valid\n")
+    def test_remote_metadata_fetched_and_timed(self, tmp_path, metadata_server):
+        metadata_server.documents["/idp.xml"] = idp_metadata_xml()
+        metadata_server.delays["/idp.xml"] = 0.4
+        remote = config("remote")
+        del remote["settings"]["idp"]["singleSignOnService"]
+        remote["settings"]["idp"]["metadata"] = metadata_server.url("/idp.xml")
+        result = run("check", write(tmp_path, auth_settings(("remote", remote))), "--json", cwd=tmp_path)
+        assert result.returncode == 0, result.stderr
+        (entry,) = json.loads(result.stdout)["identity_providers"]
+        metadata = entry.pop("metadata")
+        assert entry == {"id": "remote", "status": "valid", "reason": None, "hint": None, "idp_name": "remote",
+                         "sp_entity_id": "https://sp.example.test/saml/metadata/remote",
+                         "acs_url": "https://sp.example.test/saml/acs/remote", "notes": []}
+        assert metadata.pop("seconds") >= 0.4
+        assert metadata == {"location": metadata_server.url("/idp.xml"), "fetched": True, "error": None,
+                            "shared_with": None}
+        # In text, the same fetch.
+        result = run("check", write(tmp_path, auth_settings(("remote", remote))), cwd=tmp_path)
+        line = report(result)["remote"][1]
+        assert line.startswith(f"metadata: fetched from {metadata_server.url('/idp.xml')} in 0.")
+
+    def test_timeout_bounds_the_metadata_fetch(self, tmp_path, metadata_server):
+        metadata_server.documents["/slow.xml"] = idp_metadata_xml()
+        metadata_server.delays["/slow.xml"] = 5
+        slow = config("slow")
+        slow["settings"]["idp"]["metadata"] = metadata_server.url("/slow.xml")
+        result = run("check", "--timeout", "0.3", write(tmp_path, auth_settings(("slow", slow))), cwd=tmp_path)
+        assert result.returncode == 0
+        first, hint, line = report(result)["slow"][:3]
+        assert first == "slow: valid"
+        assert hint.startswith("hint: this process keeps the local settings and does not fetch again")
+        assert line.startswith(f"metadata: not fetched from {metadata_server.url('/slow.xml')} after 0.3")
+        assert line.endswith("s: the metadata fetch timed out after 0.3 seconds; the local settings are used")
         assert "ERROR velmora: Failed to load metadata for slow because of " in result.stderr
-        assert "timed out" in result.stderr
+
+    def test_unreachable_metadata_behind_an_incomplete_idp(self, tmp_path):
+        entry = config("gone")
+        entry["settings"]["idp"] = {"metadata": "http://127.0.0.1:9/metadata"}
+        result = run("check", write(tmp_path, auth_settings(("gone", entry))), cwd=tmp_path)
+        assert result.returncode == 1
+        first, hint, line = report(result)["gone"][:3]
+        assert "idp_entityId_not_found" in first
+        assert hint.startswith("hint: the IdP's metadata could not be fetched (see the metadata line)")
+        assert line.startswith("metadata: not fetched from http://127.0.0.1:9/metadata after ")
+
+    def test_idps_sharing_an_idp_name(self, tmp_path):
+        settings = auth_settings(("a", config("a", idp_name="corp")), ("b", config("b", idp_name="corp")))
+        blocks = report(run("check", write(tmp_path, settings), cwd=tmp_path))
+        assert blocks["b"][1] == ('note: "idp_name" \'corp\' is also the name of IdP a: both are given the settings '
+                                  "assembled first")
+        # b presents a's SP urls: the cache holds a's settings under the shared name.
+        assert blocks["b"][-2:] == sp_lines("a")
+
+    def test_json_report(self, tmp_path):
+        settings = auth_settings(("good", config("good")), ("broken", broken("broken")),
+                                 ("off", config("off", enabled=False)))
+        result = run("check", "--json", write(tmp_path, settings), cwd=tmp_path)
+        assert result.returncode == 1
+        document = json.loads(result.stdout)
+        assert (document["saml_enabled"], document["exit_status"]) == (True, 1)
+        assert [(e["id"], e["status"]) for e in document["identity_providers"]] == [
+            ("good", "valid"), ("broken", "invalid"), ("off", "disabled")]
+        bad = document["identity_providers"][1]
+        assert bad["reason"].endswith("Invalid dict settings: idp_sso_not_found")
+        assert bad["hint"].startswith("set settings.idp.singleSignOnService.url")
+        assert bad["metadata"] is None
+
+    def test_json_bad_input(self, tmp_path):
+        result = run("check", "--json", "absent.json", cwd=tmp_path)
+        assert result.returncode == 2
+        assert json.loads(result.stdout) == {"settings": "absent.json", "error": "absent.json: no such file",
+                                             "exit_status": 2}
 
 
 class TestMetadata:
@@ -104,6 +233,8 @@ class TestMetadata:
         settings = auth_settings(("idp1", config("idp1")))
         result = run("metadata", write(tmp_path, settings), "idp1", cwd=tmp_path)
         assert result.returncode == 0, result.stderr
+        # Pyramid's own deprecation warning (pkg_resources) stays off stderr.
+        assert result.stderr == ""
         request = Request.blank("/", headers={"Host": "sp.example.test"})
         expected = saml.SamlIDPConfig(config("idp1"), request, users=[]).get_sp_metadata()
         assert result.stdout.rstrip("\n").encode() == expected.rstrip(b"\n")
@@ -137,9 +268,11 @@ class TestBadInput:
         (["metadata", "auth.json", "nope"], GOOD, "error: identity provider nope: IdP is not found"),
         (["metadata", "auth.json", "off"], GOOD, 'error: identity provider off: Identity provider "off" is disabled'),
         (["check", "auth.json"], auth_settings(("x", {"idp_name": "x"})),
-         "error: auth.json: invalid auth settings: KeyError: 'enabled'"),
+         'error: auth.json: identity provider x: the entry lacks the key "enabled" (true or false)'),
+        (["check", "auth.json"], auth_settings(("x", ["enabled"])),
+         "error: auth.json: identity provider x: the entry must be a mapping, not list"),
     ], ids=["missing-file", "invalid-json", "not-an-object", "no-saml-path", "no-saml-path-metadata",
-            "no-providers-key", "unknown-idp", "disabled-idp", "idp-without-enabled"])
+            "no-providers-key", "unknown-idp", "disabled-idp", "idp-without-enabled", "idp-not-a-mapping"])
     def test_one_line_error_and_exit_2(self, tmp_path, args, document, message):
         if document is not None:
             write(tmp_path, document)

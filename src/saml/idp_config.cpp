@@ -412,16 +412,18 @@ Ref checked_sp_metadata(PyObject* saml_settings_obj) {
   vs::raise_new(PyExc_ValueError, message.get());
 }
 
-// idp_config[key]; a missing key is reported by its name.
+// idp_config[key]; a missing key is reported by its name (and the log line
+// shows that alone, not a KeyError before it).
 Ref required_login_key(PyObject* idp_config, PyObject* key, PyObject* quoted_key) {
+  Ref value;
   try {
-    return getitem(idp_config, key);
+    value = getitem(idp_config, key);
   } catch (const vs::PyError&) {
     Ref e = fetch_exception();
     if (!vs::exception_matches(e.get(), PyExc_KeyError)) vs::reraise(e);
-    vs::HandlingException handling(e.get());
-    raise_invalid_login_key({quoted_key, intern(" is missing")});
   }
+  if (!value) raise_invalid_login_key({quoted_key, intern(" is missing")});
+  return value;
 }
 
 // What the callback reads of the IdP's configuration besides its toolkit

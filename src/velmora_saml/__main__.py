@@ -1,26 +1,32 @@
 """Operator command: check a SAML configuration before deploying it, and print
 the SP metadata that an identity provider's administrator imports.
 
-    python -m velmora_saml check SETTINGS [--timeout N] [--verbose]
+    python -m velmora_saml check SETTINGS [--timeout N] [--json] [--verbose]
     python -m velmora_saml metadata SETTINGS IDP_ID [--timeout N] [--verbose]
 
 SETTINGS is a JSON document holding the mapping the host keeps under
 "auth_settings". The work is done by ``velmora_saml.saml``; this module only
 reads the document, calls it and reports. Exit status: 0 success, 1 an
 enabled identity provider failed validation, 2 bad input.
+
+docs/configuration.md describes every key and every line of the report.
 """
 
 import argparse
 import json
 import logging
 import math
+import re
 import sys
+import time
+import warnings
 
 EXIT_OK = 0
 EXIT_INVALID = 1
 EXIT_BAD_INPUT = 2
 
 LOGGER = "velmora"
+DOCS = "docs/configuration.md"
 
 
 class BadInput(Exception):
@@ -44,7 +50,8 @@ def seconds(text):
 def build_parser():
     parser = argparse.ArgumentParser(
         prog="python -m velmora_saml",
-        description="Check the SAML configuration of velmora, or print an IdP's SP metadata.")
+        description="Check the SAML configuration of velmora, or print an IdP's SP metadata.",
+        epilog=f"The configuration reference is {DOCS} in the plug-in's source distribution.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def add_common(sub):
@@ -53,10 +60,12 @@ def build_parser():
         sub.add_argument("--timeout", type=seconds, default=5,
                          help="time-out of each remote metadata fetch, in seconds (default 5)")
         sub.add_argument("-v", "--verbose", action="store_true",
-                         help="show the plug-in's debug log lines too (they include the settings, keys included)")
+                         help="show the plug-in's info and debug log lines and other libraries' warnings "
+                              "(the debug lines include the settings, private keys included)")
 
     check = commands.add_parser("check", help="validate every enabled identity provider")
     add_common(check)
+    check.add_argument("--json", action="store_true", help="print the report as one JSON document")
     metadata = commands.add_parser("metadata", help="print the SP metadata XML for one identity provider")
     add_common(metadata)
     metadata.add_argument("idp_id", metavar="IDP_ID", help="id of the identity provider")
@@ -103,73 +112,320 @@ def open_loader(saml, settings, path):
         raise BadInput(f'{path}: "authentication_policies" → "saml" is not a mapping ({error})') from None
 
 
-class ErrorLines(logging.Handler):
-    """Keeps the plug-in's error lines, to tell the operator why an IdP failed."""
+# ---- what the plug-in did, read from its log lines ---------------------------
 
-    def __init__(self):
-        super().__init__(logging.ERROR)
-        self.messages = []
+FAILED_PREFIX = "Saml IdP "
+FAILED_MARK = " config is invalid. See the documentation regarding SAML Configuration\n"
+FETCHED_PREFIX = "SAML metadata fetched for "
+FETCH_FAILED_PREFIX = "Failed to load metadata for "
+FETCH_FAILED_SUFFIX = ". Using local settings only."
+
+
+class MetadataClock:
+    """Notes when the plug-in asks the toolkit for an IdP's remote metadata.
+
+    The plug-in looks its module names up when it runs, so a parser class put
+    in place of the toolkit's for the length of a check is the one it uses.
+    """
+
+    def __init__(self, saml):
+        self.saml = saml
+        self.original = saml.OneLogin_Saml2_IdPMetadataParser
+        self.started = None
+        clock = self
+
+        class TimedParser(self.original):
+            @classmethod
+            def parse_remote(cls, url, *args, **kwargs):
+                clock.started = time.monotonic()
+                return super().parse_remote(url, *args, **kwargs)
+
+        self.parser = TimedParser
+
+    def __enter__(self):
+        self.saml.OneLogin_Saml2_IdPMetadataParser = self.parser
+        return self
+
+    def __exit__(self, *exc):
+        self.saml.OneLogin_Saml2_IdPMetadataParser = self.original
+
+    def elapsed(self):
+        """Seconds since the fetch began (None when it never reached the toolkit)."""
+        started, self.started = self.started, None
+        return None if started is None else time.monotonic() - started
+
+
+class PluginLog(logging.Handler):
+    """Keeps what the plug-in's log lines say about each IdP."""
+
+    def __init__(self, clock=None):
+        super().__init__(logging.DEBUG)
+        self.clock = clock
+        self.failures = {}  # IdP id → (the exception, the last line of its traceback)
+        self.fetches = {}  # idp_name → outcomes, in order: (fetched, seconds, error text)
 
     def emit(self, record):
-        self.messages.append(record.getMessage())
+        message = record.getMessage()
+        if message.startswith(FAILED_PREFIX) and FAILED_MARK in message:
+            idp_id = message[len(FAILED_PREFIX):message.index(FAILED_MARK)]
+            # The line ends with the failure's traceback, whose last line names
+            # the exception; the plug-in writes it while handling the exception.
+            self.failures[idp_id] = (sys.exception(), message.rstrip().splitlines()[-1].strip())
+        elif message.startswith(FETCHED_PREFIX):
+            self._fetch(message[len(FETCHED_PREFIX):], True, None)
+        elif message.startswith(FETCH_FAILED_PREFIX) and message.endswith(FETCH_FAILED_SUFFIX):
+            name, _, error = message[len(FETCH_FAILED_PREFIX):-len(FETCH_FAILED_SUFFIX)].partition(" because of ")
+            self._fetch(name, False, error)
 
-    def reason(self, idp_id):
-        prefix = f"Saml IdP {idp_id} config is invalid."
-        for message in self.messages:
-            if message.startswith(prefix):
-                # The line ends with the failure's traceback; its last line
-                # names the exception and its message.
-                return message.rstrip().splitlines()[-1].strip()
-        return "see the log above"
+    def _fetch(self, idp_name, fetched, error):
+        seconds = self.clock.elapsed() if self.clock else None
+        self.fetches.setdefault(idp_name, []).append((fetched, seconds, error))
 
 
 def setup_logging(verbose):
     logger = logging.getLogger(LOGGER)
     logger.setLevel(logging.DEBUG if verbose else logging.INFO)
     shown = logging.StreamHandler(sys.stderr)
+    shown.setLevel(logging.DEBUG if verbose else logging.WARNING)
     shown.setFormatter(logging.Formatter("%(levelname)s %(name)s: %(message)s"))
     logger.addHandler(shown)
-    errors = ErrorLines()
-    logger.addHandler(errors)
-    return errors
+    return logger
 
 
-def enabled_flag(config):
+# ---- hints: one line per error, pointing at the key to change ----------------
+
+TOOLKIT_HINTS = {
+    "invalid_syntax": '"settings" must be a mapping in the python3-saml settings layout',
+    "idp_not_found": '"settings" has no "idp" section: give "idp": {"metadata": URL} or the IdP\'s '
+                     "entityId, singleSignOnService and x509cert",
+    "idp_entityId_not_found": 'set settings.idp.entityId, or settings.idp.metadata to read it from the IdP\'s '
+                              "metadata",
+    "idp_sso_not_found": "set settings.idp.singleSignOnService.url, or settings.idp.metadata to read it from the "
+                         "IdP's metadata",
+    "idp_sso_url_invalid": "settings.idp.singleSignOnService.url must be an absolute http(s) URL",
+    "idp_slo_url_invalid": "settings.idp.singleLogoutService.url must be an absolute http(s) URL",
+    "idp_cert_or_fingerprint_not_found_and_required":
+        "signed responses are required (security.wantAssertionsSigned or wantMessagesSigned) but the IdP's "
+        "certificate is missing: set settings.idp.x509cert or settings.idp.metadata",
+    "idp_cert_not_found_and_required": "security.nameIdEncrypted needs the IdP's certificate in settings.idp.x509cert",
+    "sp_not_found": '"settings" has no "sp" section: give "sp": {"entityId": ..., '
+                    '"assertionConsumerService": {"url": ...}}',
+    "sp_entityId_not_found": "set settings.sp.entityId, normally https://<host>/saml/metadata/<IdP id>",
+    "sp_acs_not_found": "set settings.sp.assertionConsumerService.url, normally https://<host>/saml/acs/<IdP id>",
+    "sp_acs_url_invalid": "settings.sp.assertionConsumerService.url must be an absolute http(s) URL whose host "
+                          "name has a dot",
+    "sp_sls_url_invalid": "settings.sp.singleLogoutService.url must be an absolute http(s) URL",
+    "sp_cert_not_found_and_required":
+        "signed requests or encrypted assertions need settings.sp.x509cert and settings.sp.privateKey (an IdP "
+        "whose metadata says WantAuthnRequestsSigned asks for signed requests)",
+    "expired_xml": "the SP metadata would already be expired: move security.metadataValidUntil into the future, "
+                   "or remove it and security.metadataCacheDuration",
+}
+
+OWN_HINTS = [
+    # (start of the error text, hint)
+    ('Invalid SAML configuration: "saml_auth_attribute" is missing',
+     'add "saml_auth_attribute": the SAML attribute whose values identify the user, or "NameID"'),
+    ('Invalid SAML configuration: "saml_auth_attribute" must be',
+     'set "saml_auth_attribute" to the name (text) of a SAML attribute of the IdP\'s responses, or "NameID"'),
+    ('Invalid SAML configuration: "user_config_attribute" is missing',
+     'add "user_config_attribute": the attribute of the host\'s users compared with the SAML values, one of '
+     "UserConfig.allowed_sso_keys: {allowed}"),
+    ('Invalid SAML configuration: "user_config_attribute"',
+     'set "user_config_attribute" to one of the host\'s UserConfig.allowed_sso_keys: {allowed}'),
+    ('Invalid SAML configuration: "saml_auth_regex" does not compile',
+     'fix "saml_auth_regex" (a Python regular expression, matched at the start of each value) or remove it'),
+    ("Invalid SAML configuration: ",
+     '"settings" and settings.extra_request_options must be mappings'),
+]
+
+FALLBACK_HINT = f'the plug-in\'s error line on stderr shows where it failed; see {DOCS}, "From a log line to the cause"'
+
+
+def allowed_sso_keys(saml):
     try:
-        return bool(config["enabled"])
-    except (KeyError, TypeError):
-        return None
+        return ", ".join(map(str, saml.UserConfig.allowed_sso_keys))
+    except Exception:
+        return "(the host does not list them)"
 
 
-def run_check(args, errors):
+def toolkit_codes(error):
+    """The toolkit's error codes in a settings or metadata error, in order."""
+    if isinstance(error, ValueError) and error.args and isinstance(error.args[0], list):
+        return [str(code) for code in error.args[0]]
+    found = re.search(r"Invalid dict settings: (.*)", str(error))
+    return [code.strip() for code in found.group(1).split(",")] if found else []
+
+
+def hint_for(saml, idp_id, error, reason, fetch_failed):
+    if isinstance(error, KeyError) and error.args and error.args[0] in ("idp_name", "settings"):
+        return f'add "{error.args[0]}" to the entry of {idp_id} under "identity_providers"'
+    codes = toolkit_codes(error) if error is not None else []
+    if fetch_failed and any(code.startswith("idp_") for code in codes):
+        return ("the IdP's metadata could not be fetched (see the metadata line), so its settings are "
+                "incomplete: make settings.idp.metadata reachable, or set the IdP's entityId, "
+                "singleSignOnService and x509cert locally")
+    for code in codes:
+        if code in TOOLKIT_HINTS:
+            return TOOLKIT_HINTS[code]
+    text = str(error) if error is not None else reason
+    for start, hint in OWN_HINTS:
+        if text.startswith(start):
+            return hint.format(allowed=allowed_sso_keys(saml))
+    if isinstance(error, TypeError) and "not iterable" in text:
+        return "settings.extra_request_options must be a mapping (or be left out)"
+    return FALLBACK_HINT
+
+
+# ---- one IdP's report --------------------------------------------------------
+
+
+def lookup(mapping, *keys):
+    """mapping[k1][k2]...; None when a level is missing or no mapping."""
+    for key in keys:
+        if not isinstance(mapping, dict) or key not in mapping:
+            return None
+        mapping = mapping[key]
+    return mapping
+
+
+def metadata_location(config):
+    """Where the plug-in fetches the IdP's metadata from, as it reads the key (None: nowhere)."""
+    location = lookup(config, "settings", "idp", "metadata")
+    return location if location else None
+
+
+def describe(saml, idp_id, config, was_enabled, saml_enabled, log, fetch_owner):
+    report = {"id": idp_id, "status": None, "reason": None, "hint": None,
+              "idp_name": lookup(config, "idp_name"), "metadata": None,
+              "sp_entity_id": None, "acs_url": None, "notes": []}
+    if not saml_enabled:
+        report.update(status="not checked", reason='SAML is disabled ("enabled" of the SAML settings is false)')
+        return report
+    if not was_enabled:
+        report.update(status="disabled", reason='"enabled" is false')
+        return report
+
+    idp_name = report["idp_name"] if isinstance(report["idp_name"], str) else None
+    # IdPs that share an idp_name share the settings the first of them had
+    # assembled (and fetched metadata for).
+    owner = fetch_owner.setdefault(idp_name, idp_id) if idp_name is not None else idp_id
+    if owner != idp_id:
+        report["notes"].append(f'"idp_name" {idp_name!r} is also the name of IdP {owner}: both are given '
+                               "the settings assembled first")
+    location = metadata_location(config)
+    fetch = None
+    if location is not None:
+        report["metadata"] = {"location": location, "fetched": False, "seconds": None, "error": None,
+                              "shared_with": None}
+        outcomes = log.fetches.get(idp_name)
+        if outcomes:
+            fetch = outcomes.pop(0)
+            report["metadata"].update(fetched=fetch[0], seconds=fetch[1], error=fetch[2])
+        elif owner != idp_id:
+            report["metadata"]["shared_with"] = owner
+
+    cached = saml.SamlIDPConfig.cached_saml_settings.get(idp_name) if idp_name is not None else None
+    settings = cached if isinstance(cached, dict) else lookup(config, "settings")
+    report["sp_entity_id"] = lookup(settings, "sp", "entityId")
+    report["acs_url"] = lookup(settings, "sp", "assertionConsumerService", "url")
+
+    if config.get("enabled"):
+        report["status"] = "valid"
+        if fetch is not None and not fetch[0]:
+            report["hint"] = ("this process keeps the local settings and does not fetch again: make the location "
+                              "reachable, or complete the IdP's settings locally")
+        return report
+    error, reason = log.failures.get(str(idp_id), (None, "see the plug-in's error line on stderr"))
+    report.update(status="invalid", reason=reason,
+                  hint=hint_for(saml, idp_id, error, reason, fetch is not None and not fetch[0]))
+    return report
+
+
+def metadata_line(metadata):
+    if metadata is None:
+        return "metadata: none configured (local settings only)"
+    location = metadata["location"]
+    took = "" if metadata["seconds"] is None else f" after {metadata['seconds']:.2f} s"
+    if metadata["fetched"]:
+        took = "" if metadata["seconds"] is None else f" in {metadata['seconds']:.2f} s"
+        return f"metadata: fetched from {location}{took}"
+    if metadata["error"] is not None:
+        return f"metadata: not fetched from {location}{took}: {metadata['error']}; the local settings are used"
+    if metadata["shared_with"] is not None:
+        return f"metadata: not fetched: settings shared with IdP {metadata['shared_with']} (same idp_name)"
+    return f"metadata: not fetched from {location}: the validation stopped before"
+
+
+def print_report(reports, saml_enabled):
+    if not saml_enabled:
+        print("SAML single sign-on is disabled: no identity provider was checked")
+    elif not reports:
+        print("no identity providers configured")
+    for report in reports:
+        first = f"{report['id']}: {report['status']}"
+        if report["reason"] is not None and report["status"] != "not checked":
+            first += f": {report['reason']}"
+        print(first)
+        if report["status"] not in ("valid", "invalid"):
+            continue
+        if report["hint"] is not None:
+            print(f"  hint: {report['hint']}")
+        for note in report["notes"]:
+            print(f"  note: {note}")
+        print(f"  {metadata_line(report['metadata'])}")
+        print(f"  SP entity id: {report['sp_entity_id'] or '(not set)'}")
+        print(f"  ACS URL: {report['acs_url'] or '(not set)'}")
+
+
+# ---- the commands ------------------------------------------------------------
+
+
+def check_entries(providers, path):
+    """Entries that validate_saml_settings cannot get past (it stops at them)."""
+    for idp_id, config in providers.items():
+        if not isinstance(config, dict):
+            raise BadInput(f"{path}: identity provider {idp_id}: the entry must be a mapping, not "
+                           f"{type(config).__name__}")
+        if "enabled" not in config:
+            raise BadInput(f'{path}: identity provider {idp_id}: the entry lacks the key "enabled" '
+                           "(true or false); without it every request for this IdP fails with KeyError")
+
+
+def run_check(args, logger):
     saml = load_plugin()
     settings = load_auth_settings(args.settings)
     loader = open_loader(saml, settings, args.settings)
     providers = loader.idp_configs
     if providers is not None and not isinstance(providers, dict):
         raise BadInput(f'{args.settings}: "identity_providers" must be a mapping or null')
-    enabled_before = {idp_id: enabled_flag(config) for idp_id, config in (providers or {}).items()}
-    try:
-        saml.validate_saml_settings(settings, args.timeout)
-    except Exception as error:
-        raise BadInput(f"{args.settings}: invalid auth settings: {type(error).__name__}: {error}") from None
-    if not loader.saml_enabled:
-        print("SAML single sign-on is disabled: no identity provider was checked")
-        for idp_id in enabled_before:
-            print(f"{idp_id}: not checked")
-        return EXIT_OK
-    if not enabled_before:
-        print("no identity providers configured")
-        return EXIT_OK
-    status = EXIT_OK
-    for idp_id, was_enabled in enabled_before.items():
-        if not was_enabled:
-            print(f"{idp_id}: disabled")
-        elif providers[idp_id]["enabled"]:
-            print(f"{idp_id}: valid")
-        else:
-            print(f"{idp_id}: invalid: {errors.reason(idp_id)}")
-            status = EXIT_INVALID
+    providers = providers or {}
+    if loader.saml_enabled:
+        check_entries(providers, args.settings)
+    enabled_before = {idp_id: bool(config.get("enabled")) if isinstance(config, dict) else False
+                      for idp_id, config in providers.items()}
+
+    with MetadataClock(saml) as clock:
+        log = PluginLog(clock)
+        logger.addHandler(log)
+        try:
+            saml.validate_saml_settings(settings, args.timeout)
+        except Exception as error:
+            raise BadInput(f"{args.settings}: invalid auth settings: {type(error).__name__}: {error}") from None
+        finally:
+            logger.removeHandler(log)
+
+    saml_enabled = bool(loader.saml_enabled)
+    fetch_owner = {}
+    reports = [describe(saml, idp_id, providers[idp_id], was_enabled, saml_enabled, log, fetch_owner)
+               for idp_id, was_enabled in enabled_before.items()]
+    status = EXIT_INVALID if any(report["status"] == "invalid" for report in reports) else EXIT_OK
+    if args.json:
+        document = {"settings": args.settings, "saml_enabled": saml_enabled, "exit_status": status,
+                    "identity_providers": reports}
+        print(json.dumps(document, indent=2, default=str))
+    else:
+        print_report(reports, saml_enabled)
     return status
 
 
@@ -208,17 +464,22 @@ def run_metadata(args):
 
 def main(argv=None):
     args = build_parser().parse_args(argv)
-    errors = setup_logging(args.verbose)
+    if not args.verbose:
+        # Other libraries' deprecation notes (pyramid's pkg_resources import,
+        # the toolkit's clock calls) say nothing about the configuration.
+        warnings.simplefilter("ignore")
+    logger = setup_logging(args.verbose)
+    as_json = getattr(args, "json", False)
     try:
         if args.command == "check":
-            return run_check(args, errors)
+            return run_check(args, logger)
         return run_metadata(args)
-    except BadInput as error:
+    except (BadInput, Invalid) as error:
         print(f"error: {error}", file=sys.stderr)
-        return EXIT_BAD_INPUT
-    except Invalid as error:
-        print(f"error: {error}", file=sys.stderr)
-        return EXIT_INVALID
+        status = EXIT_BAD_INPUT if isinstance(error, BadInput) else EXIT_INVALID
+        if as_json:
+            print(json.dumps({"settings": args.settings, "error": str(error), "exit_status": status}, indent=2))
+        return status
 
 
 if __name__ == "__main__":
