@@ -249,7 +249,13 @@ def callback_view(tracker_kind):
         mc = FakeMemcache()
         storage = ConfigStorage(USERS, mc=mc if tracker_kind == "memcache" else None,
                                 process_registry=ProcessRegistry(0.0, "proc"))
-        wsgi = make_app(site_auth_settings(), storage).app
+        settings = site_auth_settings()
+        # Configuration faults that the view answers with the login-failed page.
+        providers = settings["authentication_policies"]["saml"]["identity_providers"]
+        providers["nokey"] = test_settings.idp_config("nokey")
+        del providers["nokey"]["saml_auth_attribute"]
+        providers["badregex"] = test_settings.idp_config("badregex", saml_auth_regex="(")
+        wsgi = make_app(settings, storage).app
         views.responses_tracker_mem.reset()
         call_view(wsgi, "POST", "/saml/acs/idp1", SAMLResponse=posted, Scenario="replay")  # records dup-1
 
@@ -260,13 +266,16 @@ def callback_view(tracker_kind):
                 assert response.status_int == 302
                 assert (response.location == f"https://{HOST}/back") == (scenario in ("login", "no-expiration"))
             call_view(wsgi, "POST", "/saml/acs/nope", SAMLResponse=posted)
+            for idp_id in ("nokey", "badregex"):
+                response = call_view(wsgi, "POST", f"/saml/acs/{idp_id}", SAMLResponse=posted)
+                assert "Invalid%20SAML%20configuration" in response.location
             if tracker_kind == "memcache":
                 # A store that fails: RuntimeError out of the view, through Pyramid.
                 mc.set_result = False
                 swallow(lambda: call_view(wsgi, "POST", "/saml/acs/idp1", SAMLResponse=posted), RuntimeError)
                 mc.set_result = True
 
-        return round_, len(SCENARIOS) + 1 + (tracker_kind == "memcache")
+        return round_, len(SCENARIOS) + 3 + (tracker_kind == "memcache")
 
     return workload
 
