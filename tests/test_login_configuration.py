@@ -151,6 +151,14 @@ class TestLogin:
         if started.headers["Location"].startswith("/login/callback/failed"):
             assert sp_app.failed_redirect(started)[1][1][1].startswith("Invalid SAML configuration: ")
 
+    def test_settings_the_toolkit_refuses(self, tracker):
+        idp = config()
+        del idp["settings"]["idp"]["singleSignOnService"]
+        started, finished = log_in(idp, tracker)
+        expected = "Invalid SAML configuration: Invalid dict settings: idp_sso_not_found"
+        for answer in (started, finished):
+            assert sp_app.failed_redirect(answer)[1] == [("idp_id", "idp1"), ("error_description", expected)]
+
     def test_after_validation_the_idp_is_refused_as_disabled(self, tracker):
         settings = auth_settings(("idp1", config(saml_auth_regex="(")))
         saml.validate_saml_settings(settings, 5)
