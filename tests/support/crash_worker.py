@@ -381,6 +381,12 @@ class Runner:
         for name, function, expected in entry_points(self.site):
             self.call(f"{tag}{name}", function, expected)
 
+    def smoke(self, tag):
+        """A login and a login redirect, as in the untouched plug-in."""
+        for name, function, expected in entry_points(self.site):
+            if name in ("sso view", "callback view, memory tracker"):
+                self.call(f"{tag}{name}", function, expected)
+
     def everything(self, tag):
         for name, function, _ in entry_points(self.site):
             self.call(f"{tag}: {name}", function)
@@ -405,7 +411,7 @@ def hostile_names(runner, module):
         for kind, make in HOSTILE_KINDS.items():
             with replaced(module, name, make()):
                 runner.everything(f"{module.__name__}.{name} = {kind}")
-        runner.baseline(f"{module.__name__}.{name} restored: ")
+        runner.smoke(f"{module.__name__}.{name} restored: ")
 
 
 class RewritingLogger(logging.Logger):
@@ -427,6 +433,23 @@ class Redacting(logging.Filter):
         return True
 
 
+class ReenteringLogger:
+    """Every line calls back into the plug-in, which logs again: the recursion must end in RecursionError."""
+
+    def __init__(self, site):
+        self.site = site
+
+    def __getattr__(self, level):
+        def line(*args):
+            self.site.idp()._get_mapped_user_id({"NameID": "alice@example.test"})
+            views.login_failed("x", self)
+
+        return line
+
+    def __format__(self, spec):
+        return str(views.login_failed("x", self).location)
+
+
 def loggers(runner):
     logger = logging.getLogger("velmora")
     logger.setLevel(logging.DEBUG)
@@ -445,6 +468,9 @@ def loggers(runner):
             runner.everything(f"{module.__name__}.log is a mutator")
     with replaced(saml, "logging", Mutator()):
         runner.everything("saml.logging is a mutator")
+    reentering = ReenteringLogger(runner.site)
+    with replaced(saml, "log", reentering), replaced(views, "log", reentering):
+        runner.everything("log re-enters the plug-in")
 
 
 # The toolkit auth object's methods the plug-in calls after construction.
