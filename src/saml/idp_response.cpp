@@ -307,9 +307,11 @@ Ref saml_time(const Args& a, PyObject* text) {
   }
 }
 
-// The later (or earlier) of two times, None standing for "no limit".
+// The later (or earlier) of two times, None standing for "none found" (later)
+// or "no limit" (earlier).
 Ref later_limit(Ref a, Ref b) {
   if (a.get() == Py_None) return b;
+  if (b.get() == Py_None) return a;
   int later = PyObject_RichCompareBool(b.get(), a.get(), Py_GT);
   vs::check_status(later);
   return later ? b : a;
@@ -322,26 +324,34 @@ Ref earlier_limit(Ref a, Ref b) {
   return earlier ? b : a;
 }
 
-// The latest moment (unix time) at which the toolkit would still accept the
-// response it has just accepted, or None when it would accept it for ever.
-// In strict mode it wants the Conditions' NotOnOrAfter plus its allowed clock
-// drift still ahead, and one bearer SubjectConfirmation whose data has no
-// NotOnOrAfter or one still ahead; otherwise it checks no time at all. Its
-// own get_last_assertion_not_on_or_after (`reported`) is only the limit of
-// the first confirmation that passed: with another one valid for longer,
-// or none at all, a record kept until then would let the same response in
-// again.
-Ref acceptance_limit(const Args& a, PyObject* saml_auth, PyObject* reported) {
+// The time limits of the response the toolkit has just accepted, as the
+// toolkit checks them. In strict mode it wants the Conditions' NotOnOrAfter
+// plus its allowed clock drift still ahead, and one bearer
+// SubjectConfirmation whose data has no NotOnOrAfter or one still ahead;
+// otherwise it checks no time at all. Read from the toolkit's document of
+// the response (decrypted), outside the tracker's lock.
+struct ResponseLimits {
+  bool strict = false;
+  bool read = false;                      // whether the toolkit had a document
+  bool unlimited_confirmation = false;    // a bearer confirmation without NotOnOrAfter
+  Ref confirmed_until = vs::none();       // the latest NotOnOrAfter of the others
+  Ref conditions_until = vs::none();      // the Conditions' NotOnOrAfter plus the drift
+};
+
+ResponseLimits response_limits(const Args& a, PyObject* saml_auth) {
   static PyObject* const k_get_settings = intern("get_settings");
   static PyObject* const k_is_strict = intern("is_strict");
   static PyObject* const k_get_last_response_xml = intern("get_last_response_xml");
   static PyObject* const k_to_etree = intern("to_etree");
   static PyObject* const k_allowed_clock_drift = intern("ALLOWED_CLOCK_DRIFT");
   const ResponseTools& tools = response_tools();
+  ResponseLimits limits;
   Ref settings = call_method(saml_auth, k_get_settings);
-  if (!truthy(call_method(settings.get(), k_is_strict).get())) return vs::none();
+  limits.strict = truthy(call_method(settings.get(), k_is_strict).get());
+  if (!limits.strict) return limits;
   Ref xml = call_method(saml_auth, k_get_last_response_xml);
-  if (!PyUnicode_Check(xml.get()) && !PyBytes_Check(xml.get())) return Ref::borrow(reported);
+  limits.read = PyUnicode_Check(xml.get()) || PyBytes_Check(xml.get());
+  if (!limits.read) return limits;
   Ref document = call_method(tools.xml_class, k_to_etree, {xml.get()});
   auto each_time = [&](PyObject* xpath, auto visit) {
     Ref texts = vs::check(PyObject_GetIter(call(xpath, {document.get()}).get()));
@@ -350,28 +360,37 @@ Ref acceptance_limit(const Args& a, PyObject* saml_auth, PyObject* reported) {
     }
     if (PyErr_Occurred()) throw vs::PyError{};
   };
-
-  Ref confirmed_until = Ref::borrow(reported);
-  if (truthy(call(tools.unlimited_bearer, {document.get()}).get())) {
-    confirmed_until = vs::none();
-  } else {
-    each_time(tools.bearer_limits, [&](const Ref& time) { confirmed_until = later_limit(confirmed_until, time); });
-  }
-  Ref conditions_until = vs::none();
+  limits.unlimited_confirmation = truthy(call(tools.unlimited_bearer, {document.get()}).get());
+  each_time(tools.bearer_limits,
+            [&](const Ref& time) { limits.confirmed_until = later_limit(limits.confirmed_until, time); });
   Ref drift = getattr(tools.constants_class, k_allowed_clock_drift);
   each_time(tools.condition_limits, [&](const Ref& time) {
-    conditions_until = later_limit(conditions_until, vs::check(PyNumber_Add(time.get(), drift.get())));
+    limits.conditions_until = later_limit(limits.conditions_until, vs::check(PyNumber_Add(time.get(), drift.get())));
   });
-  return earlier_limit(confirmed_until, conditions_until);
+  return limits;
+}
+
+// The latest moment (unix time) at which the toolkit would still accept the
+// response, or None when it would accept it for ever. The toolkit's own
+// get_last_assertion_not_on_or_after (`reported`) is only the limit of the
+// first confirmation that passed: with another one valid for longer, or one
+// without limit, a record kept until then would let the same response in
+// again.
+Ref acceptance_limit(const ResponseLimits& limits, PyObject* reported) {
+  if (!limits.strict) return vs::none();
+  if (!limits.read) return Ref::borrow(reported);
+  Ref confirmed_until =
+      limits.unlimited_confirmation ? vs::none() : later_limit(Ref::borrow(reported), limits.confirmed_until);
+  return earlier_limit(confirmed_until, limits.conditions_until);
 }
 
 // Until when the processed response is recorded as seen: the moment after
 // which the toolkit refuses it anyway, or, when there is none, for
 // UNBOUNDED_RESPONSE_RECORD_LIFETIME seconds.
-Ref record_expiration(const Args& a, PyObject* self, PyObject* saml_auth, PyObject* reported) {
+Ref record_expiration(const Args& a, PyObject* self, const ResponseLimits& limits, PyObject* reported) {
   static PyObject* const k_time = intern("time");
   static PyObject* const k_lifetime = intern("UNBOUNDED_RESPONSE_RECORD_LIFETIME");
-  Ref limit = acceptance_limit(a, saml_auth, reported);
+  Ref limit = acceptance_limit(limits, reported);
   if (limit.get() != Py_None) return limit;
   Ref now = call_method(module_name(a, "time").get(), k_time);
   return vs::check(PyNumber_Add(now.get(), getattr(self, k_lifetime).get()));
@@ -400,6 +419,9 @@ Ref reject_duplicated_response(const Args& a) {
   Ref assertion_id = call_method(getattr(self, k_saml_auth).get(), k_get_last_assertion_id);
   std::vector<Ref> ids{req_id};
   if (truthy(assertion_id.get()) && python_equal(assertion_id.get(), req_id.get(), Py_NE)) ids.push_back(assertion_id);
+  // Parsing the document takes time that the lock (site-wide with memcache)
+  // need not wait for.
+  ResponseLimits limits = response_limits(a, getattr(self, k_saml_auth).get());
 
   Ref lock = call_method(getattr(self, k_responses_tracker).get(), k_lock);
   with_block(lock.get(), [&] {
@@ -415,7 +437,7 @@ Ref reject_duplicated_response(const Args& a) {
     Ref reported = call_method(saml_auth.get(), k_get_last_assertion_not_on_or_after);
     if (reported.get() == Py_None)
       call_method(module_name(a, "logging").get(), k_warning, {intern("SAMl response without expiration date")});
-    Ref expiration = record_expiration(a, self, saml_auth.get(), reported.get());
+    Ref expiration = record_expiration(a, self, limits, reported.get());
     for (const Ref& id : ids) {
       call_method(getattr(self, k_responses_tracker).get(), k_add, {id.get(), expiration.get()});
     }
