@@ -307,21 +307,14 @@ Ref saml_time(const Args& a, PyObject* text) {
   }
 }
 
-// The later (or earlier) of two times, None standing for "none found" (later)
-// or "no limit" (earlier).
-Ref later_limit(Ref a, Ref b) {
+// Of two times, the later (`op` Py_GT) or the earlier (Py_LT); None stands
+// for "none found" and "no limit" alike, and the other time is taken.
+Ref pick_limit(Ref a, Ref b, int op) {
   if (a.get() == Py_None) return b;
   if (b.get() == Py_None) return a;
-  int later = PyObject_RichCompareBool(b.get(), a.get(), Py_GT);
-  vs::check_status(later);
-  return later ? b : a;
-}
-Ref earlier_limit(Ref a, Ref b) {
-  if (a.get() == Py_None) return b;
-  if (b.get() == Py_None) return a;
-  int earlier = PyObject_RichCompareBool(b.get(), a.get(), Py_LT);
-  vs::check_status(earlier);
-  return earlier ? b : a;
+  int preferred = PyObject_RichCompareBool(b.get(), a.get(), op);
+  vs::check_status(preferred);
+  return preferred ? b : a;
 }
 
 // The time limits of the response the toolkit has just accepted, as the
@@ -362,10 +355,11 @@ ResponseLimits response_limits(const Args& a, PyObject* saml_auth) {
   };
   limits.unlimited_confirmation = truthy(call(tools.unlimited_bearer, {document.get()}).get());
   each_time(tools.bearer_limits,
-            [&](const Ref& time) { limits.confirmed_until = later_limit(limits.confirmed_until, time); });
+            [&](const Ref& time) { limits.confirmed_until = pick_limit(limits.confirmed_until, time, Py_GT); });
   Ref drift = getattr(tools.constants_class, k_allowed_clock_drift);
   each_time(tools.condition_limits, [&](const Ref& time) {
-    limits.conditions_until = later_limit(limits.conditions_until, vs::check(PyNumber_Add(time.get(), drift.get())));
+    limits.conditions_until =
+        pick_limit(limits.conditions_until, vs::check(PyNumber_Add(time.get(), drift.get())), Py_GT);
   });
   return limits;
 }
@@ -380,8 +374,8 @@ Ref acceptance_limit(const ResponseLimits& limits, PyObject* reported) {
   if (!limits.strict) return vs::none();
   if (!limits.read) return Ref::borrow(reported);
   Ref confirmed_until =
-      limits.unlimited_confirmation ? vs::none() : later_limit(Ref::borrow(reported), limits.confirmed_until);
-  return earlier_limit(confirmed_until, limits.conditions_until);
+      limits.unlimited_confirmation ? vs::none() : pick_limit(Ref::borrow(reported), limits.confirmed_until, Py_GT);
+  return pick_limit(confirmed_until, limits.conditions_until, Py_LT);
 }
 
 // Until when the processed response is recorded as seen: the moment after
