@@ -146,6 +146,17 @@ class CannedAuth:
     def get_last_assertion_not_on_or_after(self):
         return time.time() + 300
 
+    # The replay check reads the toolkit's strictness and the response
+    # document (none here: the expiration above is the whole limit).
+    def get_settings(self):
+        return self
+
+    def is_strict(self):
+        return True
+
+    def get_last_response_xml(self):
+        return None
+
     def get_attributes(self):
         return {}
 

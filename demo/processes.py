@@ -164,11 +164,12 @@ def host_process(port, idp_metadata_url, memcached_port=None, public_url=None,
     return ManagedProcess("host", argv, log_path, python_env())
 
 
-def serve_until_stopped(app, port, threads=8):
-    """Serve a WSGI app on 127.0.0.1:port until SIGINT or SIGTERM."""
+def serve_until_stopped(app, port, threads=8, **server_options):
+    """Serve a WSGI app on 127.0.0.1:port until SIGINT or SIGTERM (`server_options` go to waitress)."""
     import waitress.server
 
-    server = waitress.server.create_server(app, host=LOOPBACK, port=port, threads=threads, ident=None)
+    server = waitress.server.create_server(app, host=LOOPBACK, port=port, threads=threads, ident=None,
+                                           **server_options)
     previous = signal.signal(signal.SIGTERM, signal.default_int_handler)
     try:
         server.run()

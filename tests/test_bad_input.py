@@ -7,16 +7,19 @@ refused post leaves the session and the replay records as they were.
 """
 
 import base64
+import logging
 import os
 import re
 import time
 
 import pytest
+from lxml import etree
 
 import velmora_saml.views as views
 from tests.support import saml_idp
 from tests.support import settings as test_settings
 from tests.support.sp_app import SEED, USERS, failed_redirect, logged_in, login, make_app
+from velmora.configs import UserConfig
 from velmora.storage import ConfigStorage
 
 ACS_URL, ENTITY_ID = saml_idp.sp_urls("idp1")
@@ -37,6 +40,36 @@ def garbled_encrypted_assertion():
     return saml_idp.encode(re.sub(r"<xenc:CipherValue>[^<]*", "<xenc:CipherValue>QUJDRA==", xml))
 
 
+def encrypted_with(edit):
+    """An assertion encrypted for the SP (anyone can: its certificate is public), then edited."""
+    def build():
+        return saml_idp.edit_encrypted_data(saml_idp.build_response(sign="assertion", encrypt=True), edit)
+    return build
+
+
+def key_info(encrypted_data):
+    return encrypted_data.find(f"{{{saml_idp.NS_DS}}}KeyInfo")
+
+
+def without_key_info(encrypted_data):
+    encrypted_data.remove(key_info(encrypted_data))
+
+
+def with_empty_key_info(encrypted_data):
+    key_info(encrypted_data)[:] = []
+
+
+def with_retrieval_method(**attributes):
+    def edit(encrypted_data):
+        key_info(encrypted_data)[:] = [etree.Element(f"{{{saml_idp.NS_DS}}}RetrievalMethod", attributes)]
+    return edit
+
+
+def without_type(encrypted_data):
+    del encrypted_data.attrib["Type"]
+
+
+ENCRYPTED_KEY = "http://www.w3.org/2001/04/xmlenc#EncryptedKey"
 CR_LF_DESTINATION = "https://evil.example/\r\nSet-Cookie: stolen=1"
 AMP_DESTINATION = "https://evil.example/?a=1&error_description=forged#frag"
 
@@ -45,8 +78,8 @@ CASES = [
     ("missing", lambda: None, "SAML Response not found, Only supported HTTP_POST Binding"),
     ("empty", lambda: "", re.compile("^Document is empty")),
     ("not-base64", lambda: "%%% not base64 !!!", re.compile("^Invalid base64-encoded string")),
-    ("base64-of-garbage", lambda: base64.b64encode(os.urandom(600)).decode(), re.compile(r"^Start tag expected")),
-    ("huge-garbage-1MB", lambda: base64.b64encode(os.urandom(1 << 20)).decode(), re.compile(r"^Start tag expected")),
+    ("base64-of-garbage", lambda: base64.b64encode(b"x" + os.urandom(600)).decode(), re.compile(r"^Start tag expected")),
+    ("huge-garbage-1MB", lambda: base64.b64encode(b"x" + os.urandom(1 << 20)).decode(), re.compile(r"^Start tag expected")),
     ("huge-unsigned-1MB", lambda: saml_idp.build_response(sign=None, attributes={"pad": "x" * (1 << 20)}),
      "No Signature found. SAML Response rejected invalid_response"),
     ("not-utf8", lambda: saml_idp.encode(b"<Response>\xff\xfe</Response>"),
@@ -61,6 +94,19 @@ CASES = [
     ("not-a-response", lambda: saml_idp.encode(f"<samlp:LogoutRequest {NS}/>"),
      "Unsupported SAML version invalid_response"),
     ("garbled-encrypted-assertion", garbled_encrypted_assertion, "(1, 'failed to decrypt')"),
+    # Odd encryption: the toolkit fails on these with its validation error, a
+    # KeyError or a TypeError.
+    ("encrypted-without-key-info", encrypted_with(without_key_info), "No KeyInfo present, invalid Assertion"),
+    ("encrypted-empty-key-info", encrypted_with(with_empty_key_info),
+     "KeyInfo has no children nodes, invalid Assertion"),
+    ("retrieval-method-without-type", encrypted_with(with_retrieval_method(URI="#k")), "'Type'"),
+    ("retrieval-method-without-uri", encrypted_with(with_retrieval_method(Type=ENCRYPTED_KEY)), "'URI'"),
+    ("retrieval-method-other-type", encrypted_with(with_retrieval_method(Type="urn:x", URI="#k")),
+     "Unsupported Retrieval Method found"),
+    ("encrypted-data-without-type", encrypted_with(without_type), re.compile("^Argument 'new_element'")),
+    # Signed by the IdP, and still no login.
+    ("duplicated-attribute-names", lambda: saml_idp.build_response(attributes=[("mail", "a"), ("mail", "b")]),
+     "Found an Attribute element with duplicated Name"),
     ("other-audience", lambda: saml_idp.build_response(audience="https://other.example/sp"),
      f"{ENTITY_ID} is not a valid audience for this Response invalid_response"),
     ("bad-signature", lambda: saml_idp.build_response(key="other.key", cert="other.crt"),
@@ -124,6 +170,21 @@ class TestRefusedPosts:
         assert app.get("/session").json == SEED
         assert tracker._seen_responses == {}
 
+    def test_toolkit_failures_are_one_error_line_with_the_cause(self, app, caplog):
+        failures = {"encrypted-without-key-info": "onelogin.saml2.errors.OneLogin_Saml2_ValidationError: No KeyInfo",
+                    "retrieval-method-without-type": "builtins.KeyError: 'Type'",
+                    "encrypted-data-without-type": "builtins.TypeError: Argument 'new_element'",
+                    "garbled-encrypted-assertion": "xmlsec.Error: (1, 'failed to decrypt')",
+                    "not-base64": "binascii.Error: Invalid base64-encoded string"}
+        builders = {case[0]: case[1] for case in CASES}
+        for name, cause in failures.items():
+            caplog.clear()
+            with caplog.at_level(logging.DEBUG, logger="velmora"):
+                failed_redirect(post_and_time(app, builders[name]()))
+            lines = [(r.name, r.levelname, r.getMessage()) for r in caplog.records if r.levelno >= logging.WARNING]
+            assert len(lines) == 1 and lines[0][:2] == ("velmora", "ERROR"), (name, lines)
+            assert lines[0][2].startswith(f"Invalid SAML response: {cause}"), (name, lines)
+
     def test_file_upload_as_saml_response(self, app):
         good = saml_idp.build_response()
         response = app.post("/saml/acs/idp1", {"RelayState": "/"}, expect_errors=True,
@@ -156,3 +217,38 @@ class TestBadRelayStateAfterAGoodResponse:
                             upload_files=[("RelayState", "r.txt", b"/reports")])
         assert logged_in(response)
         assert response.headers["Location"] == f"https://{test_settings.SP_HOST}/"
+
+
+class TestValuesThatIdentifyNobody:
+    """Signed by the IdP: values that are no text, or blank, never log anyone in."""
+
+    @pytest.fixture
+    def app_for(self, tracker):
+        def make(attribute="NameID"):
+            config = test_settings.idp_config("idp1", saml_auth_attribute=attribute)
+            # A host user whose e-mail and SSO id are unset (""), as a new account's are.
+            users = {**USERS, "u-new": UserConfig("new")}
+            return make_app(test_settings.auth_settings(("idp1", config)), ConfigStorage(users))
+        return make
+
+    @pytest.mark.parametrize("blank", [" ", "\t", "\u00a0", "\u3000", " \u2028 "],
+                             ids=["space", "tab", "no-break-space", "ideographic-space", "line-separator"])
+    def test_blank_name_id(self, app_for, blank):
+        response = post_and_time(app_for(), saml_idp.build_response(name_id=blank))
+        assert failed_redirect(response)[1][1] == ("error_description", "Missing values in SAML attribute NameID.")
+
+    def test_blank_attribute_values(self, app_for):
+        posted = saml_idp.build_response(attributes={"mail": [" ", "\u3000"]})
+        response = post_and_time(app_for("mail"), posted)
+        assert failed_redirect(response)[1][1] == ("error_description", "Missing values in SAML attribute mail.")
+
+    def test_name_id_valued_attribute(self, app_for):
+        posted = saml_idp.build_response(attributes={"mail": saml_idp.NameIDValue("alice@example.test")})
+        response = post_and_time(app_for("mail"), posted)
+        assert failed_redirect(response)[1][1] == ("error_description", "Missing values in SAML attribute mail.")
+
+    def test_text_values_next_to_a_name_id_value_still_count(self, app_for):
+        posted = saml_idp.build_response(
+            attributes={"mail": [saml_idp.NameIDValue("bob@example.test"), "alice@example.test"]})
+        response = post_and_time(app_for("mail"), posted)
+        assert logged_in(response) and response.headers["X-Remembered-User"] == "u-alice"

@@ -53,6 +53,7 @@ CLASSES = {
     ]),
     "SamlIDPConfig": ("Handle saml workflow", [
         ("cached_saml_settings", "attribute", {}, None),
+        ("UNBOUNDED_RESPONSE_RECORD_LIFETIME", "attribute", 24 * 60 * 60, None),
         ("__init__", "method", "(self, idp_config, raw_request, users, responses_tracker=None)", None),
         ("get_idp_settings", "classmethod", "(cls, idp_config, timeout=5)",
          "Fetch and merge remote metadata with local settings\n\n"

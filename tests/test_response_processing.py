@@ -7,21 +7,21 @@ import pathlib
 import subprocess
 import sys
 import time
+import types
 
 import pytest
-from lxml import etree
 from onelogin.saml2.errors import OneLogin_Saml2_Error
 
 import velmora_saml.saml as saml
 from tests.support import saml_idp
 from tests.support import settings as test_settings
-from tests.support.idp_objects import FakeTracker, make_idp
+from tests.support.idp_objects import FakeMemcache, FakeTracker, ProcessedResponseParts, make_idp
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 REFUSED = "Invalid SAML response: unsupported signature transform"
 
 
-class FakeAuth:
+class FakeAuth(ProcessedResponseParts):
     """A toolkit auth object whose answers the test chooses; logs its calls."""
 
     def __init__(self, calls, *, errors=(), reason="reason", raises=None, message_id="_r1", assertion_id="_a1",
@@ -127,13 +127,27 @@ class TestOrderAndTexts:
             idp.process_saml_response()
         assert info.value.__cause__ is error
 
-    def test_other_exception_passes_unchanged(self):
-        error = KeyError("boom")
+    @pytest.mark.parametrize("error", [RuntimeError("boom"), MemoryError(), KeyboardInterrupt()],
+                             ids=["runtime-error", "memory-error", "base-exception"])
+    def test_trouble_of_the_process_passes_unchanged(self, error, caplog):
         idp, calls = fake_idp(raises=error)
-        with pytest.raises(KeyError) as info:
+        with pytest.raises(type(error)) as info:
             idp.process_saml_response()
         assert info.value is error
         assert info.value.__cause__ is None
+        assert caplog.records == []
+
+    @pytest.mark.parametrize("error", [KeyError("Type"), TypeError("odd"), AttributeError("x"), ValueError("v")],
+                             ids=["key-error", "type-error", "attribute-error", "value-error"])
+    def test_any_other_failure_on_the_message_is_an_invalid_response(self, error, caplog):
+        idp, calls = fake_idp(raises=error)
+        with caplog.at_level(logging.DEBUG, logger="velmora"), pytest.raises(ValueError) as info:
+            idp.process_saml_response()
+        assert info.value.args == (error,) and info.value.__cause__ is error
+        assert [(r.name, r.levelname, r.getMessage()) for r in caplog.records] == [
+            ("velmora", "ERROR", f"Invalid SAML response: builtins.{type(error).__name__}: {error}")
+        ]
+        assert [c[0] for c in calls] == ["process_response"]
 
     @pytest.mark.parametrize(
         "reason, errors, text",
@@ -195,12 +209,23 @@ class TestReplayRejection:
         idp.reject_duplicated_response()
         assert [c for c in calls if c[0] in ("is_seen", "add")] == [("is_seen", "_r1"), ("add", "_r1", 2_000_000_000)]
 
-    def test_without_expiration_nothing_recorded(self, root_log):
+    def test_without_expiration_recorded_for_a_day(self, root_log, monkeypatch):
+        monkeypatch.setattr(saml, "time", types.SimpleNamespace(time=lambda: 1_000_000.5))
         idp, calls = fake_idp(expiration=None)
+        idp.responses_tracker.now = 1_000_000.5
         idp.reject_duplicated_response()
         assert root_log.warnings == [("SAMl response without expiration date",)]
-        assert idp.responses_tracker.seen == {}
+        assert saml.SamlIDPConfig.UNBOUNDED_RESPONSE_RECORD_LIFETIME == 24 * 60 * 60
+        assert idp.responses_tracker.seen == {"_r1": 1_086_400.5, "_a1": 1_086_400.5}
         assert [c[0] for c in calls][-2:] == ["cleanup_expired", "lock exit"]
+
+    def test_lifetime_read_through_the_instance(self, root_log, monkeypatch):
+        monkeypatch.setattr(saml, "time", types.SimpleNamespace(time=lambda: 100))
+        idp, _ = fake_idp(expiration=None)
+        idp.responses_tracker.now = 100
+        idp.UNBOUNDED_RESPONSE_RECORD_LIFETIME = 5
+        idp.reject_duplicated_response()
+        assert idp.responses_tracker.seen == {"_r1": 105, "_a1": 105}
 
     def test_expiration_zero_is_recorded_then_cleaned(self, root_log):
         idp, calls = fake_idp(expiration=0)
@@ -297,15 +322,20 @@ class TestSignedResponses:
         assert str(info.value) == "Signature validation failed. SAML Response rejected invalid_response"
         assert tracker.calls == []
 
-    def test_without_expiration_accepted_twice(self, caplog):
+    def test_without_expiration_refused_the_second_time(self, caplog):
         tracker = FakeTracker()
         encoded = saml_idp.build_response(valid_for=None)
         with caplog.at_level(logging.WARNING):
+            before = time.time()
             process(encoded, tracker)
-            process(encoded, tracker)
+            after = time.time()
+            with pytest.raises(ValueError, match="^Duplicated SAML response$"):
+                process(encoded, tracker)
         warnings = [(r.name, r.getMessage()) for r in caplog.records]
-        assert warnings == [("root", "SAMl response without expiration date")] * 2
-        assert tracker.seen == {}
+        assert warnings[0] == ("root", "SAMl response without expiration date")
+        assert set(tracker.seen) == set(saml_idp.ids(encoded))
+        for expiration in tracker.seen.values():
+            assert before + 86400 <= expiration <= after + 86400
 
     def test_missing_form_field(self):
         with pytest.raises(ValueError) as info:
@@ -443,12 +473,10 @@ class TestTransformRefusal:
         assert spy.called
         if expected is None:
             assert str(info.value) == f"{toolkit.get_last_error_reason()} {''.join(toolkit.get_errors())}"
-        elif isinstance(expected, (OneLogin_Saml2_Error, etree.XMLSyntaxError)):
+        else:
             # Turned into the ValueError that ends in the login-failed page.
             assert type(info.value) is ValueError and str(info.value) == str(expected)
             assert type(info.value.__cause__) is type(expected)
-        else:
-            assert type(info.value) is type(expected) and str(info.value) == str(expected)
         assert str(info.value) != REFUSED
 
 
@@ -490,3 +518,137 @@ def test_depth_30_bomb_is_refused_quickly_without_memory_growth():
     assert result["elapsed"] < 1.0
     assert result["peak_growth_kb"] < 20_000
     assert result["rss_growth_kb"] < 20_000
+
+
+# ---- how long a response stays recorded ------------------------------------------
+
+
+@pytest.fixture
+def clock(monkeypatch):
+    """One clock for the toolkit and the trackers, which the test moves."""
+    from onelogin.saml2.utils import OneLogin_Saml2_Utils
+
+    now = [float(int(time.time()))]
+    monkeypatch.setattr(saml, "time", types.SimpleNamespace(time=lambda: now[0], monotonic=time.monotonic,
+                                                            sleep=time.sleep))
+    monkeypatch.setattr(OneLogin_Saml2_Utils, "now", staticmethod(lambda: int(now[0])))
+    return now
+
+
+@pytest.fixture(params=["memory", "memcache"])
+def shared_tracker(request):
+    if request.param == "memory":
+        return saml.SamlDuplicateResponsesTrackerInMemory()
+    return saml.SamlDuplicateResponsesTrackerInMemcache(FakeMemcache(), "lifetime", 0.001, "me")
+
+
+def limits(encoded):
+    """The NotOnOrAfter times of a response: ([per bearer confirmation], Conditions)."""
+    from onelogin.saml2.utils import OneLogin_Saml2_Utils
+
+    root = saml_idp.parse(encoded)
+    parse = OneLogin_Saml2_Utils.parse_SAML_to_time
+    confirmations = [data.get("NotOnOrAfter") for data in root.iterfind(".//saml:SubjectConfirmationData",
+                                                                          saml_idp.NSMAP)]
+    conditions = root.find(".//saml:Conditions", saml_idp.NSMAP).get("NotOnOrAfter")
+    return ([parse(c) if c else None for c in confirmations], parse(conditions) if conditions else None)
+
+
+def accepted_by_the_toolkit_alone(encoded, **options):
+    """Whether a replay would get in if nothing remembered the response."""
+    try:
+        process(encoded, FakeTracker(), **options)
+        return True
+    except ValueError:
+        return False
+
+
+def replay_refused(encoded, tracker, **options):
+    tracker.cleanup_expired()  # what the next login through the tracker does
+    with pytest.raises(ValueError, match="^Duplicated SAML response$"):
+        process(encoded, tracker, **options)
+
+
+class TestRecordLifetime:
+    """A response stays recorded as long as the toolkit would accept it again, whatever tracker keeps it."""
+
+    def test_a_later_second_confirmation(self, clock, shared_tracker):
+        encoded = saml_idp.build_response(confirmations=[3, 600], valid_for=600)
+        (short, long), conditions = limits(encoded)
+        process(encoded, shared_tracker)
+        clock[0] += 10  # the first confirmation is over, the second is not
+        assert accepted_by_the_toolkit_alone(encoded)
+        replay_refused(encoded, shared_tracker)
+        # Kept until the second confirmation ends; the Conditions (with the
+        # toolkit's clock drift) would allow longer.
+        assert shared_tracker.is_seen(saml_idp.ids(encoded)[0])
+        clock[0] = long
+        assert not accepted_by_the_toolkit_alone(encoded)
+        shared_tracker.cleanup_expired()
+        assert not shared_tracker.is_seen(saml_idp.ids(encoded)[0])
+
+    def test_a_confirmation_without_limit(self, clock, shared_tracker, caplog):
+        # The session lasts longer: only the Conditions limit the response.
+        encoded = saml_idp.build_response(confirmations=[None], conditions_valid_for=300, valid_for=3600)
+        _, conditions = limits(encoded)
+        with caplog.at_level(logging.WARNING):
+            process(encoded, shared_tracker)
+        assert [r.getMessage() for r in caplog.records] == ["SAMl response without expiration date"]
+        clock[0] = conditions + 200  # past the Conditions, within the toolkit's clock drift
+        assert accepted_by_the_toolkit_alone(encoded)
+        replay_refused(encoded, shared_tracker)
+        clock[0] = conditions + 300
+        assert not accepted_by_the_toolkit_alone(encoded)
+        shared_tracker.cleanup_expired()
+        assert not shared_tracker.is_seen(saml_idp.ids(encoded)[0])
+
+    def test_the_earlier_of_confirmations_and_conditions(self, clock):
+        tracker = FakeTracker()
+        encoded = saml_idp.build_response(confirmations=[None, 3600], conditions_valid_for=60, valid_for=3600)
+        _, conditions = limits(encoded)
+        process(encoded, tracker)
+        assert set(tracker.seen.values()) == {conditions + 300}
+
+    def test_the_clock_drift_is_the_toolkits(self, clock, monkeypatch):
+        from onelogin.saml2.constants import OneLogin_Saml2_Constants
+
+        monkeypatch.setattr(OneLogin_Saml2_Constants, "ALLOWED_CLOCK_DRIFT", 0)
+        tracker = FakeTracker()
+        encoded = saml_idp.build_response(confirmations=[None])
+        process(encoded, tracker)
+        assert set(tracker.seen.values()) == {limits(encoded)[1]}
+
+    def test_no_limit_at_all(self, clock, shared_tracker):
+        encoded = saml_idp.build_response(valid_for=None)
+        process(encoded, shared_tracker)
+        clock[0] += 23 * 3600
+        assert accepted_by_the_toolkit_alone(encoded)
+        replay_refused(encoded, shared_tracker)
+        clock[0] += 3600
+        shared_tracker.cleanup_expired()
+        assert not shared_tracker.is_seen(saml_idp.ids(encoded)[0])
+
+    def test_limits_the_toolkit_does_not_check(self, clock, shared_tracker):
+        # Outside strict mode the toolkit checks no time: its limits are none.
+        settings = test_settings.toolkit_settings()
+        settings["strict"] = False
+        encoded = saml_idp.build_response(valid_for=60)
+        process(encoded, shared_tracker, settings=settings)
+        clock[0] += 3600
+        assert accepted_by_the_toolkit_alone(encoded, settings=settings)
+        replay_refused(encoded, shared_tracker, settings=settings)
+
+    def test_an_unreadable_limit_is_left_out(self, clock):
+        # The toolkit stops at the first confirmation that passes; one after
+        # it that it cannot read never let the response in.
+        encoded = saml_idp.build_response(confirmations=[600, 900], valid_for=600, sign=None)
+        root = saml_idp.parse(encoded)
+        first, second = root.findall(".//saml:SubjectConfirmationData", saml_idp.NSMAP)
+        # A valid xs:dateTime, which the toolkit's parser cannot read.
+        second.set("NotOnOrAfter", "2999-01-01T00:00:00+01:00")
+        settings = test_settings.toolkit_settings(wantAssertionsSigned=False)
+        saml_idp.sign_element(root)
+        encoded = saml_idp.encode(root)
+        tracker = FakeTracker()
+        process(encoded, tracker, settings=settings)
+        assert set(tracker.seen.values()) == {saml.OneLogin_Saml2_Utils.parse_SAML_to_time(first.get("NotOnOrAfter"))}

@@ -33,12 +33,15 @@ class TestAccepted:
             ("/reports/7?x=1", f"https://{HOST}/reports/7?x=1"),
             (f"https://{HOST}:8443/a", f"https://{HOST}:8443/a"),
             (f"http://{HOST}/a", f"http://{HOST}/a"),
-            ("/saml/acs?next=1", f"https://{HOST}/saml/acs?next=1"),
+            ("/saml/acsx", f"https://{HOST}/saml/acsx"),
+            ("/saml/acs/other", f"https://{HOST}/saml/acs/other"),
+            ("/a/sso/saml", f"https://{HOST}/a/sso/saml"),
             ("//evil.example/x", f"https://{HOST}//evil.example/x"),
             ("/\\evil.example", f"https://{HOST}/\\evil.example"),
             (f"https://{HOST.upper()}/a", f"https://{HOST.upper()}/a"),
         ],
-        ids=["path", "other-port", "other-scheme", "acs-with-query", "double-slash-path", "backslash-in-path",
+        ids=["path", "other-port", "other-scheme", "next-to-acs", "under-acs", "sso-deeper", "double-slash-path",
+             "backslash-in-path",
              "upper-case-url"],
     )
     def test_same_host(self, relay_state, expected, errors):
@@ -93,15 +96,31 @@ class TestRootUrl:
         assert return_url("javascript:alert(1)") == ROOT_URL
         assert errors() == [("velmora", "ERROR", "Redirect to invalid URL: javascript:alert(1)")]
 
-    @pytest.mark.parametrize("relay_state", ["/saml/acs", f"https://{HOST}/saml/acs"])
+    # Written any way that leads the browser to the same path on this host.
+    @pytest.mark.parametrize("relay_state", [
+        "/saml/acs", f"https://{HOST}/saml/acs", f"https://{HOST.upper()}/saml/acs", f"https://{HOST}:443/saml/acs",
+        f"http://{HOST}:80/saml/acs", f"https://{HOST}:8443/saml/acs", "/saml/acs/", "/saml/acs?", "/saml/acs?next=1",
+        "/saml/acs#top", "/saml/acs;x", "/./saml/acs", "/x/../saml/acs", "/saml/%2e/acs", "/saml//acs",
+        "/%73aml/acs", "/saml%2Facs", "/saml\\acs",
+    ])
     def test_back_to_the_consumer_url(self, relay_state, errors):
         assert return_url(relay_state) == ROOT_URL
         assert errors() == []
 
-    @pytest.mark.parametrize("relay_state", ["/sso/saml", "/sso/saml?idp_id=a", "/sso/samlx", "/sso/saml/idp1"])
+    @pytest.mark.parametrize("relay_state", [
+        "/sso/saml", "/sso/saml?idp_id=a", "/sso/samlx", "/sso/saml/idp1", f"https://{HOST.upper()}/sso/saml/idp1",
+        f"https://{HOST}:443/sso/saml/idp1", "/./sso/saml/idp1", "/a/../sso/saml/idp1", "/sso/./saml/idp1",
+        "//sso/saml/idp1", "/sso//saml/idp1", "/%2e/sso/saml/idp1", "/%73so/saml/idp1", "/sso%2fsaml/idp1",
+        "/sso\\saml/idp1", "/sso/saml/idp1/",
+    ])
     def test_back_into_a_login(self, relay_state, errors):
         assert return_url(relay_state) == ROOT_URL
         assert errors() == []
+
+    def test_consumer_url_of_another_path(self, errors):
+        # The consumer URL is the request's own path, not a fixed one.
+        assert return_url("/saml/acs/idp1/", path="/saml/acs/idp1") == ROOT_URL
+        assert return_url("/saml/acs", path="/saml/acs/idp1") == f"https://{HOST}/saml/acs"
 
     def test_upper_case_request_host(self, errors):
         # The parsed host name is lower case, the request's host is compared

@@ -192,8 +192,28 @@ class TestMappedUserId:
 
         idp = idp_for({"u1": UserConfig("x", email=Text(" A ")), "u2": UserConfig("y", email="b")}, attribute="mail")
         assert self.call(idp, {"mail": [Text("a"), "zz"]}) == "u1"
-        # As the nested loop does: each user's value once, each SAML value once per user.
-        assert calls == [" A ", "a", "a"]
+        # As the rule written in Python does: each SAML value once to see it
+        # is not blank, each user's value once, each SAML value once per user.
+        assert calls == ["a", " A ", "a", "a"]
+
+    @pytest.mark.parametrize("values", [[" "], ["\u3000", "\t\n"], [{"NameID": {"value": "a@x"}}], [b"a@x"], 12],
+                             ids=["blank", "unicode-blanks", "name-id-mapping", "bytes", "number"])
+    def test_no_text_no_value(self, values, log):
+        idp = idp_for({"u-unset": UserConfig("x"), **users("a@x")}, attribute="mail")
+        with pytest.raises(ValueError, match=r"^Missing values in SAML attribute mail\.$"):
+            self.call(idp, {"mail": values})
+
+    def test_text_values_among_others_still_count(self, log):
+        idp = idp_for(users("a@x"), attribute="mail")
+        assert self.call(idp, {"mail": [{"NameID": {"value": "b@x"}}, " ", "a@x"]}) == "u1"
+        assert ("debug", "User Config to SAML matches %s", [("u1", "a@x")]) in log.lines
+
+    def test_unset_host_attribute_never_matches(self, log, monkeypatch):
+        # Even when a (replaced) filter hands over a blank value.
+        monkeypatch.setattr(saml.SamlIDPConfig, "match_saml_regex", lambda self, values: [" "])
+        idp = idp_for({"u-unset": UserConfig("x"), "u-blank": UserConfig("y", email=" \u3000")}, attribute="mail")
+        with pytest.raises(ValueError, match=r"^User not found for the SAML response\.$"):
+            self.call(idp, {"mail": ["a@x"]})
 
     def test_users_as_another_mapping(self, log):
         ordered = collections.OrderedDict(users("b", "a"))
@@ -259,6 +279,8 @@ def reference_mapping(attributes, attribute, user_attribute, regex, users_map):
         saml_values = []
     if not isinstance(saml_values, list):
         saml_values = [saml_values]
+    # Only texts that are not blank are values.
+    saml_values = [v for v in saml_values if isinstance(v, str) and v.strip()]
     if len(saml_values) == 0:
         return f"Missing values in SAML attribute {attribute}.", None
     if regex:
@@ -267,6 +289,8 @@ def reference_mapping(attributes, attribute, user_attribute, regex, users_map):
     matches = []
     for user_id, user_config in users_map.items():
         user_value = getattr(user_config, user_attribute).strip()
+        if user_value == "":
+            continue  # an unset attribute identifies nobody
         for saml_value in saml_values:
             saml_value = saml_value.strip()
             if saml_value == user_value:

@@ -100,27 +100,108 @@ Ref global(PyObject* globals, PyObject* name) {
   throw PyError{};
 }
 
+void unpack_pair(PyObject* item, Ref& first, Ref& second) {
+  if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+    first = Ref::borrow(PyTuple_GET_ITEM(item, 0));
+    second = Ref::borrow(PyTuple_GET_ITEM(item, 1));
+    return;
+  }
+  Ref iterator = Ref::steal(PyObject_GetIter(item));
+  if (!iterator) {
+    // What the interpreter does: only a plain "not iterable" is reworded.
+    if (!PyErr_ExceptionMatches(PyExc_TypeError) || Py_TYPE(item)->tp_iter || PySequence_Check(item))
+      throw PyError{};
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
+    throw PyError{};
+  }
+  Ref parts[2];
+  for (int got = 0; got < 2; ++got) {
+    parts[got] = Ref::steal(PyIter_Next(iterator.get()));
+    if (parts[got]) continue;
+    if (PyErr_Occurred()) throw PyError{};
+    PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", got);
+    throw PyError{};
+  }
+  Ref extra = Ref::steal(PyIter_Next(iterator.get()));
+  if (extra) {
+    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    throw PyError{};
+  }
+  if (PyErr_Occurred()) throw PyError{};
+  first = parts[0];
+  second = parts[1];
+}
+
+bool exception_matches(PyObject* exc, PyObject* type) {
+  bool valid = PyExceptionClass_Check(type);
+  if (!valid && PyTuple_Check(type)) {
+    valid = true;
+    for (Py_ssize_t i = 0; valid && i < PyTuple_GET_SIZE(type); ++i)
+      valid = PyExceptionClass_Check(PyTuple_GET_ITEM(type, i));
+  }
+  if (!valid) {
+    raise_in_handler(exc, call(PyExc_TypeError, {ustr("catching classes that do not inherit from BaseException is not allowed").get()}),
+                     false);
+  }
+  return PyErr_GivenExceptionMatches(exc, type) != 0;
+}
+
 void reraise(Ref exc) {
   PyErr_SetRaisedException(exc.release());
   throw PyError{};
 }
 
-void raise_new(PyObject* type, PyObject* arg) {
-  Ref exc = check(PyObject_CallOneArg(type, arg));
-  // PyErr_SetObject chains the new exception to the one being handled, as
-  // a `raise` statement does.
-  PyErr_SetObject(type, exc.get());
+namespace {
+
+// What `raise value` puts in flight: the instance itself, a new instance of
+// an exception class, or the exception Python raises instead (the
+// constructor's own error, or a TypeError), with `replaced` set.
+Ref exception_to_raise(Ref value, bool& replaced) {
+  PyObject* v = value.get();
+  replaced = false;
+  if (PyExceptionInstance_Check(v)) return value;
+  replaced = true;
+  if (PyExceptionClass_Check(v)) {
+    Ref instance = Ref::steal(PyObject_CallNoArgs(v));
+    if (!instance) return fetch_exception();
+    if (PyExceptionInstance_Check(instance.get())) {
+      replaced = false;
+      return instance;
+    }
+    PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R", v,
+                 reinterpret_cast<PyObject*>(Py_TYPE(instance.get())));
+  } else {
+    PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+  }
+  return fetch_exception();
+}
+
+}  // namespace
+
+void raise_value(Ref value) {
+  bool replaced;
+  Ref exc = exception_to_raise(std::move(value), replaced);
+  // PyErr_SetObject chains the exception to the one being handled, as a
+  // `raise` statement does.
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
   throw PyError{};
 }
 
+void raise_new(PyObject* type, PyObject* arg) { raise_value(check(PyObject_CallOneArg(type, arg))); }
+
 void raise_new(PyObject* type, const char* message) { raise_new(type, ustr(message).get()); }
 
-void raise_in_handler(PyObject* handled, Ref new_exc, bool with_cause) {
-  if (new_exc.get() != handled) {
-    PyException_SetContext(new_exc.get(), Py_NewRef(handled));
-    if (with_cause) PyException_SetCause(new_exc.get(), Py_NewRef(handled));
+void raise_in_handler(PyObject* handled, Ref value, bool with_cause) {
+  bool replaced;
+  Ref exc = exception_to_raise(std::move(value), replaced);
+  if (exc.get() != handled) {
+    PyException_SetContext(exc.get(), Py_NewRef(handled));
+    // As in Python, a `raise ... from` whose value cannot be raised gives
+    // its TypeError without a cause.
+    if (with_cause && !replaced) PyException_SetCause(exc.get(), Py_NewRef(handled));
   }
-  PyErr_SetRaisedException(new_exc.release());
+  PyErr_SetRaisedException(exc.release());
   throw PyError{};
 }
 
@@ -512,6 +593,27 @@ PyObject* block_send(PyObject* self, PyObject* value) {
   return r;
 }
 
+// The exception that generator.throw(type, value) puts in flight, as the
+// interpreter normalises the pair: `value` itself when it is an instance of
+// `type`, else what calling `type` with it gives. When that is no exception
+// instance, or the call fails, the TypeError or the call's own error is
+// thrown into the block instead, as into a generator's frame.
+Ref thrown_exception(PyObject* type, PyObject* value) {
+  if (PyExceptionInstance_Check(value)) {
+    int is_instance = PyObject_IsSubclass(reinterpret_cast<PyObject*>(Py_TYPE(value)), type);
+    if (is_instance < 0) return fetch_exception();
+    if (is_instance) return Ref::borrow(value);
+  }
+  Ref made = Ref::steal(value == Py_None      ? PyObject_CallNoArgs(type)
+                        : PyTuple_Check(value) ? PyObject_Call(type, value, nullptr)
+                                               : PyObject_CallOneArg(type, value));
+  if (!made) return fetch_exception();
+  if (PyExceptionInstance_Check(made.get())) return made;
+  PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %s", type,
+               Py_TYPE(made.get())->tp_name);
+  return fetch_exception();
+}
+
 PyObject* block_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   auto* g = reinterpret_cast<GuardedBlockObject*>(self);
   if (nargs < 1 || nargs > 3) {
@@ -521,18 +623,18 @@ PyObject* block_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   // throw(value) or the older throw(type[, value[, traceback]]).
   Ref exc;
   PyObject* first = args[0];
+  PyObject* value = nargs > 1 ? args[1] : Py_None;
   if (PyExceptionInstance_Check(first)) {
+    if (value != Py_None) {
+      PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+      return nullptr;
+    }
     exc = Ref::borrow(first);
   } else if (PyExceptionClass_Check(first)) {
-    PyObject* value = nargs > 1 ? args[1] : Py_None;
-    if (PyExceptionInstance_Check(value)) {
-      exc = Ref::borrow(value);
-    } else {
-      exc = Ref::steal(value == Py_None ? PyObject_CallNoArgs(first) : PyObject_CallOneArg(first, value));
-      if (!exc) return nullptr;
-    }
+    exc = thrown_exception(first, value);
   } else {
-    PyErr_SetString(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException");
+    PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+                 Py_TYPE(first)->tp_name);
     return nullptr;
   }
   if (g->state == BlockState::Entered) {

@@ -99,6 +99,9 @@ Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args, PyObject*
 Ref call_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args = {});
 Ref tuple_of(std::initializer_list<PyObject*> items);
 
+// `first, second = item`, with the interpreter's errors.
+void unpack_pair(PyObject* item, Ref& first, Ref& second);
+
 // Text conversions.
 inline Ref str(PyObject* o) { return check(PyObject_Str(o)); }
 // The value as f"{value}" gives it: a str unchanged, anything else format(value, "").
@@ -115,18 +118,25 @@ Ref global(PyObject* globals, PyObject* name);
 
 // Takes the exception that is set (as `except` does). Never empty.
 inline Ref fetch_exception() { return Ref::steal(PyErr_GetRaisedException()); }
-inline bool exception_matches(PyObject* exc, PyObject* type) {
-  return PyErr_GivenExceptionMatches(exc, type) != 0;
-}
+// `except type:` for the caught `exc`. Like the interpreter, a `type` that
+// is neither an exception class nor a tuple of them raises TypeError (the
+// names matched against are looked up at call time and may be replaced).
+bool exception_matches(PyObject* exc, PyObject* type);
 // Re-raises a caught exception object unchanged (identity kept).
 [[noreturn]] void reraise(Ref exc);
-// `raise type(arg)` outside any handler: the new exception's __context__ is
-// whatever the caller is handling, as Python does.
+// `raise value` outside any handler: an exception class is instantiated,
+// anything else that is not an exception instance gives Python's
+// `TypeError: exceptions must derive from BaseException`. The raised
+// exception's __context__ is whatever the caller is handling.
+[[noreturn]] void raise_value(Ref value);
+// `raise type(arg)`, `type` being any callable (a replaced module name may
+// return anything).
 [[noreturn]] void raise_new(PyObject* type, PyObject* arg);
 [[noreturn]] void raise_new(PyObject* type, const char* message);
-// `raise new_exc` inside `except ... as handled:` (context = handled), or
-// `raise new_exc from handled` when `with_cause` is set.
-[[noreturn]] void raise_in_handler(PyObject* handled, Ref new_exc, bool with_cause);
+// `raise value` inside `except ... as handled:` (context = handled), or
+// `raise value from handled` when `with_cause` is set; `value` as for
+// `raise_value`.
+[[noreturn]] void raise_in_handler(PyObject* handled, Ref value, bool with_cause);
 
 // While alive, `exc` is the exception being handled (sys.exc_info()), as in
 // the body of an `except` clause; restores the previous one afterwards.

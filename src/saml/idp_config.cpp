@@ -131,7 +131,7 @@ Ref fetch_metadata_worker(const Args& a) {
     Ref e = fetch_exception();
     outcome = vs::tuple_of({Py_False, e.get()});
   }
-  vs::check_status(PyList_Append(box, outcome.get()));
+  call_method(box, intern("append"), {outcome.get()});
   return vs::none();
 }
 
@@ -171,14 +171,19 @@ Ref fetch_metadata(PyObject* parse_remote, PyObject* url, PyObject* timeout) {
   call_method(thread.get(), intern("start"));
   Ref wait = vs::check(PyFloat_FromDouble(seconds));
   call_method(thread.get(), intern("join"), {wait.get()});
-  if (PyList_GET_SIZE(box.get()) == 0) {
+  // The box went to Python code (the thread keeps its arguments where the
+  // fetcher can reach them): read it as Python would, `ok, value = box[0]`.
+  Py_ssize_t filled = PyObject_Size(box.get());
+  if (filled < 0) throw vs::PyError{};
+  if (filled == 0) {
     Ref message = vs::check(PyUnicode_FromFormat("the metadata fetch timed out after %S seconds", timeout));
     vs::raise_new(PyExc_TimeoutError, message.get());
   }
-  PyObject* outcome = PyList_GET_ITEM(box.get(), 0);
-  Ref value = Ref::borrow(PyTuple_GET_ITEM(outcome, 1));
-  if (PyTuple_GET_ITEM(outcome, 0) == Py_True) return value;
-  vs::reraise(value);
+  Ref outcome = vs::check(PySequence_GetItem(box.get(), 0));
+  Ref ok, value;
+  vs::unpack_pair(outcome.get(), ok, value);
+  if (truthy(ok.get())) return value;
+  vs::raise_value(value);
 }
 
 // Fetches the IdP's metadata and merges the local settings over it; on a
@@ -540,6 +545,9 @@ Ref build_idp_config_class(PyObject* module) {
         vs::make_function(fetch_metadata_worker_spec, module, fetch_metadata_worker_spec.name).release();
   return vs::ClassBuilder(module, "SamlIDPConfig", "Handle saml workflow")
       .attribute("cached_saml_settings", Ref::steal(PyDict_New()))
+      // Seconds a response is recorded as seen when nothing in it limits
+      // how long the toolkit accepts it.
+      .attribute("UNBOUNDED_RESPONSE_RECORD_LIFETIME", vs::check(PyLong_FromLong(24 * 60 * 60)))
       .member(init_spec)
       .member(get_idp_settings_spec)
       .member(generate_login_url_spec)

@@ -102,34 +102,58 @@ std::string transform_verdict_expression() {
          ")]) + 2 * number(boolean(/samlp:Response/saml:EncryptedAssertion))";
 }
 
-// Process-wide objects of the check, made on first use (leaked on purpose,
-// like the interned names). Built without a C++ static guard: another thread
-// may run Python code in between, and would block on the guard with the GIL.
-struct TransformCheckTools {
-  PyObject* verdict = nullptr;       // lxml.etree.XPath
-  PyObject* utils_class = nullptr;   // OneLogin_Saml2_Utils: the toolkit's base64 decoding
-  PyObject* xml_class = nullptr;     // OneLogin_Saml2_XML: the toolkit's hardened parser
+// The confirmation method the toolkit checks times of (a SubjectConfirmation
+// without Method counts as one too).
+constexpr const char* kBearerConfirmations =
+    "/samlp:Response/saml:Assertion/saml:Subject/saml:SubjectConfirmation"
+    "[not(@Method) or @Method='' or @Method='urn:oasis:names:tc:SAML:2.0:cm:bearer']"
+    "/saml:SubjectConfirmationData[1]";
+
+// Process-wide objects of the response checks, made on first use (leaked on
+// purpose, like the interned names). Built without a C++ static guard:
+// another thread may run Python code in between, and would block on the
+// guard with the GIL.
+struct ResponseTools {
+  PyObject* verdict = nullptr;           // lxml.etree.XPath of the transform check
+  PyObject* bearer_limits = nullptr;     // the NotOnOrAfter texts of bearer confirmations
+  PyObject* unlimited_bearer = nullptr;  // whether a bearer confirmation has none
+  PyObject* condition_limits = nullptr;  // the NotOnOrAfter texts of the Conditions
+  PyObject* utils_class = nullptr;       // OneLogin_Saml2_Utils: the toolkit's base64 decoding
+  PyObject* xml_class = nullptr;         // OneLogin_Saml2_XML: the toolkit's hardened parser
+  PyObject* constants_class = nullptr;   // OneLogin_Saml2_Constants: its allowed clock drift
 };
 
-const TransformCheckTools& transform_check_tools() {
-  static TransformCheckTools tools;
+const ResponseTools& response_tools() {
+  static ResponseTools tools;
   if (tools.verdict) return tools;
   Ref etree = vs::check(PyImport_ImportModule("lxml.etree"));
   Ref utils_module = vs::check(PyImport_ImportModule("onelogin.saml2.utils"));
   Ref xml_module = vs::check(PyImport_ImportModule("onelogin.saml2.xml_utils"));
+  Ref constants_module = vs::check(PyImport_ImportModule("onelogin.saml2.constants"));
   Ref utils_class = getattr(utils_module.get(), intern("OneLogin_Saml2_Utils"));
   Ref xml_class = getattr(xml_module.get(), intern("OneLogin_Saml2_XML"));
+  Ref constants_class = getattr(constants_module.get(), intern("OneLogin_Saml2_Constants"));
   Ref namespaces = vs::check(PyDict_New());
   vs::setitem(namespaces.get(), intern("ds"), intern("http://www.w3.org/2000/09/xmldsig#"));
   vs::setitem(namespaces.get(), intern("samlp"), intern("urn:oasis:names:tc:SAML:2.0:protocol"));
   vs::setitem(namespaces.get(), intern("saml"), intern("urn:oasis:names:tc:SAML:2.0:assertion"));
-  Ref expression = vs::ustr(transform_verdict_expression().c_str());
+  Ref xpath_class = getattr(etree.get(), intern("XPath"));
   Ref kwnames = vs::tuple_of({intern("namespaces")});
-  Ref verdict = vs::call_kw(getattr(etree.get(), intern("XPath")).get(), {expression.get(), namespaces.get()},
-                            kwnames.get());
+  auto compile = [&](const std::string& expression) {
+    return vs::call_kw(xpath_class.get(), {vs::ustr(expression.c_str()).get(), namespaces.get()}, kwnames.get());
+  };
+  Ref verdict = compile(transform_verdict_expression());
+  Ref bearer_limits = compile(std::string(kBearerConfirmations) + "/@NotOnOrAfter[. != '']");
+  Ref unlimited_bearer = compile(std::string("boolean(") + kBearerConfirmations +
+                                 "[not(@NotOnOrAfter) or @NotOnOrAfter=''])");
+  Ref condition_limits = compile("/samlp:Response/saml:Assertion/saml:Conditions/@NotOnOrAfter[. != '']");
   if (!tools.verdict) {
+    tools.bearer_limits = bearer_limits.release();
+    tools.unlimited_bearer = unlimited_bearer.release();
+    tools.condition_limits = condition_limits.release();
     tools.utils_class = utils_class.release();
     tools.xml_class = xml_class.release();
+    tools.constants_class = constants_class.release();
     tools.verdict = verdict.release();
   }
   return tools;
@@ -137,7 +161,7 @@ const TransformCheckTools& transform_check_tools() {
 
 // The verdict number of the XPath above for a parsed document.
 long transform_verdict(PyObject* document) {
-  Ref value = call(transform_check_tools().verdict, {document});
+  Ref value = call(response_tools().verdict, {document});
   double number = PyFloat_AsDouble(value.get());
   if (number == -1.0 && PyErr_Occurred()) throw vs::PyError{};
   return static_cast<long>(number);
@@ -166,7 +190,7 @@ void refuse_unsafe_transforms(PyObject* self) {
   static PyObject* const k_saml_response = intern("SAMLResponse");
   static PyObject* const k_b64decode = intern("b64decode");
   static PyObject* const k_to_etree = intern("to_etree");
-  const TransformCheckTools& tools = transform_check_tools();
+  const ResponseTools& tools = response_tools();
   Ref posted, document;
   bool not_text = false;
   bool readable = leave_failures_to_toolkit([&] {
@@ -209,25 +233,28 @@ void refuse_unsafe_transforms(PyObject* self) {
   if (verdict & kTransformRefused) raise_value_error("Invalid SAML response: unsupported signature transform");
 }
 
-// Whether the toolkit failed on the posted message itself rather than on
-// its own settings: a document that is not XML (lxml's XMLSyntaxError) or an
-// encrypted assertion that does not decrypt (xmlsec.Error). Anyone can post
-// either; as a bare exception it would reach the host as a server error
-// instead of the login-failed page. Base64 and DTD refusals are already
-// ValueErrors.
-bool unreadable_message(PyObject* exc) {
-  static const std::pair<const char*, const char*> kinds[] = {{"lxml.etree", "XMLSyntaxError"}, {"xmlsec", "Error"}};
-  for (const auto& [module_name, class_name] : kinds) {
-    // Only a module the toolkit has loaded can have raised it.
-    Ref module = Ref::steal(PyImport_GetModule(vs::intern(module_name)));
-    if (!module) {
-      if (PyErr_Occurred()) throw vs::PyError{};
-      continue;
-    }
-    Ref error_class = vs::getattr_opt(module.get(), vs::intern(class_name));
-    if (error_class && vs::exception_matches(exc, error_class.get())) return true;
-  }
-  return false;
+// Whether an exception of the toolkit's processing is a failure on the
+// posted message, which anyone can make the toolkit raise: its own errors
+// (OneLogin_Saml2_Error, and OneLogin_Saml2_ValidationError, which is no
+// subclass of it), lxml's XMLSyntaxError, xmlsec.Error, and the KeyError or
+// TypeError of a document it does not expect (an EncryptedAssertion with odd
+// KeyInfo). What says the process itself is in trouble goes to the host.
+bool failure_on_the_message(PyObject* exc) {
+  return vs::exception_matches(exc, PyExc_Exception) && !vs::exception_matches(exc, PyExc_RuntimeError) &&
+         !vs::exception_matches(exc, PyExc_MemoryError);
+}
+
+// The error line of a posted message the toolkit failed on:
+// "Invalid SAML response: <module>.<class>: <text>".
+void log_invalid_response(const Args& a, PyObject* exc) {
+  static PyObject* const k_module = intern("__module__");
+  static PyObject* const k_qualname = intern("__qualname__");
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc));
+  Ref module = vs::text(getattr(type, k_module).get());
+  Ref qualname = vs::text(getattr(type, k_qualname).get());
+  Ref message = vs::concat({intern("Invalid SAML response: "), module.get(), intern("."), qualname.get(),
+                            intern(": "), vs::str(exc).get()});
+  call_method(module_name(a, "log").get(), intern("error"), {message.get()});
 }
 
 // SamlIDPConfig.process_saml_response(self)
@@ -246,8 +273,9 @@ Ref process_saml_response(const Args& a) {
     Ref caught = fetch_exception();
     vs::HandlingException handling(caught.get());
     Ref error_class = module_name(a, "OneLogin_Saml2_Error");
-    if (!vs::exception_matches(caught.get(), error_class.get()) && !unreadable_message(caught.get()))
+    if (!vs::exception_matches(caught.get(), error_class.get()) && !failure_on_the_message(caught.get()))
       vs::reraise(caught);
+    log_invalid_response(a, caught.get());
     vs::raise_in_handler(caught.get(), call(PyExc_ValueError, {caught.get()}), true);
   }
   Ref errors = call_method(getattr(self, k_saml_auth).get(), k_get_errors);
@@ -261,6 +289,105 @@ Ref process_saml_response(const Args& a) {
   Ref authenticated = call_method(getattr(self, k_saml_auth).get(), k_is_authenticated);
   if (!truthy(authenticated.get())) raise_value_error("Not authenticated");
   return vs::none();
+}
+
+// ---- how long a response stays recorded -------------------------------------
+
+// parse_SAML_to_time(text) of the toolkit, or an empty Ref for a text it
+// cannot read: the toolkit fails every response whose limits it reads and
+// cannot parse, so such a limit never let one in.
+Ref saml_time(const Args& a, PyObject* text) {
+  static PyObject* const k_parse_SAML_to_time = intern("parse_SAML_to_time");
+  try {
+    return call_method(module_name(a, "OneLogin_Saml2_Utils").get(), k_parse_SAML_to_time, {text});
+  } catch (const vs::PyError&) {
+    Ref caught = fetch_exception();
+    if (!vs::exception_matches(caught.get(), PyExc_Exception)) vs::reraise(caught);
+    return Ref();
+  }
+}
+
+// Of two times, the later (`op` Py_GT) or the earlier (Py_LT); None stands
+// for "none found" and "no limit" alike, and the other time is taken.
+Ref pick_limit(Ref a, Ref b, int op) {
+  if (a.get() == Py_None) return b;
+  if (b.get() == Py_None) return a;
+  int preferred = PyObject_RichCompareBool(b.get(), a.get(), op);
+  vs::check_status(preferred);
+  return preferred ? b : a;
+}
+
+// The time limits of the response the toolkit has just accepted, as the
+// toolkit checks them. In strict mode it wants the Conditions' NotOnOrAfter
+// plus its allowed clock drift still ahead, and one bearer
+// SubjectConfirmation whose data has no NotOnOrAfter or one still ahead;
+// otherwise it checks no time at all. Read from the toolkit's document of
+// the response (decrypted), outside the tracker's lock.
+struct ResponseLimits {
+  bool strict = false;
+  bool read = false;                      // whether the toolkit had a document
+  bool unlimited_confirmation = false;    // a bearer confirmation without NotOnOrAfter
+  Ref confirmed_until = vs::none();       // the latest NotOnOrAfter of the others
+  Ref conditions_until = vs::none();      // the Conditions' NotOnOrAfter plus the drift
+};
+
+ResponseLimits response_limits(const Args& a, PyObject* saml_auth) {
+  static PyObject* const k_get_settings = intern("get_settings");
+  static PyObject* const k_is_strict = intern("is_strict");
+  static PyObject* const k_get_last_response_xml = intern("get_last_response_xml");
+  static PyObject* const k_to_etree = intern("to_etree");
+  static PyObject* const k_allowed_clock_drift = intern("ALLOWED_CLOCK_DRIFT");
+  const ResponseTools& tools = response_tools();
+  ResponseLimits limits;
+  Ref settings = call_method(saml_auth, k_get_settings);
+  limits.strict = truthy(call_method(settings.get(), k_is_strict).get());
+  if (!limits.strict) return limits;
+  Ref xml = call_method(saml_auth, k_get_last_response_xml);
+  limits.read = PyUnicode_Check(xml.get()) || PyBytes_Check(xml.get());
+  if (!limits.read) return limits;
+  Ref document = call_method(tools.xml_class, k_to_etree, {xml.get()});
+  auto each_time = [&](PyObject* xpath, auto visit) {
+    Ref texts = vs::check(PyObject_GetIter(call(xpath, {document.get()}).get()));
+    while (Ref text = Ref::steal(PyIter_Next(texts.get()))) {
+      if (Ref time = saml_time(a, text.get())) visit(time);
+    }
+    if (PyErr_Occurred()) throw vs::PyError{};
+  };
+  limits.unlimited_confirmation = truthy(call(tools.unlimited_bearer, {document.get()}).get());
+  each_time(tools.bearer_limits,
+            [&](const Ref& time) { limits.confirmed_until = pick_limit(limits.confirmed_until, time, Py_GT); });
+  Ref drift = getattr(tools.constants_class, k_allowed_clock_drift);
+  each_time(tools.condition_limits, [&](const Ref& time) {
+    limits.conditions_until =
+        pick_limit(limits.conditions_until, vs::check(PyNumber_Add(time.get(), drift.get())), Py_GT);
+  });
+  return limits;
+}
+
+// The latest moment (unix time) at which the toolkit would still accept the
+// response, or None when it would accept it for ever. The toolkit's own
+// get_last_assertion_not_on_or_after (`reported`) is only the limit of the
+// first confirmation that passed: with another one valid for longer, or one
+// without limit, a record kept until then would let the same response in
+// again.
+Ref acceptance_limit(const ResponseLimits& limits, PyObject* reported) {
+  if (!limits.strict) return vs::none();
+  if (!limits.read) return Ref::borrow(reported);
+  Ref confirmed_until =
+      limits.unlimited_confirmation ? vs::none() : pick_limit(Ref::borrow(reported), limits.confirmed_until, Py_GT);
+  return pick_limit(confirmed_until, limits.conditions_until, Py_LT);
+}
+
+// Until when the processed response is recorded as seen: the moment after
+// which the toolkit refuses it anyway, or, when there is none, for
+// UNBOUNDED_RESPONSE_RECORD_LIFETIME seconds.
+Ref record_expiration(const Args& a, PyObject* self, const ResponseLimits& limits, PyObject* reported) {
+  static PyObject* const k_time = intern("time");
+  static PyObject* const k_lifetime = intern("UNBOUNDED_RESPONSE_RECORD_LIFETIME");
+  Ref limit = acceptance_limit(limits, reported);
+  if (limit.get() != Py_None) return limit;
+  Ref now = call_method(module_name(a, "time").get(), k_time);
+  return vs::check(PyNumber_Add(now.get(), getattr(self, k_lifetime).get()));
 }
 
 // SamlIDPConfig.reject_duplicated_response(self)
@@ -286,6 +413,9 @@ Ref reject_duplicated_response(const Args& a) {
   Ref assertion_id = call_method(getattr(self, k_saml_auth).get(), k_get_last_assertion_id);
   std::vector<Ref> ids{req_id};
   if (truthy(assertion_id.get()) && python_equal(assertion_id.get(), req_id.get(), Py_NE)) ids.push_back(assertion_id);
+  // Parsing the document takes time that the lock (site-wide with memcache)
+  // need not wait for.
+  ResponseLimits limits = response_limits(a, getattr(self, k_saml_auth).get());
 
   Ref lock = call_method(getattr(self, k_responses_tracker).get(), k_lock);
   with_block(lock.get(), [&] {
@@ -297,13 +427,13 @@ Ref reject_duplicated_response(const Args& a) {
         raise_value_error("Duplicated SAML response");
       }
     }
-    Ref expiration = call_method(getattr(self, k_saml_auth).get(), k_get_last_assertion_not_on_or_after);
-    if (expiration.get() != Py_None) {
-      for (const Ref& id : ids) {
-        call_method(getattr(self, k_responses_tracker).get(), k_add, {id.get(), expiration.get()});
-      }
-    } else {
+    Ref saml_auth = getattr(self, k_saml_auth);
+    Ref reported = call_method(saml_auth.get(), k_get_last_assertion_not_on_or_after);
+    if (reported.get() == Py_None)
       call_method(module_name(a, "logging").get(), k_warning, {intern("SAMl response without expiration date")});
+    Ref expiration = record_expiration(a, self, limits, reported.get());
+    for (const Ref& id : ids) {
+      call_method(getattr(self, k_responses_tracker).get(), k_add, {id.get(), expiration.get()});
     }
     call_method(getattr(self, k_responses_tracker).get(), k_cleanup_expired);
   });
@@ -402,7 +532,7 @@ struct UserValue {
 class UserMatcher {
  public:
   UserMatcher(PyObject* saml_values, PyObject* attribute_name)
-      : saml_values_(saml_values), attribute_name_(attribute_name), matches_(vs::check(PyList_New(0))) {
+      : saml_values_(saml_values), attribute_name_(attribute_name) {
     // A list or tuple can be read once; any other iterable is iterated anew
     // for every user, as the nested loop would.
     if (PyList_CheckExact(saml_values) || PyTuple_CheckExact(saml_values)) {
@@ -423,6 +553,11 @@ class UserMatcher {
       static PyObject* const k_strip = intern("strip");
       user.stripped = call_method(user.value.get(), k_strip);
     }
+    // An empty value is no identity: a user whose attribute is unset ("")
+    // never matches.
+    if (user.stripped ? PyUnicode_Check(user.stripped.get()) && PyUnicode_GET_LENGTH(user.stripped.get()) == 0
+                      : user.range.start == user.range.end)
+      return;
     if (has_snapshot_) {
       for (const SamlValue& v : snapshot_) compare(user_id, user, v);
       return;
@@ -432,7 +567,17 @@ class UserMatcher {
     if (PyErr_Occurred()) throw vs::PyError{};
   }
 
-  const Ref& matches() const { return matches_; }
+  // (user id, stripped SAML value) pairs in discovery order. Held in C++:
+  // the list the log line gets is a copy, which a logging filter may
+  // rewrite as it likes (redacting in place is common).
+  const std::vector<std::pair<Ref, Ref>>& matches() const { return matches_; }
+
+  Ref matches_list() const {
+    Ref list = vs::check(PyList_New(0));
+    for (const auto& [user_id, value] : matches_)
+      vs::check_status(PyList_Append(list.get(), vs::tuple_of({user_id.get(), value.get()}).get()));
+    return list;
+  }
 
  private:
   static SamlValue saml_value(PyObject* item) {
@@ -453,47 +598,39 @@ class UserMatcher {
     } else {
       equal = python_equal(stripped.get(), user.stripped_object().get());
     }
-    if (!equal) return;
-    Ref pair = vs::tuple_of({user_id, stripped.get()});
-    vs::check_status(PyList_Append(matches_.get(), pair.get()));
+    if (equal) matches_.emplace_back(Ref::borrow(user_id), stripped);
   }
 
   PyObject* saml_values_;
   PyObject* attribute_name_;
-  Ref matches_;
+  std::vector<std::pair<Ref, Ref>> matches_;
   std::vector<SamlValue> snapshot_;
   bool has_snapshot_ = false;
 };
 
-// `a, b = item`, with the interpreter's errors.
-void unpack_pair(PyObject* item, Ref& first, Ref& second) {
-  if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
-    first = Ref::borrow(PyTuple_GET_ITEM(item, 0));
-    second = Ref::borrow(PyTuple_GET_ITEM(item, 1));
-    return;
-  }
-  Ref iterator = Ref::steal(PyObject_GetIter(item));
-  if (!iterator) {
-    PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
-    throw vs::PyError{};
-  }
-  Ref parts[2];
-  for (int got = 0; got < 2; ++got) {
-    parts[got] = Ref::steal(PyIter_Next(iterator.get()));
-    if (parts[got]) continue;
-    if (PyErr_Occurred()) throw vs::PyError{};
-    PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", got);
-    throw vs::PyError{};
-  }
-  Ref extra = Ref::steal(PyIter_Next(iterator.get()));
-  if (extra) {
-    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-    throw vs::PyError{};
+// The SAML values that can identify a user: texts that are not blank. A
+// NameID inside an AttributeValue comes from the toolkit as a mapping, and a
+// NameID of blanks only (which the toolkit lets through) would strip to "",
+// the value of every host user whose attribute is unset.
+Ref text_values(PyObject* values, Py_ssize_t& count) {
+  static PyObject* const k_strip = intern("strip");
+  Ref kept = vs::check(PyList_New(0));
+  Ref iterator = vs::check(PyObject_GetIter(values));
+  while (Ref value = Ref::steal(PyIter_Next(iterator.get()))) {
+    if (!PyUnicode_Check(value.get())) continue;
+    bool blank;
+    if (PyUnicode_CheckExact(value.get())) {
+      StrippedText range = strip_range(value.get());
+      blank = range.start == range.end;
+    } else {
+      blank = !truthy(call_method(value.get(), k_strip).get());
+    }
+    if (blank) continue;
+    vs::check_status(PyList_Append(kept.get(), value.get()));
+    ++count;
   }
   if (PyErr_Occurred()) throw vs::PyError{};
-  first = parts[0];
-  second = parts[1];
+  return kept;
 }
 
 // Every (user id, user config) of the host's users through the matcher.
@@ -520,7 +657,7 @@ void visit_users(PyObject* users, UserMatcher& matcher) {
   Ref iterator = vs::check(PyObject_GetIter(items.get()));
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
     Ref user_id, user_config;
-    unpack_pair(item.get(), user_id, user_config);
+    vs::unpack_pair(item.get(), user_id, user_config);
     matcher.visit(user_id.get(), user_config.get());
   }
   if (PyErr_Occurred()) throw vs::PyError{};
@@ -580,8 +717,8 @@ Ref get_mapped_user_id(const Args& a) {
     PyList_SET_ITEM(single.get(), 0, Py_NewRef(saml_values.get()));
     saml_values = single;
   }
-  Py_ssize_t value_count = PyObject_Size(saml_values.get());
-  if (value_count < 0) throw vs::PyError{};
+  Py_ssize_t value_count = 0;
+  saml_values = text_values(saml_values.get(), value_count);
   if (value_count == 0) {
     Ref message = vs::concat(
         {intern("Missing values in SAML attribute "), vs::text(saml_auth_attribute.get()).get(), intern(".")});
@@ -599,24 +736,20 @@ Ref get_mapped_user_id(const Args& a) {
   }
   UserMatcher matcher(saml_values.get(), attribute_name.get());
   visit_users(getattr(self, k_users).get(), matcher);
-  const Ref& matches = matcher.matches();
+  const auto& matches = matcher.matches();
 
-  call_method(module_name(a, "log").get(), k_debug, {intern("User Config to SAML matches %s"), matches.get()});
+  call_method(module_name(a, "log").get(), k_debug,
+              {intern("User Config to SAML matches %s"), matcher.matches_list().get()});
 
   Ref matched_users = vs::check(PySet_New(nullptr));
-  Py_ssize_t n = PyList_GET_SIZE(matches.get());
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    vs::check_status(PySet_Add(matched_users.get(), PyTuple_GET_ITEM(PyList_GET_ITEM(matches.get(), i), 0)));
-  }
+  for (const auto& match : matches) vs::check_status(PySet_Add(matched_users.get(), match.first.get()));
   Py_ssize_t matched_users_cnt = PySet_GET_SIZE(matched_users.get());
   if (matched_users_cnt == 0) {
     call_method(module_name(a, "log").get(), k_warning, {intern("User not found for the SAML response.")});
     raise_value_error("User not found for the SAML response.");
   }
   if (matched_users_cnt > 1) raise_value_error("More than one user found for the SAML response.");
-  Ref first = Ref::borrow(PyList_GET_ITEM(matches.get(), 0));
-  Ref matched_user_id = Ref::borrow(PyTuple_GET_ITEM(first.get(), 0));
-  Ref matched_saml_value = Ref::borrow(PyTuple_GET_ITEM(first.get(), 1));
+  const auto& [matched_user_id, matched_saml_value] = matches.front();
   call_method(module_name(a, "log").get(), k_debug,
               {intern("Authenticated user %s using SAML value %s."), matched_user_id.get(), matched_saml_value.get()});
   return matched_user_id;
@@ -676,6 +809,49 @@ bool header_safe(PyObject* url) {
   return true;
 }
 
+// The path a URL's request is routed by, as a browser sends it and the
+// server reads it: backslashes are slashes (a browser's reading of http(s)
+// URLs), percent-escapes are decoded (the server routes on the decoded
+// path, %2F included), and empty segments, dot segments and a trailing
+// slash lead nowhere else. So "/./sso//saml/", "/%73so/saml" and
+// "/sso\saml" all come out as "/sso/saml".
+std::string routed_path(PyObject* path) {
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(path, &size);
+  if (!text) throw vs::PyError{};
+  auto hex_digit = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  std::string decoded;
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    char c = text[i];
+    if (c == '%' && i + 2 < size && hex_digit(text[i + 1]) >= 0 && hex_digit(text[i + 2]) >= 0) {
+      c = static_cast<char>(hex_digit(text[i + 1]) * 16 + hex_digit(text[i + 2]));
+      i += 2;
+    }
+    decoded.push_back(c == '\\' ? '/' : c);
+  }
+  std::vector<std::string> segments;
+  size_t start = 0;
+  while (start <= decoded.size()) {
+    size_t end = decoded.find('/', start);
+    if (end == std::string::npos) end = decoded.size();
+    std::string segment = decoded.substr(start, end - start);
+    if (segment == "..") {
+      if (!segments.empty()) segments.pop_back();
+    } else if (!segment.empty() && segment != ".") {
+      segments.push_back(segment);
+    }
+    start = end + 1;
+  }
+  std::string routed;
+  for (const std::string& segment : segments) routed += "/" + segment;
+  return routed.empty() ? "/" : routed;
+}
+
 // SamlIDPConfig.get_return_to_url(self)
 Ref get_return_to_url(const Args& a) {
   PyObject* self = a[0];
@@ -688,11 +864,10 @@ Ref get_return_to_url(const Args& a) {
   static PyObject* const k_request = intern("request");
   static PyObject* const k_get_self_host = intern("get_self_host");
   static PyObject* const k_get_self_url = intern("get_self_url");
-  static PyObject* const k_get_self_url_host = intern("get_self_url_host");
   static PyObject* const k_netloc = intern("netloc");
   static PyObject* const k_hostname = intern("hostname");
   static PyObject* const k_split = intern("split");
-  static PyObject* const k_startswith = intern("startswith");
+  static PyObject* const k_path = intern("path");
   static PyObject* const k_root = intern("/");
   auto root_url = [&] { return call_method(getattr(self, k_saml_auth).get(), k_redirect_to, {k_root}); };
 
@@ -704,6 +879,7 @@ Ref get_return_to_url(const Args& a) {
   Ref current_host =
       call_method(module_name(a, "OneLogin_Saml2_Utils").get(), k_get_self_host, {getattr(self, k_request).get()});
   Ref redirect_url;
+  Ref redirect_path;
   try {
     redirect_url = call_method(getattr(self, k_saml_auth).get(), k_redirect_to, {relay_state.get()});
     Ref parsed;
@@ -730,6 +906,7 @@ Ref get_return_to_url(const Args& a) {
     if (!header_safe(redirect_url.get())) {
       vs::raise_new(module_name(a, "OneLogin_Saml2_Error").get(), intern("Unsafe characters in redirect url"));
     }
+    redirect_path = getattr(parsed.get(), k_path);
   } catch (const vs::PyError&) {
     Ref caught = fetch_exception();
     vs::HandlingException handling(caught.get());
@@ -739,13 +916,15 @@ Ref get_return_to_url(const Args& a) {
     return root_url();
   }
 
-  Ref request = getattr(self, k_request);
-  Ref current_url = call_method(module_name(a, "OneLogin_Saml2_Utils").get(), k_get_self_url, {request.get()});
-  if (python_equal(redirect_url.get(), current_url.get())) return root_url();
-  Ref url_host = call_method(module_name(a, "OneLogin_Saml2_Utils").get(), k_get_self_url_host,
-                             {getattr(self, k_request).get()});
-  Ref sso_prefix = vs::check(PyNumber_Add(url_host.get(), intern("/sso/saml")));
-  if (truthy(call_method(redirect_url.get(), k_startswith, {sso_prefix.get()}).get())) return root_url();
+  // Never back to the consumer URL, never into the start of a login: the
+  // host is ours (checked above, whatever its case or port), so what counts
+  // is the path the browser will ask for. A query, parameters, a trailing
+  // slash or dot segments do not change where it leads.
+  Ref current_url =
+      call_method(module_name(a, "OneLogin_Saml2_Utils").get(), k_get_self_url, {getattr(self, k_request).get()});
+  Ref current_path = getattr(call(module_name(a, "urlparse").get(), {current_url.get()}).get(), k_path);
+  std::string path = routed_path(redirect_path.get());
+  if (path == routed_path(current_path.get()) || path.compare(0, 9, "/sso/saml") == 0) return root_url();
   return redirect_url;
 }
 

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <memory>
 #include <unordered_map>
+#include <vector>
 
 #include "saml.hpp"
 
@@ -62,10 +63,12 @@ bool has_expired(double now, PyObject* expiration) {
 // after, so the mapping never changes under its own iterator. The clock is
 // read through the module's `time` once per record (tests move it); while
 // that is the interpreter's own clock, it is read directly and more sparingly.
-Ref collect_expired(const Args& a, PyObject* seen) {
+// The ids are kept where no Python code can reach them: deleting them runs
+// Python code (`__eq__`, `__del__`).
+std::vector<Ref> collect_expired(const Args& a, PyObject* seen) {
   static PyObject* const k_items = intern("items");
   static PyObject* const k_time = intern("time");
-  Ref expired = vs::check(PyList_New(0));
+  std::vector<Ref> expired;
   Ref time_module = module_name(a, "time");
   if (PyDict_CheckExact(seen) && is_builtin_time(vs::getattr_opt(time_module.get(), k_time).get())) {
     Py_ssize_t size = PyDict_GET_SIZE(seen);
@@ -81,9 +84,12 @@ Ref collect_expired(const Args& a, PyObject* seen) {
     double now = 0;
     for (Py_ssize_t n = 0; PyDict_Next(seen, &position, &req_id, &expiration); ++n) {
       if (n % records_per_clock_read == 0) now = wall_clock_now();
+      // An odd expiration's comparison runs Python code, which may drop
+      // the record: both are held across it.
       Ref held_id = Ref::borrow(req_id);
-      if (has_expired(now, expiration)) vs::check_status(PyList_Append(expired.get(), req_id));
-      if (PyDict_GET_SIZE(seen) != size) {  // an odd expiration's comparison ran Python code
+      Ref held_expiration = Ref::borrow(expiration);
+      if (has_expired(now, held_expiration.get())) expired.push_back(held_id);
+      if (PyDict_GET_SIZE(seen) != size) {
         PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
         throw vs::PyError{};
       }
@@ -95,8 +101,7 @@ Ref collect_expired(const Args& a, PyObject* seen) {
     Ref req_id = vs::check(PySequence_GetItem(record.get(), 0));
     Ref expiration = vs::check(PySequence_GetItem(record.get(), 1));
     Ref now = call_method(module_name(a, "time").get(), k_time);
-    if (truthy(vs::check(PyObject_RichCompare(now.get(), expiration.get(), Py_GE)).get()))
-      vs::check_status(PyList_Append(expired.get(), req_id.get()));
+    if (truthy(vs::check(PyObject_RichCompare(now.get(), expiration.get(), Py_GE)).get())) expired.push_back(req_id);
   }
   if (PyErr_Occurred()) throw vs::PyError{};
   return expired;
@@ -230,12 +235,9 @@ Ref mc_cleanup_expired(const Args& a) {
   call_method(self, k_lazy_init);
   Ref seen = getattr(self, k_seen);
   if (!truthy(seen.get())) return vs::none();
-  Ref expired = collect_expired(a, seen.get());
-  if (PyList_GET_SIZE(expired.get()) == 0) return vs::none();
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(expired.get()); ++i) {
-    Ref req_id = Ref::borrow(PyList_GET_ITEM(expired.get(), i));
-    vs::delitem(getattr(self, k_seen).get(), req_id.get());
-  }
+  std::vector<Ref> expired = collect_expired(a, seen.get());
+  if (expired.empty()) return vs::none();
+  for (const Ref& req_id : expired) vs::delitem(getattr(self, k_seen).get(), req_id.get());
   call_method(getattr(self, k_mc).get(), k_replace, {getattr(self, k_key).get(), getattr(self, k_seen).get()});
   return vs::none();
 }
@@ -403,11 +405,8 @@ Ref mem_is_seen(const Args& a) {
 Ref mem_cleanup_expired(const Args& a) {
   PyObject* self = a[0];
   static PyObject* const k_seen = intern("_seen_responses");
-  Ref expired = collect_expired(a, getattr(self, k_seen).get());
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(expired.get()); ++i) {
-    Ref req_id = Ref::borrow(PyList_GET_ITEM(expired.get(), i));
-    vs::delitem(getattr(self, k_seen).get(), req_id.get());
-  }
+  std::vector<Ref> expired = collect_expired(a, getattr(self, k_seen).get());
+  for (const Ref& req_id : expired) vs::delitem(getattr(self, k_seen).get(), req_id.get());
   return vs::none();
 }
 

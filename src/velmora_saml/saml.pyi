@@ -73,6 +73,7 @@ class SamlIDPConfig:
     """Handle saml workflow"""
 
     cached_saml_settings: ClassVar[dict[str, dict[str, Any]]]
+    UNBOUNDED_RESPONSE_RECORD_LIFETIME: ClassVar[int]
     saml_http_timeout: ClassVar[float]
     users: Any
     idp_config: MutableMapping[str, Any]

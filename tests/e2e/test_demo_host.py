@@ -4,7 +4,7 @@ import pytest
 import webtest
 from pyramid.security import remember
 
-from demo.host_app import make_app
+from demo.host_app import MAX_ACS_BODY, make_app
 
 
 @pytest.fixture
@@ -61,3 +61,24 @@ def test_protected_page_needs_a_login_and_logout_forgets_it(app):
     assert out.status_int == 303
     expired = [v for n, v in out.headerlist if n == "Set-Cookie" and v.startswith("auth_tkt=;")]
     assert expired and all("Max-Age=0" in v for v in expired)
+
+
+class TestAcsBodyCap:
+    def test_a_body_above_the_cap_is_refused_unread(self, app, monkeypatch):
+        import velmora_saml.views
+
+        reached = []
+        monkeypatch.setattr(velmora_saml.views, "SamlAuthLoader", lambda *args: reached.append(args))
+        body = "SAMLResponse=" + "x" * (MAX_ACS_BODY - len("SAMLResponse=") + 1)
+        response = app.post("/saml/acs/ex", body, content_type="application/x-www-form-urlencoded", status=413)
+        assert response.text == f"Request body above {MAX_ACS_BODY} bytes\n"
+        assert reached == []
+
+    def test_a_body_at_the_cap_reaches_the_plug_in(self, app):
+        body = "SAMLResponse=" + "x" * (MAX_ACS_BODY - len("SAMLResponse="))
+        # A disabled IdP: the plug-in answers with the login-failed page.
+        response = app.post("/saml/acs/old", body, content_type="application/x-www-form-urlencoded", status=302)
+        assert "/login/callback/failed?idp_id=old" in response.location
+
+    def test_other_routes_are_not_capped(self, app):
+        app.post("/logout", "x" * (MAX_ACS_BODY + 1), status=303)

@@ -85,3 +85,16 @@ def test_response_signing_options(deployment, idp_signs_response, host_requires_
     assert outcome.logged_in is accepted, outcome
     if not accepted:
         assert "not signed" in outcome.error
+
+
+def test_a_body_above_the_cap_is_refused_by_the_server(host):
+    from demo.host_app import MAX_ACS_BODY
+
+    captured, _ = login_at_idp(host.url, "alice", "alice")
+    # What a real IdP posts is far below the cap.
+    assert len(captured.saml_response) < MAX_ACS_BODY / 10
+    for body in (b"SAMLResponse=" + b"x" * MAX_ACS_BODY,
+                 (b"SAMLResponse=" + b"x" * 4096 for _ in range(MAX_ACS_BODY // 4096 + 1))):  # chunked
+        answer = requests.post(f"{host.url}/saml/acs/demo", data=body, timeout=30,
+                               headers={"Content-Type": "application/x-www-form-urlencoded"})
+        assert answer.status_code == 413

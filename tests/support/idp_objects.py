@@ -71,6 +71,51 @@ def make_idp(
     return idp
 
 
+class StrictSettings:
+    """The toolkit's settings object as the replay check reads it."""
+
+    def is_strict(self):
+        return True
+
+
+class ProcessedResponseParts:
+    """What the replay check asks of a toolkit auth object besides the ids:
+    strict settings and no response document, so that the expiration a fake
+    reports is the whole limit of its response."""
+
+    def get_settings(self):
+        return StrictSettings()
+
+    def get_last_response_xml(self):
+        return None
+
+
+class FakeMemcache:
+    """A memcache client in a dict, confirming every write."""
+
+    default_noreply = False
+
+    def __init__(self):
+        self.store = {}
+
+    def get(self, key):
+        return self.store.get(key)
+
+    def set(self, key, value):
+        self.store[key] = dict(value) if isinstance(value, dict) else value
+        return True
+
+    def add(self, key, value, expire):
+        return self.store.setdefault(key, value) is value
+
+    def delete(self, key):
+        return self.store.pop(key, None) is not None
+
+    def replace(self, key, value):
+        self.store[key] = dict(value)
+        return True
+
+
 class FakeTracker:
     """A replay tracker that records what is asked of it.
 

@@ -12,8 +12,13 @@ form field "SAMLResponse"):
         A complete Response. `sign` is "both" (assertion signed, then the
         response around it), "assertion", "response" or None. `key`/`cert`
         pick the signing pair ("other.key"/"other.crt" gives a bad signature).
-        `valid_for=None` leaves out every NotOnOrAfter; `name_id=None` leaves
-        out the NameID; `attributes` maps names to a value or a list of values.
+        `valid_for=None` leaves out every NotOnOrAfter; `confirmations` lists
+        the validity (seconds, or None for no NotOnOrAfter) of each bearer
+        SubjectConfirmation (default: one, `valid_for`), `conditions_valid_for`
+        that of the Conditions (default `valid_for`); `name_id=None` leaves
+        out the NameID; `attributes` maps names to a value or a list of values
+        (or is a list of such pairs, names may repeat); a `NameIDValue` value
+        is an AttributeValue holding a NameID.
         `response_id`, `assertion_id`, `destination`, `audience`, `recipient`,
         `in_response_to` and `issuer` override the defaults (None for
         `destination` or `in_response_to` leaves the attribute out).
@@ -34,6 +39,10 @@ form field "SAMLResponse"):
 
     encrypt_assertion(encoded, cert="sp.crt")
         The same response with its (signed) assertion encrypted for the SP.
+
+    edit_encrypted_data(encoded, edit)
+        The response with edit(xenc:EncryptedData element) applied to its
+        encrypted assertion (as anyone can post it: no signature holds).
 
     decode(encoded) -> bytes, encode(xml) -> str, ids(encoded) -> (response ID, assertion ID)
 """
@@ -87,6 +96,10 @@ _XMLSEC_TRANSFORMS = {
 }
 
 _DEFAULT = object()
+
+
+class NameIDValue(str):
+    """An attribute value sent as a NameID inside the AttributeValue."""
 
 
 def _new_id():
@@ -150,6 +163,8 @@ def build_assertion(
     in_response_to=None,
     issuer=test_settings.IDP_ENTITY_ID,
     valid_for=300,
+    confirmations=_DEFAULT,
+    conditions_valid_for=_DEFAULT,
     name_id_format=NAMEID_UNSPECIFIED,
     now=None,
 ):
@@ -157,7 +172,11 @@ def build_assertion(
     acs_url, entity_id = sp_urls(idp_id, host)
     now = now or datetime.datetime.now(datetime.timezone.utc)
     not_before = _instant(now - datetime.timedelta(seconds=60))
-    not_on_or_after = _instant(now + datetime.timedelta(seconds=valid_for)) if valid_for is not None else None
+
+    def limit(seconds):
+        return _instant(now + datetime.timedelta(seconds=seconds)) if seconds is not None else None
+
+    not_on_or_after = limit(valid_for)
     assertion = etree.Element(
         f"{{{NS_SAML}}}Assertion",
         {"ID": assertion_id or _new_id(), "Version": "2.0", "IssueInstant": _instant(now)},
@@ -167,16 +186,18 @@ def build_assertion(
     subject = _sub(assertion, NS_SAML, "Subject")
     if name_id is not None:
         _sub(subject, NS_SAML, "NameID", name_id, Format=name_id_format)
-    confirmation = _sub(subject, NS_SAML, "SubjectConfirmation", Method=BEARER)
-    _sub(
-        confirmation,
-        NS_SAML,
-        "SubjectConfirmationData",
-        NotOnOrAfter=not_on_or_after,
-        Recipient=acs_url if recipient is _DEFAULT else recipient,
-        InResponseTo=in_response_to,
-    )
-    conditions = _sub(assertion, NS_SAML, "Conditions", NotBefore=not_before, NotOnOrAfter=not_on_or_after)
+    for seconds in [valid_for] if confirmations is _DEFAULT else confirmations:
+        confirmation = _sub(subject, NS_SAML, "SubjectConfirmation", Method=BEARER)
+        _sub(
+            confirmation,
+            NS_SAML,
+            "SubjectConfirmationData",
+            NotOnOrAfter=limit(seconds),
+            Recipient=acs_url if recipient is _DEFAULT else recipient,
+            InResponseTo=in_response_to,
+        )
+    conditions = _sub(assertion, NS_SAML, "Conditions", NotBefore=not_before, NotOnOrAfter=limit(
+        valid_for if conditions_valid_for is _DEFAULT else conditions_valid_for))
     restriction = _sub(conditions, NS_SAML, "AudienceRestriction")
     _sub(restriction, NS_SAML, "Audience", entity_id if audience is _DEFAULT else audience)
     statement = _sub(
@@ -187,13 +208,17 @@ def build_assertion(
     _sub(context, NS_SAML, "AuthnContextClassRef", PASSWORD_CONTEXT)
     if attributes:
         attribute_statement = _sub(assertion, NS_SAML, "AttributeStatement")
-        for name, values in attributes.items():
+        for name, values in attributes.items() if isinstance(attributes, dict) else attributes:
             attribute = _sub(
                 attribute_statement, NS_SAML, "Attribute", Name=name,
                 NameFormat="urn:oasis:names:tc:SAML:2.0:attrname-format:basic",
             )
             for value in values if isinstance(values, (list, tuple)) else [values]:
-                _sub(attribute, NS_SAML, "AttributeValue", value, **{f"{{{NS_XSI}}}type": "xs:string"})
+                if isinstance(value, NameIDValue):
+                    _sub(_sub(attribute, NS_SAML, "AttributeValue"), NS_SAML, "NameID", value,
+                         Format=NAMEID_UNSPECIFIED)
+                else:
+                    _sub(attribute, NS_SAML, "AttributeValue", value, **{f"{{{NS_XSI}}}type": "xs:string"})
     return assertion
 
 
@@ -245,6 +270,8 @@ def build_response(
     in_response_to=None,
     issuer=test_settings.IDP_ENTITY_ID,
     valid_for=300,
+    confirmations=_DEFAULT,
+    conditions_valid_for=_DEFAULT,
     status=SUCCESS,
     encrypt=False,
 ):
@@ -254,7 +281,8 @@ def build_response(
     now = datetime.datetime.now(datetime.timezone.utc)
     assertion = build_assertion(
         name_id, idp_id=idp_id, host=host, attributes=attributes, assertion_id=assertion_id, audience=audience,
-        recipient=recipient, in_response_to=in_response_to, issuer=issuer, valid_for=valid_for, now=now,
+        recipient=recipient, in_response_to=in_response_to, issuer=issuer, valid_for=valid_for,
+        confirmations=confirmations, conditions_valid_for=conditions_valid_for, now=now,
     )
     response = build_response_element(
         assertion, idp_id=idp_id, host=host, response_id=response_id, destination=destination,
@@ -395,4 +423,14 @@ def encrypt_assertion(encoded, cert="sp.crt"):
     """
     root = parse(encoded)
     _encrypt_in_place(root, cert)
+    return encode(root)
+
+
+NS_XENC = "http://www.w3.org/2001/04/xmlenc#"
+
+
+def edit_encrypted_data(encoded, edit):
+    """The response with `edit` applied to the xenc:EncryptedData of its encrypted assertion."""
+    root = parse(encoded)
+    edit(root.find(f"saml:EncryptedAssertion/{{{NS_XENC}}}EncryptedData", NSMAP))
     return encode(root)

@@ -17,8 +17,10 @@ import random
 import sys
 import time
 
+from tests.support.idp_objects import ProcessedResponseParts
 
-class RacingAuth:
+
+class RacingAuth(ProcessedResponseParts):
     """A validated response as the toolkit reports it."""
 
     def __init__(self, response_id):
