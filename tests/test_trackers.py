@@ -3,7 +3,6 @@
 import faulthandler
 import gc
 import json
-import os
 import pathlib
 import subprocess
 import sys
@@ -15,6 +14,7 @@ import weakref
 import pytest
 
 import velmora_saml.saml as saml
+from tests.support.processes import child_env
 from tests.support.replay_worker import CountingClient
 
 MemoryTracker = saml.SamlDuplicateResponsesTrackerInMemory
@@ -120,14 +120,6 @@ def run_child(code, timeout=60):
     """Runs Python code in a fresh interpreter that imports this build of the plug-in."""
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
                           timeout=timeout, env=child_env())
-
-
-def child_env():
-    package_root = pathlib.Path(saml.__file__).resolve().parent.parent
-    paths = [str(TESTS.parent / "host"), str(package_root)]
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(paths + [env["PYTHONPATH"]] if env.get("PYTHONPATH") else paths)
-    return env
 
 
 # ---------------------------------------------------------------------------

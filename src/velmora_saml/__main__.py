@@ -141,6 +141,19 @@ def enabled_flag(config):
         return None
 
 
+def replay_store_problem(saml_settings):
+    """The text of an unknown "replay_store" value (every login would fail), or None."""
+    if "replay_store" not in saml_settings:
+        return None
+    from velmora_saml import replay_store
+
+    try:
+        replay_store.replay_store_name(saml_settings)
+    except ValueError as error:
+        return str(error)
+    return None
+
+
 def run_check(args, errors):
     saml = load_plugin()
     settings = load_auth_settings(args.settings)
@@ -153,15 +166,19 @@ def run_check(args, errors):
         saml.validate_saml_settings(settings, args.timeout)
     except Exception as error:
         raise BadInput(f"{args.settings}: invalid auth settings: {type(error).__name__}: {error}") from None
+    status = EXIT_OK
+    problem = replay_store_problem(loader.saml_settings)
+    if problem:
+        print(f"replay_store: invalid: {problem}")
+        status = EXIT_INVALID
     if not loader.saml_enabled:
         print("SAML single sign-on is disabled: no identity provider was checked")
         for idp_id in enabled_before:
             print(f"{idp_id}: not checked")
-        return EXIT_OK
+        return status
     if not enabled_before:
         print("no identity providers configured")
-        return EXIT_OK
-    status = EXIT_OK
+        return status
     for idp_id, was_enabled in enabled_before.items():
         if not was_enabled:
             print(f"{idp_id}: disabled")
