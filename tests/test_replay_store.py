@@ -500,3 +500,25 @@ class TestReplayStoreSetting:
                                 capture_output=True, text=True, timeout=120, env=child_env())
         assert result.returncode == 0, result.stderr
         assert result.stdout.strip() == "False"
+
+
+@pytest.mark.parametrize("setting, status", [("fast", 1), ("keys", 0)])
+def test_the_operator_check_reports_an_unknown_value(tmp_path, setting, status):
+    import json
+
+    stable = {"metadataValidUntil": "2999-01-01T00:00:00Z", "metadataCacheDuration": "P7D"}
+    settings = test_settings.auth_settings(
+        ("good", test_settings.idp_config("good", settings=test_settings.toolkit_settings("good", **stable))))
+    settings["authentication_policies"]["saml"]["replay_store"] = setting
+    path = tmp_path / "auth.json"
+    path.write_text(json.dumps(settings))
+    result = subprocess.run([sys.executable, "-m", "velmora_saml", "check", str(path)], capture_output=True,
+                            text=True, timeout=120, env=child_env(), cwd=tmp_path)
+    assert result.returncode == status, result.stderr
+    lines = result.stdout.splitlines()
+    if status:
+        assert lines == ["replay_store: invalid: Invalid SAML configuration: replay_store is 'fast', not one of "
+                         '"mapping", "keys", "migrate"', "good: valid"]
+        assert "replay_store is 'fast'" in result.stderr  # the plug-in's own error line
+    else:
+        assert lines == ["good: valid"]
