@@ -14,7 +14,7 @@ from pymemcache.exceptions import MemcacheServerError
 
 from tests.support import saml_idp
 from tests.support import settings as test_settings
-from tests.support.sp_app import USERS, failed_redirect, logged_in, login, make_app
+from tests.support.sp_app import USERS, login_outcome, make_app
 from velmora.storage import ConfigStorage, ProcessRegistry
 
 SMALL_ITEMS = ("-I", "8k", "-o", "slab_chunk_max=4096")
@@ -50,16 +50,6 @@ def make_site(server, client=None):
     app = make_app(test_settings.auth_settings(("idp1", test_settings.idp_config("idp1"))), storage)
     app.get("/seed")
     return app
-
-
-def outcome(app, saml_response):
-    try:
-        response = login(app, saml_response)
-    except Exception as exc:  # what reaches the host's error handling
-        return exc
-    if logged_in(response):
-        return "logged in"
-    return "refused: " + dict(failed_redirect(response)[1])["error_description"]
 
 
 def stored(server):
@@ -114,9 +104,9 @@ def test_overflow_keeps_every_record_and_replays_stay_refused(small_memcached, c
     site = make_site(small_memcached, SwallowingClient(client) if client_kind == "false result" else client)
     accepted, overflowing = saml_idp.build_response(), saml_idp.build_response()
 
-    assert outcome(site, accepted) == "logged in"
+    assert login_outcome(site, accepted) == "logged in"
     session = site.get("/session").json
-    failure = outcome(site, overflowing)
+    failure = login_outcome(site, overflowing)
     if client_kind == "raising":
         # The client's own exception, unchanged.
         assert isinstance(failure, MemcacheServerError) and "too large" in str(failure), failure
@@ -130,8 +120,8 @@ def test_overflow_keeps_every_record_and_replays_stay_refused(small_memcached, c
     assert set(records) == set(fillers) | set(accepted_ids) | {overflowing_ids[0]}
     # The overflowing login failed: its response id alone fitted, the
     # assertion id did not. It stays refused (nobody logged in with it).
-    assert outcome(site, accepted) == "refused: Duplicated SAML response"
-    assert outcome(site, overflowing) == "refused: Duplicated SAML response"
+    assert login_outcome(site, accepted) == "refused: Duplicated SAML response"
+    assert login_outcome(site, overflowing) == "refused: Duplicated SAML response"
 
 
 def test_at_the_ceiling_the_site_recovers_once_records_expire(small_memcached):
@@ -139,14 +129,14 @@ def test_at_the_ceiling_the_site_recovers_once_records_expire(small_memcached):
     # accepted, so the failed one has to drop what expired.
     site = make_site(small_memcached)
     earlier = saml_idp.build_response()
-    assert outcome(site, earlier) == "logged in"
+    assert login_outcome(site, earlier) == "logged in"
     soon = int(time.time()) + 2
     fill_below_the_ceiling(small_memcached, room=1, expiration=soon, live=saml_idp.ids(earlier))
-    assert isinstance(outcome(site, saml_idp.build_response()), MemcacheServerError)
+    assert isinstance(login_outcome(site, saml_idp.build_response()), MemcacheServerError)
     while time.time() < soon + 0.1:
         time.sleep(0.1)
     first, second = saml_idp.build_response(), saml_idp.build_response()
-    results = [outcome(site, first), outcome(site, second)]
+    results = [login_outcome(site, first), login_outcome(site, second)]
     # The first login after the expiry may still meet the full mapping and
     # clean it up; the next one goes through.
     assert results[1] == "logged in", results
@@ -154,4 +144,4 @@ def test_at_the_ceiling_the_site_recovers_once_records_expire(small_memcached):
     records = stored(small_memcached)
     assert set(saml_idp.ids(earlier)) | set(saml_idp.ids(second)) <= set(records)
     assert all(expiration > soon for expiration in records.values())
-    assert outcome(site, earlier) == "refused: Duplicated SAML response"
+    assert login_outcome(site, earlier) == "refused: Duplicated SAML response"

@@ -18,7 +18,7 @@ import velmora_saml.views as views
 from tests.support import saml_idp
 from tests.support import settings as test_settings
 from tests.support.processes import child_env
-from tests.support.sp_app import USERS, failed_redirect, logged_in, login, make_app
+from tests.support.sp_app import USERS, failed_redirect, login, login_outcome, make_app
 from velmora.storage import ConfigStorage, ProcessRegistry
 
 KeyStore = replay_store.SamlReplayKeyStore
@@ -95,16 +95,6 @@ def site(config_storage, store_setting=None, **saml_keys):
     app = make_app(auth_settings, config_storage)
     app.get("/seed")
     return app
-
-
-def outcome(app, saml_response):
-    try:
-        response = login(app, saml_response)
-    except Exception as exc:  # what reaches the host's error handling
-        return exc
-    if logged_in(response):
-        return "logged in"
-    return "refused: " + dict(failed_redirect(response)[1])["error_description"]
 
 
 def storage_over(mc, root_key="app1"):
@@ -274,10 +264,10 @@ class TestKeyStoreFailsClosed:
         saml_response = saml_idp.build_response()
         session = app.get("/session").json
         client.failure = ConnectionResetError("memcached went away")
-        assert outcome(app, saml_response) is client.failure
+        assert login_outcome(app, saml_response) is client.failure
         assert app.get("/session").json == session
         client.failure = None
-        assert outcome(app, saml_response) == "logged in"
+        assert login_outcome(app, saml_response) == "logged in"
 
     def test_a_false_add_without_a_record_is_a_failed_store_not_a_replay(self, memcached, caplog):
         client = Recording(memcached.client())
@@ -323,9 +313,9 @@ class TestThroughTheCallbackView:
 
     def test_a_replay_is_refused_by_its_response_id(self, app, memcached, caplog):
         saml_response = saml_idp.build_response()
-        assert outcome(app, saml_response) == "logged in"
+        assert login_outcome(app, saml_response) == "logged in"
         with caplog.at_level(logging.WARNING):
-            assert outcome(app, saml_response) == "refused: Duplicated SAML response"
+            assert login_outcome(app, saml_response) == "refused: Duplicated SAML response"
         response_id = saml_idp.ids(saml_response)[0]
         assert f"Detected duplicate SAML response {response_id}" in caplog.messages
         store = KeyStore(memcached.client(), "app1")
@@ -333,16 +323,16 @@ class TestThroughTheCallbackView:
 
     def test_a_captured_assertion_under_a_fresh_response_id_is_refused(self, app):
         captured = saml_idp.build_response(sign="assertion")
-        assert outcome(app, captured) == "logged in"
+        assert login_outcome(app, captured) == "logged in"
         rewrapped = saml_idp.rewrap_assertion(captured)
         assert saml_idp.ids(rewrapped)[0] != saml_idp.ids(captured)[0]
-        assert outcome(app, rewrapped) == "refused: Duplicated SAML response"
+        assert login_outcome(app, rewrapped) == "refused: Duplicated SAML response"
 
     def test_a_process_restart_changes_nothing(self, memcached):
         saml_response = saml_idp.build_response()
-        assert outcome(site(storage_over(memcached.client()), "keys"), saml_response) == "logged in"
+        assert login_outcome(site(storage_over(memcached.client()), "keys"), saml_response) == "logged in"
         fresh_process = site(storage_over(memcached.client()), "keys")
-        assert outcome(fresh_process, saml_response) == "refused: Duplicated SAML response"
+        assert login_outcome(fresh_process, saml_response) == "refused: Duplicated SAML response"
 
 
 # ---- the migrating store ------------------------------------------------------------------------------------
