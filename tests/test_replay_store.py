@@ -512,3 +512,26 @@ def test_the_operator_check_reports_an_unknown_value(tmp_path, setting, status):
         assert "replay_store is 'fast'" in result.stderr  # the plug-in's own error line
     else:
         assert lines == ["good: valid"]
+
+
+def test_the_stand_in_host_refuses_a_cluster_client_that_does_not_wait_for_replies():
+    from pymemcache.client.hash import HashClient
+
+    # HashClient's own default is noreply: `add` would report every record as made.
+    with pytest.raises(ValueError, match="default_noreply=False"):
+        ConfigStorage(USERS, mc=HashClient([("127.0.0.1", 1), ("127.0.0.1", 2)]))
+    ConfigStorage(USERS, mc=HashClient([("127.0.0.1", 1), ("127.0.0.1", 2)], default_noreply=False))
+
+
+def test_a_memcached_restart_forgets_the_key_store_too(memcached):
+    # The replay window the README states for a restart: the key store
+    # keeps its records in memcached and nowhere else.
+    saml_response = saml_idp.build_response()
+    app = site(storage_over(memcached.client()), "keys")
+    assert login_outcome(app, saml_response) == "logged in"
+    memcached.stop()
+    memcached.start()
+    outcome = login_outcome(app, saml_response)
+    if not isinstance(outcome, str):  # the connection the restart broke
+        outcome = login_outcome(app, saml_response)
+    assert outcome == "logged in"
