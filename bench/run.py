@@ -325,7 +325,7 @@ class CountingClient:
 
 
 class Memcached:
-    def __init__(self):
+    def __init__(self, memory_mb=64, *options):
         import socket
 
         binary = shutil.which("memcached") or "/usr/bin/memcached"
@@ -334,7 +334,7 @@ class Memcached:
         with socket.socket() as s:
             s.bind(("127.0.0.1", 0))
             self.port = s.getsockname()[1]
-        command = [binary, "-l", "127.0.0.1", "-p", str(self.port), "-U", "0", "-m", "64"]
+        command = [binary, "-l", "127.0.0.1", "-p", str(self.port), "-U", "0", "-m", str(memory_mb), *options]
         if os.geteuid() == 0:
             command += ["-u", "root"]  # memcached refuses to run as root otherwise
         self.proc = subprocess.Popen(command,
@@ -357,6 +357,13 @@ class Memcached:
     def stop(self):
         self.proc.terminate()
         self.proc.wait(5)
+
+    def stats(self):
+        client = self.client()
+        try:
+            return {k.decode(): v for k, v in client.stats().items()}
+        finally:
+            client.close()
 
 
 def cycle(tracker, req_id, assertion_id, expiration):
@@ -502,6 +509,240 @@ def capacity(quick, server):
                          "sustained_logins_per_s": count / (2 * validity), "refusal": refused}}
 
 
+# ---- the replay stores: shared mapping against one key per id -------------------
+
+
+def replay_client(servers):
+    """The host's client: plain over one memcached, a HashClient over several."""
+    from velmora.storage import make_memcache_client, make_memcache_cluster_client
+
+    if len(servers) == 1:
+        return make_memcache_client(*servers[0])
+    return make_memcache_cluster_client(servers)
+
+
+def replay_tracker(kind, client, root_key, worker="bench"):
+    """A new tracker of one request, as the callback view makes it."""
+    if kind == "mapping":
+        import velmora_saml.saml as saml
+
+        return saml.SamlDuplicateResponsesTrackerInMemcache(client, root_key, 0.01, worker)
+    import velmora_saml.replay_store as replay_store
+
+    return replay_store.SamlReplayKeyStore(client, root_key)
+
+
+def preload(kind, servers, root_key, records):
+    """`records` live records (an hour to go), as logins would have left them."""
+    if not records:
+        return
+    client = replay_client(servers)
+    expiration = time.time() + 3600
+    ids = [f"_old{i:07d}{os.urandom(8).hex()}" for i in range(records)]
+    if kind == "mapping":
+        client.set(replay_tracker(kind, client, root_key).key, dict.fromkeys(ids, expiration))
+    else:
+        store = replay_tracker(kind, client, root_key)
+        lifetime = store.expire_time(expiration, time.time())
+        value = str(expiration)
+        for start in range(0, records, 5000):
+            client.set_many({store.record_key(i): value for i in ids[start:start + 5000]}, lifetime, noreply=True)
+        assert store.is_seen(ids[-1]) and store.is_seen(ids[0])
+    client.close()
+
+
+def _replay_worker(kind, servers, root_key, worker, duration, ready, go, queue):
+    sys.path.insert(0, str(ROOT / "host"))
+    client = replay_client([tuple(s) for s in servers])
+    replay_tracker(kind, client, root_key)  # imports done before the clock starts
+    ready.put(worker)
+    go.wait()
+    latencies = []
+    n = 0
+    end = time.monotonic() + duration
+    while time.monotonic() < end:
+        n += 1
+        tracker = replay_tracker(kind, client, root_key, f"w{worker}")
+        start = time.perf_counter()
+        cycle(tracker, f"_r{worker}_{n}", f"_a{worker}_{n}", time.time() + 3600)
+        latencies.append(time.perf_counter() - start)
+    queue.put({"latencies": latencies})
+
+
+def replay_rate(ctx, kind, servers, root_key, processes, duration):
+    """Checks per second of `processes` processes running at once for `duration` seconds."""
+    ready, go, queue = ctx.Queue(), ctx.Event(), ctx.Queue()
+    workers = [ctx.Process(target=_replay_worker, args=(kind, servers, root_key, w, duration, ready, go, queue))
+               for w in range(processes)]
+    for w in workers:
+        w.start()
+    for _ in workers:
+        ready.get(timeout=300)
+    go.set()
+    reports = [queue.get(timeout=300) for _ in workers]
+    for w in workers:
+        w.join(30)
+    latencies = sorted(x for r in reports for x in r["latencies"])
+    return {"checks_per_s": len(latencies) / duration, "p50": latencies[len(latencies) // 2],
+            "p99": latencies[min(len(latencies) - 1, int(len(latencies) * 0.99))]}
+
+
+def replay_rates(servers, quick, label):
+    """Replay checks per second of all processes together, per store, live records and processes.
+
+    The machine is shared: every case is measured in each of several rounds,
+    the cases of a round one after the other, and the median round is kept."""
+    duration, rounds = (1.0, 1) if quick else (2.5, 3)
+    ctx = multiprocessing.get_context("spawn")
+    cases = [(kind, records, processes) for kind in ("mapping", "keys") for records in (0, 10_000)
+             for processes in (1, 2, 4, 8)]
+    measured = {case: [] for case in cases}
+    for round_ in range(rounds):
+        for kind, records, processes in cases:
+            root_key = f"{label}_{kind}_{records}_{processes}_{round_}"
+            preload(kind, servers, root_key, records)
+            measured[kind, records, processes].append(replay_rate(ctx, kind, servers, root_key, processes, duration))
+        for server in servers:  # what the rounds recorded goes, the next round starts alike
+            flush = replay_client([tuple(server)])
+            flush.flush_all()
+            flush.close()
+    out = {}
+    for (kind, records, processes), samples in measured.items():
+        samples = sorted(samples, key=lambda r: r["checks_per_s"])
+        median = dict(samples[len(samples) // 2])
+        median["rounds"] = [r["checks_per_s"] for r in samples]
+        out.setdefault(f"{kind}@{records}", {})[processes] = median
+        print(f"   {label} {kind} {records:,} records {processes} processes: "
+              f"{median['checks_per_s']:,.0f} checks/s (rounds {[round(r) for r in median['rounds']]})",
+              file=sys.stderr, flush=True)
+    return out
+
+
+def replay_throughput(quick, server):
+    server.client().flush_all()
+    return {"replay_throughput": replay_rates([("127.0.0.1", server.port)], quick, "one")}
+
+
+def cluster_throughput(quick, server):
+    nodes = [Memcached() for _ in range(3)]
+    try:
+        return {"cluster_throughput": replay_rates([("127.0.0.1", n.port) for n in nodes], quick, "cluster")}
+    finally:
+        for node in nodes:
+            node.stop()
+
+
+def replay_check_cost(quick, server):
+    """Seconds of one replay check (two ids) with 0 .. 1,000,000 live records, per store.
+
+    The key store's checks are timed in batches that alternate with batches
+    against a second, empty memcached: the ratio of each pair tells what the
+    live records cost even while the machine's load drifts."""
+    sizes = (0, 10_000, 100_000) if quick else (0, 10_000, 100_000, 1_000_000)
+    batch, repeats = (50, 5) if quick else (200, 15)
+    # The mapping of a million records is ~45 MB: one value, so memcached
+    # has to accept items that large.
+    loaded, empty = Memcached(1024, "-I", "128m"), Memcached(64)
+    out = {"mapping": {}, "keys": {}}
+    try:
+        servers = [("127.0.0.1", loaded.port)]
+        loaded_client, empty_client = replay_client(servers), replay_client([("127.0.0.1", empty.port)])
+        counter = [0]
+
+        def checks(kind, client, root_key):
+            def run():
+                for _ in range(batch if kind == "keys" else 1):
+                    counter[0] += 1
+                    cycle(replay_tracker(kind, client, root_key), f"_r{counter[0]}", f"_a{counter[0]}",
+                          time.time() + 3600)
+            return run
+
+        grown = 0
+        for records in sizes:
+            # The records of all sizes so far stay: memcached holds `records` in all.
+            preload("keys", servers, f"cost_keys_{records}", records - grown)
+            grown = records
+            on_loaded, on_empty = checks("keys", loaded_client, "cost"), checks("keys", empty_client, "cost")
+            on_loaded(), on_empty()  # warm-up
+            pairs = []
+            for _ in range(repeats):
+                empty_client.flush_all()
+                started = time.perf_counter()
+                on_loaded()
+                middle = time.perf_counter()
+                on_empty()
+                pairs.append(((middle - started) / batch, (time.perf_counter() - middle) / batch))
+            out["keys"][records] = {"median": statistics.median(p[0] for p in pairs),
+                                    "empty_median": statistics.median(p[1] for p in pairs),
+                                    "ratio_to_empty": statistics.median(p[0] / p[1] for p in pairs),
+                                    "items": loaded.stats()["curr_items"], "batch": batch, "repeats": repeats}
+            print(f"   keys {records:,} records: {us(out['keys'][records]['median'])} "
+                  f"({out['keys'][records]['ratio_to_empty']:.2f}× the empty memcached)", file=sys.stderr, flush=True)
+        loaded_client.flush_all()
+        for records in sizes:
+            root_key = f"cost_mapping_{records}"
+            preload("mapping", servers, root_key, records)
+            run = checks("mapping", loaded_client, root_key)
+            rounds = 3 if records >= 1_000_000 else 5 if records >= 100_000 else 20
+            out["mapping"][records] = measure(run, 1 if records >= 100_000 else 10, repeats=rounds)
+            print(f"   mapping {records:,} records: {us(out['mapping'][records]['median'])}", file=sys.stderr,
+                  flush=True)
+            loaded_client.flush_all()
+        loaded_client.close()
+        empty_client.close()
+    finally:
+        loaded.stop()
+        empty.stop()
+    return {"replay_check_cost": out}
+
+
+def replay_capacity(quick, server):
+    """How many records the key store holds in a memcached given 512 MB (-m 512):
+    filled with records shaped like a login's until memcached first evicts;
+    at one million, a sample read back."""
+    memory_mb = 64 if quick else 512
+    node = Memcached(memory_mb)
+    try:
+        client = replay_client([("127.0.0.1", node.port)])
+        store = replay_tracker("keys", client, "capacity")
+        expiration = time.time() + 3600
+        lifetime = store.expire_time(expiration, time.time())
+        value = str(expiration)
+
+        def record_id(i):  # as long as a toolkit's id ("_" and 32 hex digits)
+            return f"_{i:032x}"
+
+        def found(indexes):
+            return sum(client.get(store.record_key(record_id(i))) is not None for i in indexes)
+
+        chunk, written, at_million = 20_000, 0, None
+        started = time.monotonic()
+        while True:
+            client.set_many({store.record_key(record_id(i)): value for i in range(written, written + chunk)},
+                            lifetime, noreply=True)
+            written += chunk
+            client.get("sync")  # memcached has carried out every write before it answers
+            stats = node.stats()
+            if written == 1_000_000 and not stats["evictions"]:
+                sample = range(0, written, 97)
+                at_million = {"items": stats["curr_items"], "evictions": stats["evictions"],
+                              "bytes": stats["bytes"], "sample": len(sample), "sample_found": found(sample)}
+            if stats["evictions"] or written >= 10_000_000:
+                break
+        # memcached evicts the least recently used: the oldest records go first.
+        oldest, newest = range(0, 10_000, 7), range(written - 10_000, written, 7)
+        result = {"memory_mb": memory_mb, "written_until_first_eviction": written,
+                  "held_at_first_eviction": stats["curr_items"],
+                  "bytes_per_record": stats["bytes"] / max(1, stats["curr_items"]),
+                  "at_one_million": at_million, "fill_seconds": time.monotonic() - started,
+                  "oldest_found": found(oldest) / len(oldest), "newest_found": found(newest) / len(newest),
+                  "record_key_length": len(store.record_key("x"))}
+        client.close()
+    finally:
+        node.stop()
+    return {"replay_capacity": result}
+
+
 # ---- report ---------------------------------------------------------------------
 
 
@@ -540,6 +781,7 @@ def table(results):
         c = results["capacity"]
         row("shared mapping capacity", f"{c['records']:,} records ({c['value_bytes']:,} bytes), "
             f"{c['sustained_logins_per_s']:.1f} logins/s sustained at 5 min validity")
+    replay_rows(results, row)
     width = max(len(r[0]) for r in rows)
     lines = [f"{'scenario'.ljust(width)}  figure  [target]"]
     for name, value, target in rows:
@@ -547,7 +789,90 @@ def table(results):
     return "\n".join(lines)
 
 
-def plot(results, path):
+def replay_rows(results, row):
+    for label, key in (("one memcached", "replay_throughput"), ("3-node cluster", "cluster_throughput")):
+        rates = results.get(key)
+        if not rates:
+            continue
+        for series, by_processes in rates.items():
+            kind, records = series.split("@")
+            figures = " / ".join(f"{r['checks_per_s']:,.0f}" for r in by_processes.values())
+            row(f"replay checks/s, {label}, {kind}, {int(records):,} live records, 1/2/4/8 processes", figures)
+        keys10, map10 = rates.get("keys@10000"), rates.get("mapping@10000")
+        if keys10 and map10:
+            at4 = keys10["4"]["checks_per_s"] / map10["4"]["checks_per_s"]
+            row(f"  key store / mapping, {label}, 10,000 records, 4 processes", f"{at4:,.1f}×", "≥ 10×")
+        ratios = [rates[f"keys@{n}"][p]["checks_per_s"] / rates[f"mapping@{n}"][p]["checks_per_s"]
+                  for n in ("0", "10000") if f"keys@{n}" in rates and f"mapping@{n}" in rates
+                  for p in rates[f"keys@{n}"]]
+        if ratios:
+            row(f"  key store / mapping, {label}, lowest of every case", f"{min(ratios):,.2f}×", "≥ 1×")
+        for n in ("0", "10000"):
+            series = rates.get(f"keys@{n}")
+            if series:
+                growth = series["2"]["checks_per_s"] / series["1"]["checks_per_s"]
+                row(f"  key store, {label}, {int(n):,} records: 2 processes / 1", f"{growth:,.2f}×",
+                    "grows up to the cores (2)")
+    cost = results.get("replay_check_cost")
+    if cost:
+        for kind, by_records in cost.items():
+            for records, r in by_records.items():
+                row(f"one replay check, {kind}, {int(records):,} live records", us(r["median"]))
+        keys = cost.get("keys", {})
+        if "1000000" in keys and "0" in keys:
+            row("  key store, 1,000,000 records / empty (medians)",
+                f"{keys['1000000']['median'] / keys['0']['median']:.2f}×", "≤ 1.5×")
+        for records, r in keys.items():
+            row(f"  key store, {int(records):,} records / an empty memcached (alternating batches)",
+                f"{r['ratio_to_empty']:.2f}×", "≤ 1.5×" if records == "1000000" else "")
+    cap = results.get("replay_capacity")
+    if cap:
+        row(f"key store capacity, memcached -m {cap['memory_mb']}",
+            f"{cap['held_at_first_eviction']:,} records at the first eviction, "
+            f"{cap['bytes_per_record']:.0f} bytes each (memcached's count)")
+        million = cap.get("at_one_million")
+        if million:
+            row("  at 1,000,000 records", f"{million['items']:,} held, {million['evictions']} evictions, "
+                f"{million['sample_found']:,} of {million['sample']:,} sampled found", "1,000,000 in 512 MB")
+        row("  after the first eviction, oldest / newest 10,000 found",
+            f"{cap['oldest_found'] * 100:.0f} % / {cap['newest_found'] * 100:.0f} %")
+
+
+def plot_replay(results, path):
+    plt = pyplot()
+    if plt is None:
+        return False
+    fig, axes = plt.subplots(1, 3, figsize=(14, 4))
+    styles = {"keys": "o-", "mapping": "s--"}
+    for axis, key, title in ((axes[0], "replay_throughput", "One memcached"),
+                             (axes[1], "cluster_throughput", "Three-node cluster")):
+        for series, by_processes in results.get(key, {}).items():
+            kind, records = series.split("@")
+            ps = [int(p) for p in by_processes]
+            axis.plot(ps, [r["checks_per_s"] for r in by_processes.values()], styles[kind],
+                      label=f"{'key store' if kind == 'keys' else 'mapping'}, {int(records):,} records")
+        axis.set_xlabel("processes")
+        axis.set_ylabel("replay checks/s (all processes)")
+        axis.set_yscale("log")
+        axis.set_xticks([1, 2, 4, 8])
+        axis.set_title(title)
+        axis.legend(fontsize=7, loc="best")
+    for kind, by_records in results.get("replay_check_cost", {}).items():
+        axes[2].plot(range(len(by_records)), [r["median"] * 1e3 for r in by_records.values()], styles[kind],
+                     label="key store" if kind == "keys" else "mapping")
+        axes[2].set_xticks(range(len(by_records)), [f"{int(n):,}" for n in by_records])
+    axes[2].set_yscale("log")
+    axes[2].set_xlabel("live records")
+    axes[2].set_ylabel("ms per replay check")
+    axes[2].set_title("Cost of one check")
+    axes[2].legend(fontsize=8)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    return True
+
+
+def pyplot():
+    """matplotlib's pyplot drawing to files, or None when matplotlib is missing."""
     try:
         import matplotlib
 
@@ -555,6 +880,13 @@ def plot(results, path):
         import matplotlib.pyplot as plt
     except ImportError:
         print("matplotlib not installed: no plot", file=sys.stderr)
+        return None
+    return plt
+
+
+def plot(results, path):
+    plt = pyplot()
+    if plt is None:
         return False
     fig, axes = plt.subplots(1, 3, figsize=(13, 3.8))
     if "user_mapping" in results:
@@ -589,7 +921,9 @@ def plot(results, path):
 
 
 SCENARIOS = ["sso_view", "callback_view", "user_mapping", "memory_cleanup", "memcache_cycle", "contention",
-             "capacity"]
+             "capacity", "replay_throughput", "cluster_throughput", "replay_check_cost", "replay_capacity"]
+NEEDS_MEMCACHED = ("memcache_cycle", "contention", "capacity", "replay_throughput", "cluster_throughput",
+                   "replay_check_cost", "replay_capacity")
 
 
 def main():
@@ -606,7 +940,7 @@ def main():
         for name in chosen:
             print(f"-- {name}", file=sys.stderr, flush=True)
             fn = globals()[name]
-            if name in ("memcache_cycle", "contention", "capacity"):
+            if name in NEEDS_MEMCACHED:
                 if server is None:
                     try:
                         server = Memcached()
@@ -622,9 +956,13 @@ def main():
     out = pathlib.Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
     (out / "results.json").write_text(json.dumps(results, indent=2, default=str))
+    results = json.loads((out / "results.json").read_text())  # keys as text, as a reader of the file sees them
     print(table(results))
     if plot(results, out / "scaling.png"):
         print(f"\nplot: {out / 'scaling.png'}")
+    if any(k in results for k in ("replay_throughput", "cluster_throughput", "replay_check_cost")):
+        if plot_replay(results, out / "replay.png"):
+            print(f"plot: {out / 'replay.png'}")
     print(f"json: {out / 'results.json'}")
 
 

@@ -71,13 +71,14 @@ def wait_for_port(port, timeout=10.0):
 class MemcachedServer:
     """A memcached on 127.0.0.1 that a test may stop and start again."""
 
-    def __init__(self, binary):
+    def __init__(self, binary, options=()):
         self.binary = binary
+        self.options = list(options)
         self.port = free_port()
         self.proc = None
 
     def start(self):
-        command = [self.binary, "-l", "127.0.0.1", "-p", str(self.port), "-U", "0", "-m", "64"]
+        command = [self.binary, "-l", "127.0.0.1", "-p", str(self.port), "-U", "0", "-m", "64", *self.options]
         if os.geteuid() == 0:
             command += ["-u", "root"]  # memcached refuses to start as root without it
         self.proc = subprocess.Popen(
@@ -103,17 +104,37 @@ class MemcachedServer:
         return make_memcache_client("127.0.0.1", self.port, **kwargs)
 
 
-@pytest.fixture(scope="session")
-def memcached_server():
+def memcached_binary():
     binary = shutil.which("memcached") or "/usr/bin/memcached"
     if not os.path.exists(binary):
         if os.environ.get("CI"):
             pytest.fail("memcached is not installed (scripts/common.sh installs it)")
         pytest.skip("memcached is not installed")
-    server = MemcachedServer(binary)
+    return binary
+
+
+@pytest.fixture(scope="session")
+def memcached_server():
+    server = MemcachedServer(memcached_binary())
     server.start()
     yield server
     server.stop()
+
+
+@pytest.fixture
+def start_memcached():
+    """start_memcached(*options) -> a new running MemcachedServer, stopped after the test."""
+    started = []
+
+    def start(*options):
+        server = MemcachedServer(memcached_binary(), options)
+        started.append(server)
+        server.start()
+        return server
+
+    yield start
+    for server in started:
+        server.stop()
 
 
 @pytest.fixture

@@ -8,7 +8,6 @@ Pyramid); 4 processes do the same over memcached.
 
 import json
 import logging
-import os
 import pathlib
 import random
 import subprocess
@@ -24,6 +23,7 @@ import velmora_saml.views as views
 from tests.support import saml_idp
 from tests.support import settings as test_settings
 from tests.support.idp_objects import make_idp
+from tests.support.processes import child_env
 from tests.support.sp_app import USERS, make_app
 from tests.support.stress_worker import RacingAuth
 from velmora.storage import ConfigStorage
@@ -129,16 +129,6 @@ def test_sixteen_threads_real_responses_through_pyramid(quiet):
     finally:
         views.responses_tracker_mem.reset()
     assert set(accepted.values()) == {1}
-
-
-def child_env():
-    package_root = pathlib.Path(saml.__file__).resolve().parent.parent
-    paths = [str(ROOT), str(ROOT / "host"), str(package_root)]
-    env = dict(os.environ)
-    if env.get("PYTHONPATH"):
-        paths.append(env["PYTHONPATH"])
-    env["PYTHONPATH"] = os.pathsep.join(paths)
-    return env
 
 
 def test_four_processes_over_memcached(memcached, tmp_path):

@@ -8,6 +8,7 @@ import types
 
 import pytest
 
+import velmora_saml.replay_store as replay_store
 import velmora_saml.saml as saml
 import velmora_saml.views as views
 
@@ -23,6 +24,10 @@ VIEWS_NAMES = [
     "load_sso_user_to_session", "SamlAuthLoader", "SamlIDPConfig",
     "SamlDuplicateResponsesTrackerInMemcache", "responses_tracker_mem", "log", "LOGIN_FAILED_URL",
     "login_failed", "saml_sso_view", "saml_callback_view", "saml_metadata_view",
+]
+REPLAY_STORE_NAMES = [
+    "contextlib", "logging", "time", "REPLAY_STORES", "SamlReplayKeyStore", "SamlReplayMigratingStore",
+    "replay_store_name",
 ]
 
 # (member, kind, signature, docstring) in class order.
@@ -84,6 +89,29 @@ CLASSES = {
         ("get_sp_metadata", "method", "(self)", None),
     ]),
 }
+REPLAY_STORE_CLASSES = {
+    "SamlReplayKeyStore": ("Store each seen saml response as its own memcache entry. Memcache expires them.", [
+        ("KEY_SUFFIX", "attribute", "saml_seen", None),
+        ("__init__", "method", "(self, mc, mc_root_key)", None),
+        ("record_key", "method", "(self, req_id)", "memcache key of the record of one id"),
+        ("expire_time", "staticmethod", "(expiration, now)",
+         "memcache expiry of a record that matters until expiration (unix time)"),
+        ("lock", "contextmanager", "(self)", "Nothing to lock: records are made with an atomic add"),
+        ("is_seen", "method", "(self, req_id)", None),
+        ("add", "method", "(self, req_id, expiration)", "expiration: unix time"),
+        ("cleanup_expired", "method", "(self)", None),
+        ("reset", "method", "(self)", None),
+    ]),
+    "SamlReplayMigratingStore": (
+        "Check and record seen saml responses in the shared mapping and in the key store.", [
+            ("__init__", "method", "(self, mapping_tracker, key_store)", None),
+            ("lock", "method", "(self)", "The lock of the shared mapping"),
+            ("is_seen", "method", "(self, req_id)", None),
+            ("add", "method", "(self, req_id, expiration)", "expiration: unix time"),
+            ("cleanup_expired", "method", "(self)", None),
+            ("reset", "method", "(self)", None),
+        ]),
+}
 
 
 def public_names(module):
@@ -93,6 +121,8 @@ def public_names(module):
 def test_module_names_in_binding_order():
     assert public_names(saml) == SAML_NAMES
     assert public_names(views) == VIEWS_NAMES
+    assert public_names(replay_store) == REPLAY_STORE_NAMES
+    assert replay_store.REPLAY_STORES == ("mapping", "keys", "migrate")
     assert saml.random is __import__("random").random
     assert saml.urlparse is __import__("urllib.parse").parse.urlparse
     assert saml.log is logging.getLogger("velmora") is views.log
@@ -103,12 +133,13 @@ def test_module_names_in_binding_order():
     assert type(saml.responses_tracker_mem) is saml.SamlDuplicateResponsesTrackerInMemory
 
 
-@pytest.mark.parametrize("class_name", CLASSES)
-def test_class_shape(class_name):
-    cls = getattr(saml, class_name)
-    doc, members = CLASSES[class_name]
+@pytest.mark.parametrize("module, class_name", [(saml, name) for name in CLASSES] + [
+    (replay_store, name) for name in REPLAY_STORE_CLASSES])
+def test_class_shape(module, class_name):
+    cls = getattr(module, class_name)
+    doc, members = {**CLASSES, **REPLAY_STORE_CLASSES}[class_name]
     assert cls.__bases__ == (object,)
-    assert cls.__module__ == "velmora_saml.saml"
+    assert cls.__module__ == module.__name__
     assert cls.__qualname__ == class_name
     assert cls.__doc__ == doc
     own = [n for n in vars(cls) if n not in ("__module__", "__doc__", "__dict__", "__weakref__")]
@@ -145,6 +176,9 @@ def test_functions_and_signatures():
     assert views.saml_callback_view.__doc__.startswith("SAML assertion consumer url - asc. Aka callback.\n\n")
     assert "Validate SAML response and login user." in views.saml_callback_view.__doc__
     assert views.saml_metadata_view.__doc__ is None and views.login_failed.__doc__ is None
+    assert str(inspect.signature(replay_store.replay_store_name)) == "(saml_settings)"
+    assert replay_store.replay_store_name.__doc__ == (
+        'The replay store the SAML settings choose: "mapping" (also when unset), "keys" or "migrate".')
 
 
 def test_classes_are_mutable_and_instances_have_dict():

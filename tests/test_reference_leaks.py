@@ -104,6 +104,7 @@ class FakeMemcache:
     def __init__(self):
         self.store = {}
         self.set_result = True
+        self.add_result = None  # forced answer of `add`
 
     def get(self, key, /):
         value = self.store.get(key)
@@ -115,6 +116,8 @@ class FakeMemcache:
         return self.set_result
 
     def add(self, key, value, expire, /):
+        if self.add_result is not None:
+            return self.add_result
         if key in self.store:
             return False
         self.store[key] = value
@@ -244,7 +247,7 @@ class StandInAuth:
 SCENARIOS = ["login", "replay", "toolkit-error", "errors", "not-authenticated", "unknown-user", "no-expiration"]
 
 
-def callback_view(tracker_kind):
+def callback_view(tracker_kind, replay_store=None):
     def workload(monkeypatch, tmp_path):
         monkeypatch.setattr(saml, "OneLogin_Saml2_Auth", StandInAuth)
         # A real response as the posted form field: the transform check reads it.
@@ -252,22 +255,28 @@ def callback_view(tracker_kind):
         mc = FakeMemcache()
         storage = ConfigStorage(USERS, mc=mc if tracker_kind == "memcache" else None,
                                 process_registry=ProcessRegistry(0.0, "proc"))
-        settings = site_auth_settings()
+        auth_settings = site_auth_settings()
+        if replay_store:
+            auth_settings["authentication_policies"]["saml"]["replay_store"] = replay_store
         # Configuration faults that the view answers with the login-failed page.
-        providers = settings["authentication_policies"]["saml"]["identity_providers"]
+        providers = auth_settings["authentication_policies"]["saml"]["identity_providers"]
         providers["nokey"] = test_settings.idp_config("nokey")
         del providers["nokey"]["saml_auth_attribute"]
         providers["badregex"] = test_settings.idp_config("badregex", saml_auth_regex="(")
-        wsgi = make_app(settings, storage).app
+        wsgi = make_app(auth_settings, storage).app
         views.responses_tracker_mem.reset()
         call_view(wsgi, "POST", "/saml/acs/idp1", SAMLResponse=posted, Scenario="replay")  # records dup-1
+        # The key store's records of a round are forgotten as memcached would
+        # expire them: their number is not a leak.
+        kept = dict(mc.store)
 
         def round_():
+            mc.store = dict(kept)
             for scenario in SCENARIOS:
                 response = call_view(wsgi, "POST", "/saml/acs/idp1", SAMLResponse=posted, RelayState="/back",
                                      Scenario=scenario)
                 assert response.status_int == 302
-                assert (response.location == f"https://{HOST}/back") == (scenario in ("login", "no-expiration"))
+                assert (response.location == f"https://{HOST}/back") == (scenario in accepted)
             call_view(wsgi, "POST", "/saml/acs/nope", SAMLResponse=posted)
             for idp_id in ("nokey", "badregex"):
                 response = call_view(wsgi, "POST", f"/saml/acs/{idp_id}", SAMLResponse=posted)
@@ -278,13 +287,19 @@ def callback_view(tracker_kind):
                 if isinstance(records, dict):
                     for req_id in [req_id for req_id in records if "dup-1" not in req_id]:
                         del records[req_id]
-            if tracker_kind == "memcache":
+            if can_fail:
                 # A store that fails: RuntimeError out of the view, through Pyramid.
                 mc.set_result = False
+                mc.add_result = False if replay_store == "keys" else None
                 swallow(lambda: call_view(wsgi, "POST", "/saml/acs/idp1", SAMLResponse=posted), RuntimeError)
                 mc.set_result = True
+                mc.add_result = None
 
-        return round_, len(SCENARIOS) + 3 + (tracker_kind == "memcache")
+        # An unknown replay store fails every login with the login-failed page.
+        known_store = replay_store in (None, "keys", "migrate")
+        accepted = ("login", "no-expiration") if known_store else ()
+        can_fail = tracker_kind == "memcache" and known_store
+        return round_, len(SCENARIOS) + 3 + can_fail
 
     return workload
 
@@ -405,6 +420,54 @@ def trackers(monkeypatch, tmp_path):
     return round_, 20
 
 
+def replay_stores(monkeypatch, tmp_path):
+    import velmora_saml.replay_store as replay_store
+
+    class Unreachable(FakeMemcache):
+        def add(self, *args):
+            raise ConnectionError("memcache gone")
+
+    mc = FakeMemcache()
+    keys = replay_store.SamlReplayKeyStore(mc, "leak")
+    broken = replay_store.SamlReplayKeyStore(Unreachable(), "leak")
+    migrating = replay_store.SamlReplayMigratingStore(
+        saml.SamlDuplicateResponsesTrackerInMemcache(mc, "leak", 0.0, "me"), keys)
+    settings = [{}, {"replay_store": None}, {"replay_store": "keys"}, {"replay_store": "migrate"}]
+    bad_settings = [{"replay_store": "fast"}, {"replay_store": ["keys"]}, {"replay_store": "x" * 300}]
+
+    def round_():
+        mc.store.clear()
+        now = time.time()
+        with keys.lock():
+            keys.is_seen("a")
+            keys.add("a", now + 60)
+            keys.cleanup_expired()
+        swallow(lambda: keys.add("a", now + 60), ValueError)  # a replay
+        swallow(lambda: run_block(keys.lock(), ValueError("inside the block")), ValueError)
+        mc.add_result = False
+        swallow(lambda: keys.add("b", now + 60), RuntimeError)  # not stored, no record
+        mc.add_result = None
+        swallow(lambda: broken.add("c", now), ConnectionError)
+        swallow(lambda: keys.add("d", "soon"), TypeError)
+        swallow(keys.reset, NotImplementedError)
+        for req_id in ("\udc80", 12, "x" * 500):
+            keys.record_key(req_id)
+        for expiration in (now - 10, now + 0.1, now + 40 * 86400, float("inf"), float("nan"), 2**40):
+            keys.expire_time(expiration, now)
+        with migrating.lock():
+            migrating.is_seen("m")
+            migrating.add("m", now + 60)
+            migrating.cleanup_expired()
+        swallow(lambda: migrating.add("m", now + 60), ValueError)
+        swallow(migrating.reset, NotImplementedError)
+        for setting in settings:
+            replay_store.replay_store_name(setting)
+        for setting in bad_settings:
+            swallow(lambda: replay_store.replay_store_name(setting), ValueError)
+
+    return round_, 27
+
+
 def run_block(manager, error=None):
     with manager:
         if error is not None:
@@ -505,6 +568,10 @@ WORKLOADS = {
     "metadata_view": (metadata_view, 200),
     "callback_view_memory": (callback_view("memory"), 60),
     "callback_view_memcache": (callback_view("memcache"), 60),
+    "callback_view_key_store": (callback_view("memcache", "keys"), 60),
+    "callback_view_migrating_store": (callback_view("memcache", "migrate"), 60),
+    "callback_view_unknown_store": (callback_view("memcache", "fast"), 60),
+    "replay_stores": (replay_stores, 300),
     "get_idp_settings": (idp_settings, 150),
     "trackers": (trackers, 300),
     "user_mapping": (user_mapping, 400),

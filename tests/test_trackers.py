@@ -3,7 +3,6 @@
 import faulthandler
 import gc
 import json
-import os
 import pathlib
 import subprocess
 import sys
@@ -15,6 +14,7 @@ import weakref
 import pytest
 
 import velmora_saml.saml as saml
+from tests.support.processes import child_env
 from tests.support.replay_worker import CountingClient
 
 MemoryTracker = saml.SamlDuplicateResponsesTrackerInMemory
@@ -120,14 +120,6 @@ def run_child(code, timeout=60):
     """Runs Python code in a fresh interpreter that imports this build of the plug-in."""
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
                           timeout=timeout, env=child_env())
-
-
-def child_env():
-    package_root = pathlib.Path(saml.__file__).resolve().parent.parent
-    paths = [str(TESTS.parent / "host"), str(package_root)]
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(paths + [env["PYTHONPATH"]] if env.get("PYTHONPATH") else paths)
-    return env
 
 
 # ---------------------------------------------------------------------------
@@ -507,14 +499,45 @@ class TestMemcacheTrackerWithRecordingClient:
         assert tracker.is_seen("r1") is False
         assert mc.calls == [("get", KEY)]
 
-    def test_failed_store_raises_with_the_local_copy_changed(self, mc):
+    def test_failed_store_writes_back_the_mapping_as_loaded_less_what_expired(self, mc, clock):
+        # memcached deletes the value it held when it refuses a new one as
+        # too large: the records loaded must go back, or every response
+        # accepted before could be posted again.
+        mc.store[KEY] = {"old": 900, "live": 5000, "r1": 4000}
         tracker = MemcacheTracker(mc, "app1")
         tracker.is_seen("x")
         mc.set_result = False
         with pytest.raises(RuntimeError, match="^Can not store saml response$"):
+            tracker.add("r2", 2000)
+        with pytest.raises(RuntimeError, match="^Can not store saml response$"):
+            tracker.add("r1", 6000)  # a replaced record gets its old expiration back
+        assert mc.calls[1:] == [
+            ("set", KEY, {"old": 900, "live": 5000, "r1": 4000, "r2": 2000}),
+            ("set", KEY, {"live": 5000, "r1": 4000}),
+            ("set", KEY, {"live": 5000, "r1": 6000}),
+            ("set", KEY, {"live": 5000, "r1": 4000}),
+        ]
+        assert tracker._seen_responses == {"live": 5000, "r1": 4000}
+
+    def test_client_raising_on_store_keeps_its_exception_and_the_mapping_goes_back(self, mc, clock):
+        mc.store[KEY] = {"live": 5000}
+        tracker = MemcacheTracker(mc, "app1")
+        tracker.is_seen("x")
+        failure = ConnectionResetError("connection reset by memcached")
+        writes = []
+
+        def set_(key, value, /):
+            writes.append(dict(value))
+            if len(writes) == 1:
+                raise failure
+            raise OSError("and the write-back fails too")
+
+        mc.set = set_
+        with pytest.raises(ConnectionResetError) as caught:
             tracker.add("r1", 2000)
-        assert tracker._seen_responses == {"r1": 2000}
-        assert mc.store[KEY] == {}
+        assert caught.value is failure
+        assert caught.value.__context__ is None
+        assert writes == [{"live": 5000, "r1": 2000}, {"live": 5000}]
 
     def test_cleanup_writes_only_when_something_expired(self, mc, clock):
         mc.store[KEY] = {"a": 1000, "b": 1001}

@@ -48,7 +48,11 @@ def check_memcache_client(mc):
     pymemcache's default_noreply=True makes `add` answer True without waiting
     for the server: a lock built on it guards nothing.
     """
-    if getattr(mc, "default_noreply", False):
+    # pymemcache's HashClient keeps the setting for the clients it makes.
+    noreply = getattr(mc, "default_noreply", None)
+    if noreply is None:
+        noreply = getattr(mc, "default_kwargs", {}).get("default_noreply", False)
+    if noreply:
         raise ValueError(
             "memcache client must be created with default_noreply=False: "
             "with noreply, add() always reports success and the replay lock guards nothing"
@@ -78,4 +82,31 @@ def make_memcache_client(host, port, timeout=2.0, pooled=False):
         default_noreply=False,
         connect_timeout=timeout,
         timeout=timeout,
+    )
+
+
+# More attempts at a failing node than there will ever be: the client never
+# takes a node out of its ring.
+NEVER_REROUTE = 2**62
+
+
+def make_memcache_cluster_client(servers, timeout=2.0, reroute=False, retry_timeout=1.0, dead_timeout=60.0):
+    """A pymemcache HashClient over several memcached servers ((host, port) pairs).
+
+    reroute=False: a node that fails stays in the ring, so the ids that hash
+    to it fail until it answers again. reroute=True keeps pymemcache's way:
+    after two failed attempts the node leaves the ring for `dead_timeout`
+    seconds and its ids go to the other nodes.
+    """
+    from pymemcache.client.hash import HashClient
+
+    return HashClient(
+        servers,
+        serde=PickleSerde(),
+        default_noreply=False,
+        connect_timeout=timeout,
+        timeout=timeout,
+        retry_attempts=2 if reroute else NEVER_REROUTE,
+        retry_timeout=retry_timeout,
+        dead_timeout=dead_timeout,
     )

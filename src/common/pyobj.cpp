@@ -42,6 +42,14 @@ Ref getattr_opt(PyObject* o, PyObject* name) {
   return Ref::steal(value);
 }
 
+Ref getitem_opt(PyObject* o, PyObject* key) {
+  PyObject* value = PyObject_GetItem(o, key);
+  if (value) return Ref::steal(value);
+  if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw PyError{};
+  PyErr_Clear();
+  return Ref();
+}
+
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
   return call_kw(callable, args, nullptr);
 }

@@ -79,6 +79,8 @@ inline void setattr(PyObject* o, PyObject* name, PyObject* v) { check_status(PyO
 inline Ref getitem(PyObject* o, PyObject* key) { return check(PyObject_GetItem(o, key)); }
 inline void setitem(PyObject* o, PyObject* key, PyObject* v) { check_status(PyObject_SetItem(o, key, v)); }
 inline void delitem(PyObject* o, PyObject* key) { check_status(PyObject_DelItem(o, key)); }
+// The item, or an empty Ref when the key is missing (KeyError only).
+Ref getitem_opt(PyObject* o, PyObject* key);
 inline bool contains(PyObject* container, PyObject* v) {
   int rc = PySequence_Contains(container, v);
   check_status(rc);

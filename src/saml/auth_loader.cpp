@@ -121,6 +121,23 @@ Ref loader_validate_all(const Args& a) {
   return vs::none();
 }
 
+// An unknown "replay_store" makes every login fail: logged as an error line.
+// Only settings that name a replay store load the module that reads it.
+void report_replay_store(const Args& a, PyObject* loader) {
+  static PyObject* const k_replay_store = intern("replay_store");
+  Ref saml_settings = getattr(loader, intern("saml_settings"));
+  if (!vs::getitem_opt(saml_settings.get(), k_replay_store)) return;
+  try {
+    Ref replay_store = vs::import_module(a.globals, "velmora_saml.replay_store");
+    call_method(replay_store.get(), intern("replay_store_name"), {saml_settings.get()});
+  } catch (const vs::PyError&) {
+    Ref caught = fetch_exception();
+    if (!vs::exception_matches(caught.get(), PyExc_ValueError)) vs::reraise(caught);
+    vs::HandlingException handling(caught.get());
+    call_method(module_name(a, "log").get(), intern("error"), {caught.get()});
+  }
+}
+
 // validate_saml_settings(auth_settings, timeout)
 Ref validate_saml_settings(const Args& a) {
   Ref log = module_name(a, "log");
@@ -136,6 +153,7 @@ Ref validate_saml_settings(const Args& a) {
     call_method(log.get(), intern("error"), {caught.get()});
     return vs::none();
   }
+  report_replay_store(a, loader.get());
   Ref idps = getattr(loader.get(), intern("idps"));
   Ref ids = vs::join(ustr(", ").get(), idps.get());
   call_method(log.get(), intern("debug"), {vs::concat({ustr("Loaded SAML idps: ").get(), ids.get()}).get()});

@@ -209,6 +209,36 @@ Ref mc_is_seen(const Args& a) {
   return vs::boolean(vs::contains(getattr(a[0], k_seen).get(), a[1]));
 }
 
+// After a failed write of the mapping, memcache may hold no mapping at all:
+// memcached deletes the value it had when it refuses one as too large. The
+// mapping is written back as it was loaded (without the new record, so it
+// fits again), less what has expired, which the failed login would have
+// cleaned up: without that, a mapping at the ceiling would stay there, as
+// only an accepted login cleans up. Any failure here is dropped; the
+// caller reports the failure of the write.
+void restore_mapping(const Args& a, PyObject* self, PyObject* req_id, const Ref& previous) {
+  static PyObject* const k_mc = intern("mc");
+  static PyObject* const k_key = intern("key");
+  static PyObject* const k_seen = intern("_seen_responses");
+  static PyObject* const k_set = intern("set");
+  try {
+    Ref seen = getattr(self, k_seen);
+    if (previous) {
+      vs::setitem(seen.get(), req_id, previous.get());
+    } else if (vs::getitem_opt(seen.get(), req_id)) {
+      vs::delitem(seen.get(), req_id);
+    }
+    Ref expired = collect_expired(a, seen.get());
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(expired.get()); ++i) {
+      Ref expired_id = Ref::borrow(PyList_GET_ITEM(expired.get(), i));
+      vs::delitem(seen.get(), expired_id.get());
+    }
+    call_method(getattr(self, k_mc).get(), k_set, {getattr(self, k_key).get(), seen.get()});
+  } catch (const vs::PyError&) {
+    vs::fetch_exception();
+  }
+}
+
 // SamlDuplicateResponsesTrackerInMemcache.add(self, req_id, expiration)
 Ref mc_add(const Args& a) {
   PyObject* self = a[0];
@@ -218,9 +248,22 @@ Ref mc_add(const Args& a) {
   static PyObject* const k_lazy_init = intern("_lazy_init");
   static PyObject* const k_set = intern("set");
   call_method(self, k_lazy_init);
+  Ref previous = vs::getitem_opt(getattr(self, k_seen).get(), a[1]);
   vs::setitem(getattr(self, k_seen).get(), a[1], a[2]);
-  Ref stored = call_method(getattr(self, k_mc).get(), k_set, {getattr(self, k_key).get(), getattr(self, k_seen).get()});
-  if (!truthy(stored.get())) vs::raise_new(PyExc_RuntimeError, "Can not store saml response");
+  bool stored = false;
+  try {
+    Ref result =
+        call_method(getattr(self, k_mc).get(), k_set, {getattr(self, k_key).get(), getattr(self, k_seen).get()});
+    stored = truthy(result.get());
+  } catch (const vs::PyError&) {
+    Ref caught = vs::fetch_exception();
+    restore_mapping(a, self, a[1], previous);
+    vs::reraise(caught);
+  }
+  if (!stored) {
+    restore_mapping(a, self, a[1], previous);
+    vs::raise_new(PyExc_RuntimeError, "Can not store saml response");
+  }
   return vs::none();
 }
 

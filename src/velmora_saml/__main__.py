@@ -392,6 +392,19 @@ def check_entries(providers, path):
                            "(true or false); without it every request for this IdP fails with KeyError")
 
 
+def replay_store_problem(saml_settings):
+    """The text of an unknown "replay_store" value (every login would fail), or None."""
+    if not isinstance(saml_settings, dict) or "replay_store" not in saml_settings:
+        return None
+    from velmora_saml import replay_store
+
+    try:
+        replay_store.replay_store_name(saml_settings)
+    except ValueError as error:
+        return str(error)
+    return None
+
+
 def run_check(args, logger):
     saml = load_plugin()
     settings = load_auth_settings(args.settings)
@@ -420,11 +433,17 @@ def run_check(args, logger):
     reports = [describe(saml, idp_id, providers[idp_id], was_enabled, saml_enabled, log, fetch_owner)
                for idp_id, was_enabled in enabled_before.items()]
     status = EXIT_INVALID if any(report["status"] == "invalid" for report in reports) else EXIT_OK
+    problem = replay_store_problem(loader.saml_settings)
+    if problem:
+        status = EXIT_INVALID
     if args.json:
         document = {"settings": args.settings, "saml_enabled": saml_enabled, "exit_status": status,
+                    "replay_store": {"status": "invalid" if problem else "valid", "reason": problem},
                     "identity_providers": reports}
         print(json.dumps(document, indent=2, default=str))
     else:
+        if problem:
+            print(f"replay_store: invalid: {problem}")
         print_report(reports, saml_enabled)
     return status
 

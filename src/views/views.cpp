@@ -164,27 +164,75 @@ Ref saml_sso_view(const Args& a) {
   }
 }
 
-// The replay tracker of one callback request. A memcache tracker keeps no
-// records of its own (they live in memcache, shared by every process), so
-// each request gets a fresh one; the in-memory tracker is the one shared
-// object of the process.
-Ref choose_responses_tracker(const Args& a, PyObject* config_storage) {
-  static PyObject* const k_memcache_available = intern("memcache_available");
+// velmora_saml.replay_store, imported at its first use; sys.modules keeps it.
+Ref replay_store_module() {
+  static PyObject* const k_name = intern("velmora_saml.replay_store");
+  PyObject* module = PyImport_GetModule(k_name);
+  if (module) return Ref::steal(module);
+  if (PyErr_Occurred()) throw vs::PyError{};
+  return vs::check(PyImport_Import(k_name));
+}
+
+// The "replay_store" value of the SAML settings, as the replay store
+// module reads it; an empty Ref when the key is absent: the view then works
+// as it did before the key existed, without that module.
+Ref configured_replay_store(PyObject* auth_settings) {
+  static PyObject* const k_policies = intern("authentication_policies");
+  static PyObject* const k_saml = intern("saml");
+  static PyObject* const k_replay_store = intern("replay_store");
+  static PyObject* const k_replay_store_name = intern("replay_store_name");
+  Ref policies = vs::getitem_opt(auth_settings, k_policies);
+  Ref saml_settings = policies ? vs::getitem_opt(policies.get(), k_saml) : Ref();
+  if (!saml_settings || !vs::getitem_opt(saml_settings.get(), k_replay_store)) return Ref();
+  Ref name = call_method(replay_store_module().get(), k_replay_store_name, {saml_settings.get()});
+  if (!PyUnicode_Check(name.get())) {
+    PyErr_Format(PyExc_TypeError, "replay_store_name() must return str, not %.100s", Py_TYPE(name.get())->tp_name);
+    throw vs::PyError{};
+  }
+  return name;
+}
+
+// The shared-mapping tracker of one callback request. It keeps no records
+// of its own (they live in memcache, shared by every process), so each
+// request gets a fresh one.
+Ref mapping_tracker(const Args& a, PyObject* config_storage) {
   static PyObject* const k_tracker_class = intern("SamlDuplicateResponsesTrackerInMemcache");
-  static PyObject* const k_tracker_mem = intern("responses_tracker_mem");
   static PyObject* const k_mc = intern("mc");
   static PyObject* const k_mc_root_key = intern("mc_root_key");
   static PyObject* const k_process_registry = intern("process_registry");
   static PyObject* const k_sleep_interval = intern("memcache_lock_sleep_interval");
   static PyObject* const k_my_proc_uid = intern("my_proc_uid");
-  Ref memcache_available = getattr(config_storage, k_memcache_available);
-  if (!vs::truthy(memcache_available.get())) return vs::global(a.globals, k_tracker_mem);
   Ref tracker_class = vs::global(a.globals, k_tracker_class);
   Ref mc = getattr(config_storage, k_mc);
   Ref mc_root_key = getattr(config_storage, k_mc_root_key);
   Ref sleep_interval = getattr(getattr(config_storage, k_process_registry).get(), k_sleep_interval);
   Ref proc_uid = getattr(getattr(config_storage, k_process_registry).get(), k_my_proc_uid);
   return call(tracker_class.get(), {mc.get(), mc_root_key.get(), sleep_interval.get(), proc_uid.get()});
+}
+
+// The replay tracker of one callback request: the in-memory tracker (the
+// one shared object of the process) without memcache; with it, what
+// `store_name` chooses (the configured replay store, empty when the
+// settings name none: the shared mapping).
+Ref choose_responses_tracker(const Args& a, PyObject* config_storage, const Ref& store_name) {
+  static PyObject* const k_memcache_available = intern("memcache_available");
+  static PyObject* const k_tracker_mem = intern("responses_tracker_mem");
+  static PyObject* const k_mc = intern("mc");
+  static PyObject* const k_mc_root_key = intern("mc_root_key");
+  static PyObject* const k_key_store_class = intern("SamlReplayKeyStore");
+  static PyObject* const k_migrating_store_class = intern("SamlReplayMigratingStore");
+  Ref memcache_available = getattr(config_storage, k_memcache_available);
+  if (!vs::truthy(memcache_available.get())) return vs::global(a.globals, k_tracker_mem);
+  bool keys = store_name && PyUnicode_CompareWithASCIIString(store_name.get(), "keys") == 0;
+  bool migrate = store_name && PyUnicode_CompareWithASCIIString(store_name.get(), "migrate") == 0;
+  if (!keys && !migrate) return mapping_tracker(a, config_storage);
+  Ref mapping = migrate ? mapping_tracker(a, config_storage) : Ref();
+  Ref replay_store = replay_store_module();
+  Ref mc = getattr(config_storage, k_mc);
+  Ref mc_root_key = getattr(config_storage, k_mc_root_key);
+  Ref key_store = call(getattr(replay_store.get(), k_key_store_class).get(), {mc.get(), mc_root_key.get()});
+  if (keys) return key_store;
+  return call(getattr(replay_store.get(), k_migrating_store_class).get(), {mapping.get(), key_store.get()});
 }
 
 // saml_callback_view(context, request)
@@ -224,7 +272,13 @@ Ref saml_callback_view(const Args& a) {
     return login_failed_for_caught(a, idp_id.get());
   }
 
-  Ref responses_tracker = choose_responses_tracker(a, config_storage.get());
+  Ref store_name;
+  try {
+    store_name = configured_replay_store(auth_settings.get());
+  } catch (const vs::PyError&) {
+    return login_failed_for_caught(a, idp_id.get());
+  }
+  Ref responses_tracker = choose_responses_tracker(a, config_storage.get(), store_name);
   Ref idp_config_class = vs::global(a.globals, k_idp_config_class);
   Ref users = getattr(config_storage.get(), k_users);
   Ref idp;

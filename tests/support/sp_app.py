@@ -86,3 +86,15 @@ def failed_redirect(response):
 
 def logged_in(response):
     return response.status_int == 302 and "X-Remembered-User" in response.headers
+
+
+def login_outcome(app, saml_response):
+    """What a login through `login` ends in: "logged in", "refused: <the
+    login-failed page's text>", or the exception that reached the host."""
+    try:
+        response = login(app, saml_response)
+    except Exception as exc:  # what reaches the host's error handling
+        return exc
+    if logged_in(response):
+        return "logged in"
+    return "refused: " + dict(failed_redirect(response)[1])["error_description"]
