@@ -505,13 +505,18 @@ def test_the_operator_check_reports_an_unknown_value(tmp_path, setting, status):
     result = subprocess.run([sys.executable, "-m", "velmora_saml", "check", str(path)], capture_output=True,
                             text=True, timeout=120, env=child_env(), cwd=tmp_path)
     assert result.returncode == status, result.stderr
-    lines = result.stdout.splitlines()
+    lines = [line for line in result.stdout.splitlines() if not line.startswith("  ")]
     if status:
         assert lines == ["replay_store: invalid: Invalid SAML configuration: replay_store is 'fast', not one of "
                          '"mapping", "keys", "migrate"', "good: valid"]
         assert "replay_store is 'fast'" in result.stderr  # the plug-in's own error line
     else:
         assert lines == ["good: valid"]
+    result = subprocess.run([sys.executable, "-m", "velmora_saml", "check", "--json", str(path)],
+                            capture_output=True, text=True, timeout=120, env=child_env(), cwd=tmp_path)
+    report = json.loads(result.stdout)
+    assert (report["exit_status"], result.returncode) == (status, status)
+    assert report["replay_store"]["status"] == ("invalid" if status else "valid")
 
 
 def test_the_stand_in_host_refuses_a_cluster_client_that_does_not_wait_for_replies():

@@ -228,11 +228,7 @@ void restore_mapping(const Args& a, PyObject* self, PyObject* req_id, const Ref&
     } else if (vs::getitem_opt(seen.get(), req_id)) {
       vs::delitem(seen.get(), req_id);
     }
-    Ref expired = collect_expired(a, seen.get());
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(expired.get()); ++i) {
-      Ref expired_id = Ref::borrow(PyList_GET_ITEM(expired.get(), i));
-      vs::delitem(seen.get(), expired_id.get());
-    }
+    for (const Ref& expired_id : collect_expired(a, seen.get())) vs::delitem(seen.get(), expired_id.get());
     call_method(getattr(self, k_mc).get(), k_set, {getattr(self, k_key).get(), seen.get()});
   } catch (const vs::PyError&) {
     vs::fetch_exception();
