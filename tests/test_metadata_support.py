@@ -4,6 +4,7 @@ publishes them: each forgery must be refused for the reason it stands for
 
 import http.client
 import os
+import pathlib
 import shutil
 import subprocess
 import threading
@@ -11,6 +12,7 @@ import time
 import urllib.error
 
 import pytest
+from cryptography import x509
 from onelogin.saml2.auth import OneLogin_Saml2_Auth
 from onelogin.saml2.idp_metadata_parser import OneLogin_Saml2_IdPMetadataParser
 from onelogin.saml2.utils import OneLogin_Saml2_Utils
@@ -108,6 +110,15 @@ class TestRolloverKeys:
             document = saml_idp.decode(saml_idp.build_response(sign="response", key=f"{key}.key", cert=f"{key}.crt"))
             assert OneLogin_Saml2_Utils.validate_sign(document, read(good), raise_exceptions=False) is True
             assert OneLogin_Saml2_Utils.validate_sign(document, read(bad), raise_exceptions=False) is False
+
+    def test_key_pair_made_for_the_run_expires_when_asked(self, tmp_path, metadata_http_server):
+        name = md.make_key_pair(tmp_path, days=10)
+        not_after = x509.load_pem_x509_certificate(pathlib.Path(name + ".crt").read_bytes()).not_valid_after_utc
+        assert 9.9 * 86400 < not_after.timestamp() - time.time() <= 10 * 86400
+        idp = md.PublishedIdP(metadata_http_server, keys=(name,))
+        assert fetch(idp.url)[0]["idp"]["x509cert"] == cert_body(name + ".crt")
+        document = saml_idp.decode(idp.response(sign="response"))
+        assert OneLogin_Saml2_Utils.validate_sign(document, read(name + ".crt"), raise_exceptions=False) is True
 
     def test_fingerprint_is_the_sha256_of_the_certificate(self):
         expected = subprocess.run(

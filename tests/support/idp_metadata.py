@@ -31,10 +31,15 @@ Servers:
     DrippingServer: one path that drips forever.
     PublishedIdP: the test IdP as its metadata URL shows it across a key
         rollover (publishes certificates, signs responses with one key).
+
+Key pairs are named by their files in tests/data without suffix (OLD_KEY,
+NEW_KEY, METADATA_SIGNER, "other"); `make_key_pair` makes one that expires
+soon.
 """
 
 import datetime
 import http.server
+import pathlib
 import socket
 import threading
 import time
@@ -56,6 +61,16 @@ PROTOCOL = "urn:oasis:names:tc:SAML:2.0:protocol"
 OLD_KEY = "idp"
 NEW_KEY = "idp_next"
 METADATA_SIGNER = "metadata_signer"
+
+
+def make_key_pair(directory, name="velmora-test-expiring", days=10):
+    """A new key pair whose certificate is valid from five minutes ago for
+    `days`; returns the name `PublishedIdP` and `saml_idp` take for it (the
+    path without its .key/.crt suffix)."""
+    from demo.keys import make_self_signed
+
+    make_self_signed(directory, name, days)
+    return str(pathlib.Path(directory) / name)
 
 
 def _instant(value):
