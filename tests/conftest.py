@@ -151,7 +151,7 @@ def memcached(memcached_server):
 
 
 @pytest.fixture
-def metadata_http_server():
+def metadata_server():
     """A MetadataServer on 127.0.0.1 for this test (documents, failures, holds)."""
     from tests.support.idp_metadata import MetadataServer
 
@@ -161,9 +161,9 @@ def metadata_http_server():
 
 
 @pytest.fixture
-def published_idp(metadata_http_server):
+def published_idp(metadata_server):
     """The test IdP publishing its old certificate, in metadata signed by
     tests/data/metadata_signer, at `published_idp.url`."""
     from tests.support.idp_metadata import PublishedIdP
 
-    return PublishedIdP(metadata_http_server)
+    return PublishedIdP(metadata_server)

@@ -111,11 +111,11 @@ class TestRolloverKeys:
             assert OneLogin_Saml2_Utils.validate_sign(document, read(good), raise_exceptions=False) is True
             assert OneLogin_Saml2_Utils.validate_sign(document, read(bad), raise_exceptions=False) is False
 
-    def test_key_pair_made_for_the_run_expires_when_asked(self, tmp_path, metadata_http_server):
+    def test_key_pair_made_for_the_run_expires_when_asked(self, tmp_path, metadata_server):
         name = md.make_key_pair(tmp_path, days=10)
         not_after = x509.load_pem_x509_certificate(pathlib.Path(name + ".crt").read_bytes()).not_valid_after_utc
         assert 9.9 * 86400 < not_after.timestamp() - time.time() <= 10 * 86400
-        idp = md.PublishedIdP(metadata_http_server, keys=(name,))
+        idp = md.PublishedIdP(metadata_server, keys=(name,))
         assert fetch(idp.url)[0]["idp"]["x509cert"] == cert_body(name + ".crt")
         document = saml_idp.decode(idp.response(sign="response"))
         assert OneLogin_Saml2_Utils.validate_sign(document, read(name + ".crt"), raise_exceptions=False) is True
@@ -241,8 +241,8 @@ def fetch(url, timeout=5):
 
 
 class TestMetadataServer:
-    def test_serves_the_document_of_the_moment_and_counts(self, metadata_http_server):
-        server = metadata_http_server
+    def test_serves_the_document_of_the_moment_and_counts(self, metadata_server):
+        server = metadata_server
         server.publish("/m.xml", md.idp_metadata_xml())
         assert fetch(server.url("/m.xml"))[0]["idp"]["x509cert"] == OLD
         server.publish("/m.xml", md.idp_metadata_xml(cert_file="idp_next.crt"))
@@ -251,8 +251,8 @@ class TestMetadataServer:
         assert server.hits == {"/m.xml": 2, "/none.xml": 1}
         assert [path for path, _ in server.requests] == ["/m.xml", "/m.xml", "/none.xml"]
 
-    def test_queued_answers_come_first_one_per_request(self, metadata_http_server):
-        server = metadata_http_server
+    def test_queued_answers_come_first_one_per_request(self, metadata_server):
+        server = metadata_server
         server.publish("/m.xml", md.idp_metadata_xml())
         server.queue("/m.xml", md.Status(503), md.Drop(), md.Delay(0.5))
         error, _ = fetch(server.url("/m.xml"))
@@ -263,8 +263,8 @@ class TestMetadataServer:
         settings, seconds = fetch(server.url("/m.xml"))
         assert settings["idp"]["x509cert"] == OLD and seconds < 0.5
 
-    def test_a_behaviour_holds_until_removed_and_delays_still_work(self, metadata_http_server):
-        server = metadata_http_server
+    def test_a_behaviour_holds_until_removed_and_delays_still_work(self, metadata_server):
+        server = metadata_server
         server.publish("/m.xml", md.idp_metadata_xml())
         server.behaviours["/m.xml"] = md.Status(500)
         server.queue("/m.xml", md.Status(404))
@@ -274,8 +274,8 @@ class TestMetadataServer:
         server.delays["/m.xml"] = 0.3
         assert fetch(server.url("/m.xml"))[1] >= 0.3
 
-    def test_held_request_waits_for_release_and_gets_the_document_then(self, metadata_http_server):
-        server = metadata_http_server
+    def test_held_request_waits_for_release_and_gets_the_document_then(self, metadata_server):
+        server = metadata_server
         server.publish("/m.xml", md.idp_metadata_xml())
         hold = md.Hold()
         server.queue("/m.xml", hold)
@@ -302,8 +302,8 @@ class TestMetadataServer:
         thread.join(5)
         assert not thread.is_alive()
 
-    def test_concurrent_requests_are_all_counted(self, metadata_http_server):
-        server = metadata_http_server
+    def test_concurrent_requests_are_all_counted(self, metadata_server):
+        server = metadata_server
         server.publish("/m.xml", md.idp_metadata_xml())
         threads = [threading.Thread(target=fetch, args=(server.url("/m.xml"),)) for _ in range(8)]
         for thread in threads:
@@ -358,13 +358,13 @@ class TestPublishedIdP:
         settings = Parser.merge_settings(fetch(published_idp.url)[0], metadata_only_settings())
         assert toolkit_verdict(settings, published_idp.response()) == ["invalid_response"]
 
-    def test_unsigned_publisher_and_document_without_serving(self, metadata_http_server):
-        idp = md.PublishedIdP(metadata_http_server, "/plain.xml", signer=None, keys=(md.NEW_KEY,))
+    def test_unsigned_publisher_and_document_without_serving(self, metadata_server):
+        idp = md.PublishedIdP(metadata_server, "/plain.xml", signer=None, keys=(md.NEW_KEY,))
         assert b"Signature" not in idp.document
         assert fetch(idp.url)[0]["idp"]["x509cert"] == NEW
         draft = idp.metadata(md.OLD_KEY, valid_until=5)
         assert verified_by_toolkit(draft) is not True  # unsigned
-        assert metadata_http_server.documents["/plain.xml"] == idp.document != draft
+        assert metadata_server.documents["/plain.xml"] == idp.document != draft
 
 
 class TestPluginWithSeveralCertificates:
