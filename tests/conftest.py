@@ -148,3 +148,22 @@ def memcached(memcached_server):
     yield memcached_server
     if memcached_server.proc is None:
         memcached_server.start()
+
+
+@pytest.fixture
+def metadata_server():
+    """A MetadataServer on 127.0.0.1 for this test (documents, failures, holds)."""
+    from tests.support.idp_metadata import MetadataServer
+
+    server = MetadataServer()
+    yield server
+    server.close()
+
+
+@pytest.fixture
+def published_idp(metadata_server):
+    """The test IdP publishing its old certificate, in metadata signed by
+    tests/data/metadata_signer, at `published_idp.url`."""
+    from tests.support.idp_metadata import PublishedIdP
+
+    return PublishedIdP(metadata_server)

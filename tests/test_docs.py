@@ -12,7 +12,7 @@ import webtest
 
 from tests.conftest import ROOT
 from tests.support import saml_idp
-from tests.support.idp_metadata import MetadataServer, idp_metadata_xml
+from tests.support.idp_metadata import idp_metadata_xml
 from tests.support.settings import cert_body
 from tests.test_operator_command import run
 from velmora.configs import UserConfig
@@ -45,13 +45,6 @@ def strings(value):
 
 def providers(settings):
     return settings["authentication_policies"]["saml"]["identity_providers"]
-
-
-@pytest.fixture
-def metadata_server():
-    server = MetadataServer()
-    yield server
-    server.close()
 
 
 @pytest.fixture

@@ -10,7 +10,7 @@ import pytest
 from pyramid.request import Request
 
 import velmora_saml.saml as saml
-from tests.support.idp_metadata import MetadataServer, idp_metadata_xml
+from tests.support.idp_metadata import idp_metadata_xml
 from tests.support.settings import auth_settings, idp_config, toolkit_settings
 
 
@@ -68,13 +68,6 @@ def report(result):
 def sp_lines(idp_id):
     return [f"SP entity id: https://sp.example.test/saml/metadata/{idp_id}",
             f"ACS URL: https://sp.example.test/saml/acs/{idp_id}"]
-
-
-@pytest.fixture
-def metadata_server():
-    server = MetadataServer()
-    yield server
-    server.close()
 
 
 class TestCheck:

@@ -19,6 +19,8 @@ form field "SAMLResponse"):
         out the NameID; `attributes` maps names to a value or a list of values
         (or is a list of such pairs, names may repeat); a `NameIDValue` value
         is an AttributeValue holding a NameID.
+        The key rollover signs with "idp_next.key"/"idp_next.crt" (see
+        `tests.support.idp_metadata.PublishedIdP`).
         `response_id`, `assertion_id`, `destination`, `audience`, `recipient`,
         `in_response_to` and `issuer` override the defaults (None for
         `destination` or `in_response_to` leaves the attribute out).
@@ -43,6 +45,10 @@ form field "SAMLResponse"):
     edit_encrypted_data(encoded, edit)
         The response with edit(xenc:EncryptedData element) applied to its
         encrypted assertion (as anyone can post it: no signature holds).
+
+    sign_element(elem, key, cert, ...)
+        Signs one element in place (responses, assertions, metadata), with
+        any transforms, canonicalization, signature and digest algorithm.
 
     decode(encoded) -> bytes, encode(xml) -> str, ids(encoded) -> (response ID, assertion ID)
 """
@@ -82,18 +88,14 @@ XPATH = "http://www.w3.org/TR/1999/REC-xpath-19991116"
 ALLOWED_ALGORITHMS = (ENVELOPED, EXC_C14N, EXC_C14N_COMMENTS, C14N, C14N_COMMENTS, C14N11, C14N11_COMMENTS)
 CANONICALIZATIONS = ALLOWED_ALGORITHMS[1:]
 
-_XMLSEC_TRANSFORMS = {
-    t.href: t
-    for t in (
-        xmlsec.Transform.ENVELOPED,
-        xmlsec.Transform.EXCL_C14N,
-        xmlsec.Transform.EXCL_C14N_COMMENTS,
-        xmlsec.Transform.C14N,
-        xmlsec.Transform.C14N_COMMENTS,
-        xmlsec.Transform.C14N11,
-        xmlsec.Transform.C14N11_COMMENTS,
-    )
-}
+RSA_SHA1 = "http://www.w3.org/2000/09/xmldsig#rsa-sha1"
+RSA_SHA256 = "http://www.w3.org/2001/04/xmldsig-more#rsa-sha256"
+SHA1 = "http://www.w3.org/2000/09/xmldsig#sha1"
+SHA256 = "http://www.w3.org/2001/04/xmlenc#sha256"
+
+# Every algorithm xmlsec knows, by its URI: the tests sign with allowed and
+# refused ones alike.
+_XMLSEC_ALGORITHMS = {t.href: t for t in vars(xmlsec.Transform).values() if getattr(t, "href", None)}
 
 _DEFAULT = object()
 
@@ -123,23 +125,37 @@ def sp_urls(idp_id="idp1", host=test_settings.SP_HOST):
     return f"{base}/saml/acs/{idp_id}", f"{base}/saml/metadata/{idp_id}"
 
 
-def sign_element(elem, key="idp.key", cert="idp.crt", transforms=(ENVELOPED, EXC_C14N), canonicalization=EXC_C14N):
-    """Signs `elem` (a Response or an Assertion) in place, as an IdP does.
+def sign_element(elem, key="idp.key", cert="idp.crt", transforms=(ENVELOPED, EXC_C14N), canonicalization=EXC_C14N,
+                 signature_method=RSA_SHA256, digest_method=SHA256, reference_uri=None):
+    """Signs `elem` (a Response, an Assertion, a metadata element) in place, as an IdP does.
 
-    The signature goes right after the element's Issuer and references the
-    element's ID.
+    The signature goes right after the element's Issuer (first child when it
+    has none) and references the element's ID (or `reference_uri`: "" is the
+    whole document). Each of `transforms` is an algorithm URI or a
+    ds:Transform element as XML text (an XPath filter with its expression,
+    see `xpath_transform`). `key`/`cert` are names in tests/data or paths.
     """
     signature = xmlsec.template.create(
-        elem, _XMLSEC_TRANSFORMS[canonicalization], xmlsec.Transform.RSA_SHA256, ns="ds"
+        elem, _XMLSEC_ALGORITHMS[canonicalization], _XMLSEC_ALGORITHMS[signature_method], ns="ds"
     )
     issuer = elem.find("saml:Issuer", NSMAP)
     if issuer is not None:
         issuer.addnext(signature)
     else:
         elem.insert(0, signature)
-    reference = xmlsec.template.add_reference(signature, xmlsec.Transform.SHA256, uri="#" + elem.get("ID"))
+    uri = "#" + elem.get("ID") if reference_uri is None else reference_uri
+    reference = xmlsec.template.add_reference(signature, _XMLSEC_ALGORITHMS[digest_method], uri=uri)
+    # (lxml's find() misses the nodes xmlsec made: their names are not in
+    # the document's dictionary; hence the container is tracked here.)
+    container = None
     for algorithm in transforms:
-        xmlsec.template.add_transform(reference, _XMLSEC_TRANSFORMS[algorithm])
+        if algorithm.startswith("<"):
+            if container is None:
+                container = etree.Element(f"{{{NS_DS}}}Transforms")
+                reference.insert(0, container)
+            container.append(etree.fromstring(algorithm))
+        else:
+            container = xmlsec.template.add_transform(reference, _XMLSEC_ALGORITHMS[algorithm]).getparent()
     key_info = xmlsec.template.ensure_key_info(signature)
     xmlsec.template.add_x509_data(key_info)
     xmlsec.tree.add_ids(elem, ["ID"])
@@ -386,6 +402,13 @@ def inject_transforms(encoded, *transforms, where="response", canonicalization=N
     signature = owner.find("ds:Signature", NSMAP)
     if signature is None:
         raise ValueError(f"the {where} is not signed")
+    add_to_signature(signature, transforms, canonicalization)
+    return encode(root)
+
+
+def add_to_signature(signature, transforms=(), canonicalization=None):
+    """Appends ds:Transform elements (XML texts) to the Reference of a
+    ds:Signature and/or replaces its CanonicalizationMethod (XML text)."""
     container = signature.find("ds:SignedInfo/ds:Reference/ds:Transforms", NSMAP)
     for text in transforms:
         container.append(etree.fromstring(text))
@@ -393,7 +416,6 @@ def inject_transforms(encoded, *transforms, where="response", canonicalization=N
         signed_info = signature.find("ds:SignedInfo", NSMAP)
         old = signed_info.find("ds:CanonicalizationMethod", NSMAP)
         signed_info.replace(old, etree.fromstring(canonicalization))
-    return encode(root)
 
 
 def _encrypt_in_place(root, cert):

@@ -1,6 +1,8 @@
 """Auth settings of the kind the host keeps, for the tests."""
 
+import base64
 import copy
+import hashlib
 import pathlib
 
 DATA = pathlib.Path(__file__).resolve().parent.parent / "data"
@@ -18,6 +20,13 @@ def cert_body(name):
     """A PEM certificate without its armour lines, as IdP metadata carries it."""
     lines = read(name).strip().splitlines()
     return "".join(line for line in lines if "-----" not in line)
+
+
+def cert_fingerprint(name, separator=":"):
+    """SHA-256 fingerprint of a certificate's DER bytes, upper-case hex pairs
+    joined by `separator` (as `openssl x509 -fingerprint -sha256` prints it)."""
+    digest = hashlib.sha256(base64.b64decode(cert_body(name))).hexdigest().upper()
+    return separator.join(digest[i:i + 2] for i in range(0, len(digest), 2))
 
 
 def toolkit_settings(idp_id="idp1", host=SP_HOST, **security):
