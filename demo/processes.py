@@ -144,12 +144,13 @@ def memcached_process(port, binary=None):
     return ManagedProcess("memcached", argv)
 
 
-def idp_process(port, sp_metadata_urls, sign_response=False, log_path=None):
+def idp_process(port, sp_metadata_urls, sign_response=False, log_path=None, extra_args=()):
     argv = [sys.executable, "-m", "demo.idp", "--port", port]
     for url in sp_metadata_urls:
         argv += ["--sp-metadata", url]
     if sign_response:
         argv.append("--sign-response")
+    argv += list(extra_args)
     return ManagedProcess("identity provider", argv, log_path, python_env())
 
 

@@ -84,6 +84,7 @@ def main(argv=None):
             f"\nVelmora SAML demo\n"
             f"  open            {host_url}/\n"
             f"  identity prov.  {idp_url}/ (metadata {idp_url}/metadata)\n"
+            f"  IdP logout      {idp_url}/logout (ends the IdP session: the next login asks again)\n"
             f"  IdP users       {users}  (carol has no account on the host)\n"
             f"  replay tracking {replay}\n"
             f"  logs            {logs}/host.log, {logs}/idp.log\n"

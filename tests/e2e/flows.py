@@ -33,6 +33,8 @@ class CapturedResponse:
     acs_url: str
     saml_response: str
     relay_state: str
+    # False when the IdP answered from its session, without the login form.
+    asked_for_password: bool = True
 
     def form(self):
         return {"SAMLResponse": self.saml_response, "RelayState": self.relay_state}
@@ -67,25 +69,35 @@ def login_at_idp(host_url, username, password, return_to="/protected", session=N
     """Start a login at the host, sign in at the IdP, and capture the response.
 
     Returns (CapturedResponse, session); the session holds the IdP's and the
-    host's cookies as a browser would.
+    host's cookies as a browser would. While the session's IdP session lives
+    the IdP answers without the form (`asked_for_password` is then False).
     """
     session = session or requests.Session()
     start = session.get(
         f"{host_url}/sso/saml/{IDP_ID}", params={"return_to": return_to}, allow_redirects=False, timeout=30
     )
     assert start.status_code == 302, f"SSO view answered {start.status_code}: {start.text[:500]}"
-    login_form = session.get(start.headers["Location"], timeout=30)
-    assert login_form.status_code == 200, f"IdP answered {login_form.status_code}: {login_form.text[:500]}"
-    key = hidden_fields(login_form.text)["key"]
-    idp_base = start.headers["Location"].split("/sso/redirect", 1)[0]
-    auto_post = session.post(
-        f"{idp_base}/login", data={"key": key, "username": username, "password": password}, timeout=30
-    )
-    assert auto_post.status_code == 200, auto_post.text[:500]
-    action = FORM_ACTION.search(auto_post.text)
-    assert action, f"no auto-post form in the IdP's answer: {auto_post.text[:500]}"
-    fields = hidden_fields(auto_post.text)
-    return CapturedResponse(html.unescape(action.group(1)), fields["SAMLResponse"], fields["RelayState"]), session
+    return sign_in_at_idp(session, start.headers["Location"], username, password), session
+
+
+def sign_in_at_idp(session, idp_url, username, password):
+    """Follow a URL of the IdP's login (an AuthnRequest, or an IdP-initiated
+    login), sign in when it asks, and capture the response it posts."""
+    answer = session.get(idp_url, timeout=30)
+    assert answer.status_code == 200, f"IdP answered {answer.status_code}: {answer.text[:500]}"
+    asked = "key" in hidden_fields(answer.text)
+    if asked:
+        idp_base = urllib.parse.urlsplit(idp_url)._replace(path="", query="").geturl()
+        answer = session.post(
+            f"{idp_base}/login", data={"key": hidden_fields(answer.text)["key"], "username": username,
+                                       "password": password}, timeout=30,
+        )
+        assert answer.status_code == 200, answer.text[:500]
+    action = FORM_ACTION.search(answer.text)
+    assert action, f"no auto-post form in the IdP's answer: {answer.text[:500]}"
+    fields = hidden_fields(answer.text)
+    return CapturedResponse(html.unescape(action.group(1)), fields["SAMLResponse"], fields.get("RelayState", ""),
+                            asked)
 
 
 def post_response(captured, to_url=None, session=None):
@@ -123,12 +135,13 @@ class Deployment:
         processes.wait_for_port(port, process)
         return port
 
-    def idp(self, sign_response=False):
+    def idp(self, sign_response=False, extra_args=()):
         """The IdP, signing with the test key (tests/data/idp.key), so a host's
-        local settings can name its certificate."""
+        local settings can name its certificate. `extra_args` go to demo/idp.py
+        (--session-minutes, --name-qualifiers, --unsigned-logout)."""
         port = processes.free_port()
         process = processes.idp_process(port, [], sign_response=sign_response,
-                                        log_path=self.directory / f"idp-{port}.log")
+                                        log_path=self.directory / f"idp-{port}.log", extra_args=extra_args)
         process.argv += ["--key", str(DATA / "idp.key"), "--cert", str(DATA / "idp.crt")]
         self._start(process)
         url = f"http://127.0.0.1:{port}"

@@ -134,3 +134,24 @@ def test_user_unknown_to_the_host_sees_the_login_failed_page(browser, site):
     assert element_text(browser, "error-description") == "User not found for the SAML response."
     browser.get(f"{site.url}/protected")
     assert browser.current_url == f"{site.url}/"  # not logged in
+
+
+def test_the_idp_session_spares_the_password_until_the_idp_logs_out(browser, site, shared_idp):
+    from selenium.webdriver.common.by import By
+
+    browser.get(f"{site.url}/sso/saml/demo?return_to=/protected")
+    sign_in_at_idp(browser, "alice", "alice")
+    wait_for(browser, on_protected_page, "the protected page")
+    browser.get(f"{site.url}/logout")  # the host's own logout leaves the IdP session alone
+    assert "Not logged in" in element_text(browser, "status")
+
+    browser.get(f"{site.url}/sso/saml/demo?return_to=/protected")
+    wait_for(browser, on_protected_page, "the protected page, without the IdP's form")
+    assert element_text(browser, "user") == "alice"
+
+    browser.get(f"{shared_idp.url}/logout")
+    browser.find_element(By.ID, "logout-everywhere").click()
+    wait_for(browser, lambda d: d.find_elements(By.ID, "logout-results"), "the IdP's logout results")
+    assert element_text(browser, "status") == "Signed out of the identity provider."
+    browser.get(f"{site.url}/sso/saml/demo?return_to=/protected")
+    wait_for(browser, lambda d: d.find_elements(By.ID, "username"), "the IdP's login form")

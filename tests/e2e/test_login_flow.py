@@ -2,11 +2,12 @@
 plug-in, and the pysaml2 identity provider signing real responses."""
 
 import base64
+import urllib.parse
 
 import pytest
 import requests
 
-from tests.e2e.flows import login_at_idp, post_response
+from tests.e2e.flows import login_at_idp, post_response, sign_in_at_idp
 
 
 @pytest.fixture(scope="module")
@@ -35,6 +36,37 @@ def test_login_through_the_idp_reaches_the_protected_page(host):
     assert 'id="sso-id">alice@example.org<' in page.text
     # The plug-in had only the metadata URL: the fetch and merge really ran.
     assert "SAML metadata fetched for the demo IdP" in host.log_text()
+
+
+def test_a_second_login_while_the_idp_session_lives_is_silent(host):
+    first, session = login_at_idp(host.url, "alice", "alice")
+    assert first.asked_for_password
+    assert post_response(first, session=session).logged_in
+    second, _ = login_at_idp(host.url, "alice", "wrong password, never asked for", session=session)
+    assert not second.asked_for_password
+    assert post_response(second, session=session).logged_in
+
+
+def test_logging_out_at_the_idp_ends_its_session(host, shared_idp):
+    captured, session = login_at_idp(host.url, "bob", "bob")
+    assert post_response(captured, session=session).logged_in
+    # Whatever the service providers are told on the way, the browser ends
+    # on the IdP's page of results.
+    done = session.post(f"{shared_idp.url}/logout", timeout=30)
+    assert done.status_code == 200
+    assert "Signed out of the identity provider." in done.text
+    again, _ = login_at_idp(host.url, "bob", "bob", session=session)
+    assert again.asked_for_password
+
+
+def test_a_login_started_at_the_idp_reaches_the_protected_page(host, shared_idp):
+    session = requests.Session()
+    query = urllib.parse.urlencode({"sp": f"{host.url}/saml/metadata/demo", "RelayState": "/protected"})
+    captured = sign_in_at_idp(session, f"{shared_idp.url}/sso/idp-initiated?{query}", "alice", "alice")
+    assert b"InResponseTo" not in base64.b64decode(captured.saml_response)
+    outcome = post_response(captured, session=session)
+    assert outcome.logged_in, outcome
+    assert outcome.location == f"{host.url}/protected"
 
 
 def test_the_same_response_twice_is_refused(host):
