@@ -146,6 +146,7 @@ inline const Name process_registry{"process_registry"};
 inline const Name process_response{"process_response"};
 inline const Name process_saml_response{"process_saml_response"};
 inline const Name dunder_qualname{"__qualname__"};
+inline const Name dunder_self{"__self__"};
 inline const Name random{"random"};
 inline const Name raw_request{"raw_request"};
 inline const Name re{"re"};

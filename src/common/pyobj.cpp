@@ -247,14 +247,18 @@ bool is_exception_class_or_tuple(PyObject* type) {
   return true;
 }
 
+// Puts `value` in flight as `raise value` does. PyErr_SetObject chains the
+// exception to the one being handled, as a `raise` statement does.
+void set_raised(Ref value) {
+  bool replaced;
+  Ref exc = exception_to_raise(std::move(value), replaced);
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+}
+
 }  // namespace
 
 void raise_value(Ref value, Site site) {
-  bool replaced;
-  Ref exc = exception_to_raise(std::move(value), replaced);
-  // PyErr_SetObject chains the exception to the one being handled, as a
-  // `raise` statement does.
-  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+  set_raised(std::move(value));
   throw PyError{site};
 }
 
@@ -275,6 +279,11 @@ Caught::Caught(PyObject* type, Site site) : Caught() {
 
 Caught::Caught(std::initializer_list<PyObject*> types, Site site) : Caught() {
   if (!matches(types, site)) reraise(site);
+}
+
+Caught Caught::raised(Ref value) {
+  set_raised(std::move(value));
+  return Caught();
 }
 
 Caught::~Caught() { PyErr_SetHandledException(previous_.get()); }
@@ -930,16 +939,39 @@ void make_helper_types() {
 
 }  // namespace
 
-int run_module_exec(PyObject* module, void (*exec)(PyObject* module)) {
+namespace {
+
+void (*module_exec)(PyObject* module) = nullptr;
+
+int exec_slot(PyObject* module) {
   try {
     make_helper_types();
-    exec(module);
+    module_exec(module);
     return 0;
   } catch (const PyError&) {
   } catch (const std::exception& e) {
     PyErr_SetString(PyExc_SystemError, e.what());
   }
   return -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_slot)},
+    // The interned names and helper types are process-wide statics.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, nullptr, nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyObject* init_module(const char* name, void (*exec)(PyObject* module)) {
+  module_definition.m_name = name;
+  module_exec = exec;
+  return PyModuleDef_Init(&module_definition);
 }
 
 }  // namespace vs

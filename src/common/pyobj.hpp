@@ -229,6 +229,10 @@ class Caught {
   // `except type:` / `except (t1, t2):`: anything else goes on unchanged.
   explicit Caught(PyObject* type, Site site = {});
   explicit Caught(std::initializer_list<PyObject*> types, Site site = {});
+  // `raise value` met at once by the except clause: raised as raise_value
+  // raises it and taken back, without a C++ exception (which costs more than
+  // most of what a member does).
+  static Caught raised(Ref value);
   ~Caught();
   Caught(const Caught&) = delete;
   Caught& operator=(const Caught&) = delete;
@@ -331,9 +335,12 @@ void bind_functions(PyObject* module, const MemberSpec (&specs)[N]) {
   for (const MemberSpec& spec : specs) bind(module, spec.name, make_function(spec, module, spec.name));
 }
 
-// The body of a module's Py_mod_exec slot: makes the helper types ready and
-// runs `exec`, turning a C++ failure into the Python error import reports.
-int run_module_exec(PyObject* module, void (*exec)(PyObject* module));
+// The body of the module's PyInit_* function: multi-phase initialisation
+// whose exec slot makes the helper types ready and runs `exec`, a C++
+// failure becoming the error import reports. Each extension module is a
+// shared object of its own with its own copy of this layer, which therefore
+// holds the one module definition.
+PyObject* init_module(const char* name, void (*exec)(PyObject* module));
 
 // ---- templates ---------------------------------------------------------------
 

@@ -26,6 +26,8 @@ const vs::Name space{" "};
 const vs::Name root{"/"};
 const vs::Name colon{":"};
 const vs::Name backslash_text{"\\"};
+const vs::Name wrong_host{"Wrong host in redirect url"};
+const vs::Name unsafe_characters{"Unsafe characters in redirect url"};
 const vs::Name forwarded_proto{"X-Forwarded-Proto"};
 const vs::Name settings_for{"SAML settings for "};
 const vs::Name restored_from_cache{" restored from cache"};
@@ -476,8 +478,18 @@ Ref get_return_to_url(const Args& a) {
 
   Ref current_host =
       call_method(a.global(names::OneLogin_Saml2_Utils).get(), names::get_self_host, {getattr(self, names::request).get()});
+  // `except OneLogin_Saml2_Error as e:` of the checks below.
+  auto refused = [&](Caught& e) {
+    if (!e.matches(a.global(names::OneLogin_Saml2_Error).get())) e.reraise();
+    call_method(a.global(names::log).get(), names::error, {vs::str(e.get()).get()});
+    return root_url();
+  };
   Ref redirect_url;
   Ref redirect_path;
+  // A refused relay state is `raise OneLogin_Saml2_Error(text)` inside the
+  // guarded block: made there, raised and caught after it without a C++
+  // exception, which would cost more than the rest of the method.
+  Ref refusal;
   try {
     redirect_url = call_method(getattr(self, names::saml_auth).get(), names::redirect_to, {relay_state.get()});
     Ref parsed;
@@ -489,7 +501,7 @@ Ref get_return_to_url(const Args& a) {
       // a server error over the relay state.
       Caught malformed(PyExc_ValueError);
       Ref error_class = a.global(names::OneLogin_Saml2_Error);
-      malformed.raise(call(error_class.get(), {vs::ustr("Wrong host in redirect url").get()}));
+      malformed.raise(call(error_class.get(), {wrong_host}));
     }
     // Browsers read a backslash in the authority as a slash: "evil\@good"
     // parses to the host "good" here but leads the browser to "evil".
@@ -498,17 +510,19 @@ Ref get_return_to_url(const Args& a) {
     Ref host_parts = call_method(current_host.get(), names::split, {colon});
     Ref bare_host = vs::item(host_parts.get(), 0);
     if (backslash || !readable_port(parsed.get()) || vs::compare(hostname.get(), bare_host.get(), Py_NE)) {
-      vs::raise_new(a.global(names::OneLogin_Saml2_Error).get(), "Wrong host in redirect url");
+      refusal = call(a.global(names::OneLogin_Saml2_Error).get(), {wrong_host});
+    } else if (!header_safe(redirect_url.get())) {
+      refusal = call(a.global(names::OneLogin_Saml2_Error).get(), {unsafe_characters});
+    } else {
+      redirect_path = getattr(parsed.get(), names::path);
     }
-    if (!header_safe(redirect_url.get())) {
-      vs::raise_new(a.global(names::OneLogin_Saml2_Error).get(), "Unsafe characters in redirect url");
-    }
-    redirect_path = getattr(parsed.get(), names::path);
   } catch (const vs::PyError&) {
     Caught e;
-    if (!e.matches(a.global(names::OneLogin_Saml2_Error).get())) e.reraise();
-    call_method(a.global(names::log).get(), names::error, {vs::str(e.get()).get()});
-    return root_url();
+    return refused(e);
+  }
+  if (refusal) {
+    Caught e = Caught::raised(refusal);
+    return refused(e);
   }
 
   // Never back to the consumer URL, never into the start of a login: the

@@ -35,22 +35,9 @@ void exec_module(PyObject* module) {
   bind_module_functions(module);
 }
 
-int exec_slot(PyObject* module) { return vs::run_module_exec(module, exec_module); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_slot)},
-    // The interned names and helper types are process-wide statics.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "velmora_saml.saml", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
-};
-
 }  // namespace
 }  // namespace saml
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_saml(void) {
-  return PyModuleDef_Init(&saml::module_def);
+  return vs::init_module("velmora_saml.saml", saml::exec_module);
 }

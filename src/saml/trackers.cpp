@@ -428,9 +428,9 @@ void remember_builtin_clock(PyObject* time_module) {
   // Taken only when it is the C function of the time module: a clock
   // replaced before the import is not the interpreter's.
   if (!PyCFunction_Check(clock.get())) return;
-  PyObject* owner = PyCFunction_GetSelf(clock.get());
-  if (!owner || !PyModule_Check(owner)) return;
-  const char* owner_name = PyModule_GetName(owner);
+  Ref owner = vs::getattr(clock.get(), names::dunder_self);
+  if (!PyModule_Check(owner.get())) return;
+  const char* owner_name = PyModule_GetName(owner.get());
   if (!owner_name) throw vs::PyError{};
   if (std::strcmp(owner_name, "time") == 0) builtin_clock = clock.release();
 }

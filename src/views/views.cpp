@@ -63,6 +63,20 @@ Ref call_login_failed(const Args& a, PyObject* idp_id, PyObject* desc) {
   return call(a.global(names::login_failed).get(), {idp_id, desc});
 }
 
+// `try: body()` / `except ValueError as e: return login_failed(idp_id, e)`:
+// the login-failed redirect when `body` raised a ValueError, else an empty
+// Ref (anything else goes on).
+template <class Body>
+Ref login_failed_on_value_error(const Args& a, PyObject* idp_id, Body body) {
+  try {
+    body();
+    return Ref();
+  } catch (const vs::PyError&) {
+    Caught e(PyExc_ValueError);
+    return call_login_failed(a, idp_id, e.get());
+  }
+}
+
 // request.registry.settings[key], read afresh on every use.
 Ref registry_setting(PyObject* request, PyObject* key) {
   Ref registry = getattr(request, names::registry);
@@ -78,6 +92,26 @@ Ref route_idp_id(PyObject* request) { return getitem(getattr(request, names::mat
 Ref load_idp_config(const Args& a, PyObject* auth_settings, PyObject* idp_id) {
   Ref loader = call(a.global(names::SamlAuthLoader).get(), {auth_settings});
   return call_method(loader.get(), names::load_by_id, {idp_id});
+}
+
+// What both login views start with: the IdP the matched route names and its
+// configuration, or in `failed` the login-failed redirect for the loader's
+// ValueError (an unknown or disabled IdP).
+struct RoutedIdp {
+  Ref auth_settings;
+  Ref idp_id;
+  Ref idp_config;
+  Ref failed;
+};
+
+RoutedIdp load_routed_idp(const Args& a, PyObject* request) {
+  RoutedIdp idp;
+  idp.auth_settings = registry_setting(request, names::auth_settings);
+  idp.idp_id = route_idp_id(request);
+  idp.failed = login_failed_on_value_error(a, idp.idp_id.get(), [&] {
+    idp.idp_config = load_idp_config(a, idp.auth_settings.get(), idp.idp_id.get());
+  });
+  return idp;
 }
 
 // The callback meets some faults of the IdP's configuration only after the
@@ -168,25 +202,18 @@ Ref choose_responses_tracker(const Args& a, PyObject* config_storage, const Ref&
 // saml_sso_view(context, request)
 Ref saml_sso_view(const Args& a) {
   PyObject* request = a[1];
-  Ref auth_settings = registry_setting(request, names::auth_settings);
-  Ref idp_id = route_idp_id(request);
-  Ref idp_config;
-  try {
-    idp_config = load_idp_config(a, auth_settings.get(), idp_id.get());
-  } catch (const vs::PyError&) {
-    Caught e(PyExc_ValueError);
-    return call_login_failed(a, idp_id.get(), e.get());
-  }
+  RoutedIdp routed = load_routed_idp(a, request);
+  if (routed.failed) return routed.failed;
   Ref params = getattr(request, names::params);
   Ref return_to_url = call_method(params.get(), names::get, {names::return_to, root});
-  try {
-    Ref login_url = call_method(a.global(names::SamlIDPConfig).get(), names::generate_login_url,
-                                {idp_config.get(), request, return_to_url.get()});
-    return call(a.global(names::HTTPFound).get(), {login_url.get()});
-  } catch (const vs::PyError&) {
-    Caught e(PyExc_ValueError);
-    return call_login_failed(a, idp_id.get(), e.get());
-  }
+  Ref redirect;
+  if (Ref failed = login_failed_on_value_error(a, routed.idp_id.get(), [&] {
+        Ref login_url = call_method(a.global(names::SamlIDPConfig).get(), names::generate_login_url,
+                                    {routed.idp_config.get(), request, return_to_url.get()});
+        redirect = call(a.global(names::HTTPFound).get(), {login_url.get()});
+      }))
+    return failed;
+  return redirect;
 }
 
 // saml_callback_view(context, request)
@@ -194,30 +221,20 @@ Ref saml_callback_view(const Args& a) {
   PyObject* request = a[1];
   Ref vlm_settings = registry_setting(request, names::vlm_settings);
   Ref config_storage = getitem(vlm_settings.get(), names::config_storage);
-  Ref auth_settings = registry_setting(request, names::auth_settings);
-  Ref idp_id = route_idp_id(request);
-
-  Ref idp_config;
-  try {
-    idp_config = load_idp_config(a, auth_settings.get(), idp_id.get());
-  } catch (const vs::PyError&) {
-    Caught e(PyExc_ValueError);
-    return call_login_failed(a, idp_id.get(), e.get());
-  }
+  RoutedIdp routed = load_routed_idp(a, request);
+  if (routed.failed) return routed.failed;
+  const Ref& idp_id = routed.idp_id;
 
   Ref store_name;
-  try {
-    store_name = configured_replay_store(auth_settings.get());
-  } catch (const vs::PyError&) {
-    Caught e(PyExc_ValueError);
-    return call_login_failed(a, idp_id.get(), e.get());
-  }
+  if (Ref failed = login_failed_on_value_error(
+          a, idp_id.get(), [&] { store_name = configured_replay_store(routed.auth_settings.get()); }))
+    return failed;
   Ref responses_tracker = choose_responses_tracker(a, config_storage.get(), store_name);
   Ref idp_config_class = a.global(names::SamlIDPConfig);
   Ref users = getattr(config_storage.get(), names::users);
   Ref idp;
   try {
-    idp = call(idp_config_class.get(), {idp_config.get(), request, users.get(), responses_tracker.get()});
+    idp = call(idp_config_class.get(), {routed.idp_config.get(), request, users.get(), responses_tracker.get()});
   } catch (const vs::PyError&) {
     Caught e;
     return login_failed_for_configuration_fault(
@@ -225,12 +242,9 @@ Ref saml_callback_view(const Args& a) {
         {{"builtins", names::KeyError, nullptr}, {"onelogin.saml2.errors", names::OneLogin_Saml2_Error, nullptr}});
   }
 
-  try {
-    call_method(idp.get(), names::process_saml_response);
-  } catch (const vs::PyError&) {
-    Caught e(PyExc_ValueError);
-    return call_login_failed(a, idp_id.get(), e.get());
-  }
+  if (Ref failed = login_failed_on_value_error(
+          a, idp_id.get(), [&] { call_method(idp.get(), names::process_saml_response); }))
+    return failed;
 
   Ref user_id;
   Ref sso_user_id;
@@ -319,21 +333,9 @@ void exec_module(PyObject* module) {
   vs::bind_functions(module, module_functions);
 }
 
-int exec_slot(PyObject* module) { return vs::run_module_exec(module, exec_module); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_slot)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "velmora_saml.views", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
-};
-
 }  // namespace
 }  // namespace views
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_views(void) {
-  return PyModuleDef_Init(&views::module_def);
+  return vs::init_module("velmora_saml.views", views::exec_module);
 }
