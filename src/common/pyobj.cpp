@@ -23,10 +23,7 @@ constexpr size_t kMaxCallArgs = 8;
 PyObject* builtins_namespace = nullptr;
 }  // namespace
 
-Ref Ref::borrow(PyObject* o) {
-  if (!o) throw std::invalid_argument("a NULL reference was borrowed");
-  return Ref(Py_NewRef(o));
-}
+void Ref::null_borrowed() { throw std::invalid_argument("a NULL reference was borrowed"); }
 
 PyObject* Name::make() const {
   PyObject* s = PyUnicode_InternFromString(text_);

@@ -49,7 +49,10 @@ class Ref {
  public:
   Ref() = default;
   // A new reference to an object that someone else holds; `o` is never NULL.
-  static Ref borrow(PyObject* o);
+  static Ref borrow(PyObject* o) {
+    if (!o) null_borrowed();
+    return Ref(Py_NewRef(o));
+  }
   Ref(const Ref& o) : p_(o.p_) { Py_XINCREF(p_); }
   Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
   Ref& operator=(Ref o) noexcept {
@@ -67,6 +70,7 @@ class Ref {
 
  private:
   explicit Ref(PyObject* owned) : p_(owned) {}
+  [[noreturn]] static void null_borrowed();
   friend Ref check(PyObject*, Site);
   friend Ref check_optional(PyObject*, Site);
   PyObject* p_ = nullptr;
