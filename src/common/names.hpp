@@ -24,7 +24,6 @@ inline const Name cleanup_expired{"cleanup_expired"};
 inline const Name compile{"compile"};
 inline const Name config_storage{"config_storage"};
 inline const Name content_type{"content_type"};
-inline const Name contextlib{"contextlib"};
 inline const Name contextmanager{"contextmanager"};
 inline const Name copy{"copy"};
 inline const Name current_thread_log_context{"current_thread_log_context"};
