@@ -11,9 +11,11 @@
 //   ever a parameter, borrowed from an owner further up the stack (a `Ref`,
 //   or the caller of a member, which holds the arguments for the whole call).
 //   The layer returns nothing borrowed: what a container holds comes out as
-//   a `Ref`, taken before any other Python code can run.
+//   a `Ref`, taken before any other Python code can run; only this layer
+//   calls the C API functions that return borrowed references.
 // - A `Ref` is made from a C API result only through `check` (NULL means an
-//   error is set) or `check_optional` (NULL without an error means "none").
+//   error is set) or `check_optional` (NULL without an error means "none"),
+//   and from an object someone else holds through `Ref::borrow`.
 // - Module-level names are looked up when a member runs: `a.global(names::x)`.
 #pragma once
 
