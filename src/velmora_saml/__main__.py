@@ -307,7 +307,7 @@ def metadata_location(config):
 def describe(saml, idp_id, config, was_enabled, saml_enabled, log, fetch_owner):
     report = {"id": idp_id, "status": None, "reason": None, "hint": None,
               "idp_name": lookup(config, "idp_name"), "metadata": None,
-              "sp_entity_id": None, "acs_url": None, "sls_url": None, "idp_slo_url": None, "notes": []}
+              "sp_entity_id": None, "acs_url": None, "notes": []}
     if not saml_enabled:
         report.update(status="not checked", reason='SAML is disabled ("enabled" of the SAML settings is false)')
         return report
@@ -339,6 +339,7 @@ def describe(saml, idp_id, config, was_enabled, saml_enabled, log, fetch_owner):
     report["sp_entity_id"] = lookup(settings, "sp", "entityId")
     report["acs_url"] = lookup(settings, "sp", "assertionConsumerService", "url")
     if config.get("single_logout") is True:
+        # Only then: without the key the report keeps its former shape.
         report["sls_url"] = lookup(settings, "sp", "singleLogoutService", "url")
         report["idp_slo_url"] = lookup(settings, "idp", "singleLogoutService", "url")
         if not lookup(settings, "security", "wantMessagesSigned"):
@@ -393,7 +394,7 @@ def print_report(reports, saml_enabled):
         print(f"  {metadata_line(report['metadata'])}")
         print(f"  SP entity id: {report['sp_entity_id'] or '(not set)'}")
         print(f"  ACS URL: {report['acs_url'] or '(not set)'}")
-        if report["sls_url"] is not None or report["idp_slo_url"] is not None:
+        if "sls_url" in report:
             print(f"  SLS URL: {report['sls_url'] or '(not set)'}")
             print(f"  IdP SLO URL: {report['idp_slo_url'] or '(none: logouts end only the local session)'}")
 
