@@ -3,6 +3,7 @@
 import html as html
 import logging as logging
 import time as time
+from types import SimpleNamespace as SimpleNamespace
 from typing import Any
 
 from onelogin.saml2.auth import OneLogin_Saml2_Auth as OneLogin_Saml2_Auth
@@ -10,6 +11,7 @@ from onelogin.saml2.errors import OneLogin_Saml2_Error as OneLogin_Saml2_Error
 from onelogin.saml2.logout_request import OneLogin_Saml2_Logout_Request as OneLogin_Saml2_Logout_Request
 from onelogin.saml2.logout_response import OneLogin_Saml2_Logout_Response as OneLogin_Saml2_Logout_Response
 from onelogin.saml2.utils import OneLogin_Saml2_Utils as OneLogin_Saml2_Utils
+from onelogin.saml2.xml_utils import OneLogin_Saml2_XML as OneLogin_Saml2_XML
 from pyramid.httpexceptions import HTTPFound as HTTPFound
 from pyramid.response import Response as Response
 from pyramid.security import forget as forget
