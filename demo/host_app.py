@@ -2,7 +2,10 @@
 
 It plays the part of velmora with the stand-in host modules (host/velmora):
 a home page that lists the identity providers, a page only a logged-in user
-may see, the login-failed page the plug-in redirects to, and logout.
+may see, the login-failed page the plug-in redirects to, and logout: "Log
+out" ends the host's session only, "Log out everywhere" (with
+--single-logout) goes through the plug-in's logout view and ends the IdP's
+session too.
 
 The plug-in gets only the IdP's metadata URL (settings["idp"]["metadata"])
 besides the SP part, so the remote metadata fetch and merge run for real at
@@ -53,22 +56,28 @@ MAX_ACS_BODY = 512 * 1024
 ACS_PATH_PREFIX = "/saml/acs/"
 
 POST_BINDING = "urn:oasis:names:tc:SAML:2.0:bindings:HTTP-POST"
+REDIRECT_BINDING = "urn:oasis:names:tc:SAML:2.0:bindings:HTTP-Redirect"
 UNSPECIFIED_NAMEID = "urn:oasis:names:tc:SAML:1.1:nameid-format:unspecified"
 MEMCACHE_ROOT_KEY = "velmora-demo"
 
 
-def sp_settings(public_url, idp_id, idp_metadata_url, local_idp=None, want_messages_signed=False):
+def sp_settings(public_url, idp_id, idp_metadata_url, local_idp=None, want_messages_signed=False,
+                single_logout=False):
     """python3-saml settings of one IdP: the SP part and, of the IdP, only where its metadata is."""
     idp = dict(local_idp or {})
     idp["metadata"] = idp_metadata_url
+    sp = {
+        "entityId": f"{public_url}/saml/metadata/{idp_id}",
+        "assertionConsumerService": {"url": f"{public_url}/saml/acs/{idp_id}", "binding": POST_BINDING},
+        "NameIDFormat": UNSPECIFIED_NAMEID,
+    }
+    if single_logout:
+        # The plug-in's single-logout service, named in the SP metadata.
+        sp["singleLogoutService"] = {"url": f"{public_url}/saml/sls/{idp_id}", "binding": REDIRECT_BINDING}
     return {
         "strict": True,
         "debug": False,
-        "sp": {
-            "entityId": f"{public_url}/saml/metadata/{idp_id}",
-            "assertionConsumerService": {"url": f"{public_url}/saml/acs/{idp_id}", "binding": POST_BINDING},
-            "NameIDFormat": UNSPECIFIED_NAMEID,
-        },
+        "sp": sp,
         "idp": idp,
         "security": {
             # The demo IdP always signs the assertion; whether it signs the
@@ -178,14 +187,31 @@ def make_app(identity_providers, memcache_client=None, users=None, secret=None,
 # -- pages -----------------------------------------------------------------
 
 
-def page(title, body, status=200):
+def single_logout_idps(request):
+    """Ids of the IdPs whose logins can be ended at the IdP too."""
+    return [idp_id for idp_id, config in identity_providers(request).items()
+            if config.get("enabled") and config.get("single_logout") is True]
+
+
+def nav_links(request):
+    links = '<a href="/">Home</a><a href="/protected">Protected page</a><a href="/logout" id="logout">Log out</a>'
+    if request is not None and request.authenticated_userid is not None:
+        # The IdP the user logged in with is the one to log out of; the demo
+        # has one.
+        for idp_id in single_logout_idps(request)[:1]:
+            target = urllib.parse.quote(idp_id)
+            links += f'<a href="/saml/logout/{target}?return_to=/" id="logout-everywhere">Log out everywhere</a>'
+    return links
+
+
+def page(title, body, status=200, request=None):
     document = (
         "<!doctype html><html><head><meta charset=\"utf-8\">"
         f"<title>{html.escape(title)}</title>"
         "<style>body{font-family:sans-serif;max-width:44em;margin:2em auto;line-height:1.4}"
         "code{background:#eee;padding:0 .2em}.error{color:#a00}"
         "nav a{margin-right:1em}</style></head><body>"
-        '<nav><a href="/">Home</a><a href="/protected">Protected page</a><a href="/logout">Log out</a></nav>'
+        f"<nav>{nav_links(request)}</nav>"
         f"<h1>{html.escape(title)}</h1>{body}</body></html>"
     )
     return Response(document, status=status, content_type="text/html", charset="utf-8")
@@ -209,7 +235,7 @@ def home_view(request):
         for idp_id, config in identity_providers(request).items()
     )
     note = html.escape(request.registry.settings.get("demo.replay_note", ""))
-    return page("Velmora demo", f"{status}<ul>{links}</ul><p><small>{note}</small></p>")
+    return page("Velmora demo", f"{status}<ul>{links}</ul><p><small>{note}</small></p>", request=request)
 
 
 def protected_view(request):
@@ -225,8 +251,8 @@ def protected_view(request):
         f'<tr><th align="left">Host user</th><td>{html.escape(user_id)}</td></tr>'
         f'<tr><th align="left">E-mail</th><td id="email">{html.escape(user.email)}</td></tr>'
         f'<tr><th align="left">SSO id</th><td><code id="sso-id">{html.escape(str(sso_user_id))}</code></td></tr>'
-        "</table>"
-        '<p><a href="/logout" id="logout">Log out</a></p>',
+        "</table>",
+        request=request,
     )
 
 
@@ -252,6 +278,7 @@ def login_failed_view(request):
         f'<p>Identity provider: <code id="idp-id">{html.escape(idp_id)}</code></p>'
         f'<p class="error">Reason: <span id="error-description">{html.escape(error_description(request))}</span></p>'
         '<p><a href="/">Back to the home page</a></p>',
+        request=request,
     )
 
 
@@ -299,6 +326,10 @@ def main(argv=None):
                         "used when the metadata cannot be fetched")
     parser.add_argument("--want-messages-signed", action="store_true",
                         help="require a signed Response, not only a signed assertion")
+    parser.add_argument("--single-logout", action="store_true",
+                        help="single logout with the IdP (the plug-in's logout view and single-logout service)")
+    parser.add_argument("--solicited-only", action="store_true",
+                        help="accept only responses to the AuthnRequests this browser sent (no IdP-initiated login)")
     parser.add_argument("--memcached", metavar="HOST:PORT", help="track replays through this memcached")
     parser.add_argument("--secret", default=os.environ.get("VELMORA_DEMO_SECRET"),
                         help="cookie secret (default: random; give all processes of one site the same)")
@@ -317,10 +348,15 @@ def main(argv=None):
     idp_config = {
         "enabled": True,
         "idp_name": args.idp_name,
-        "settings": sp_settings(public_url, args.idp_id, args.idp_metadata, local_idp, args.want_messages_signed),
+        "settings": sp_settings(public_url, args.idp_id, args.idp_metadata, local_idp, args.want_messages_signed,
+                                single_logout=args.single_logout),
         "saml_auth_attribute": "NameID",
         "user_config_attribute": "email",
     }
+    if args.single_logout:
+        idp_config["single_logout"] = True
+    if args.solicited_only:
+        idp_config["allow_unsolicited"] = False
 
     client = connect_memcached(args.memcached) if args.memcached else None
     if client is not None:

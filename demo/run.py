@@ -27,6 +27,8 @@ def main(argv=None):
     parser.add_argument("--no-memcached", action="store_true", help="track replays in process memory")
     parser.add_argument("--sign-response", action="store_true",
                         help="the IdP signs the Response too, and the host requires it")
+    parser.add_argument("--solicited-only", action="store_true",
+                        help="the host takes only responses to its own AuthnRequests (no IdP-initiated login)")
     args = parser.parse_args(argv)
 
     host_port = args.host_port or processes.free_port()
@@ -71,7 +73,12 @@ def main(argv=None):
         started.append(idp)
         processes.wait_until_serving(f"{idp_url}/metadata", idp)
 
-        extra = ["--want-messages-signed"] if args.sign_response else []
+        # Single logout is always on: the host's "Log out everywhere" link.
+        extra = ["--single-logout"]
+        if args.sign_response:
+            extra.append("--want-messages-signed")
+        if args.solicited_only:
+            extra.append("--solicited-only")
         host = processes.host_process(
             host_port, f"{idp_url}/metadata", memcached_port=memcached_port,
             log_path=logs / "host.log", extra_args=extra,
@@ -84,7 +91,8 @@ def main(argv=None):
             f"\nVelmora SAML demo\n"
             f"  open            {host_url}/\n"
             f"  identity prov.  {idp_url}/ (metadata {idp_url}/metadata)\n"
-            f"  IdP logout      {idp_url}/logout (ends the IdP session: the next login asks again)\n"
+            f"  IdP logout      {idp_url}/logout (ends the IdP session, and the host's: the next login asks again)\n"
+            f"  host logout     \"Log out\" ends the host's session, \"Log out everywhere\" the IdP's too\n"
             f"  IdP users       {users}  (carol has no account on the host)\n"
             f"  replay tracking {replay}\n"
             f"  logs            {logs}/host.log, {logs}/idp.log\n"

@@ -137,3 +137,49 @@ def test_routes_the_compiled_views():
     # shows it was reached.
     with pytest.raises(KeyError, match="vlm_settings"):
         webtest.TestApp(wsgi).post("/saml/acs/idp1", {"SAMLResponse": "x"})
+
+
+class TestLogoutRoutes:
+    """The single-logout routes come with an IdP that asks for them."""
+
+    def settings(self, **more):
+        entry = {"enabled": True, "single_logout": True}
+        return {"auth_settings": {"authentication_policies": {"saml": {"identity_providers": {"a": entry}}}},
+                **more}
+
+    def test_an_idp_with_single_logout_brings_them(self):
+        assert routes(build(self.settings())) == {
+            "saml_sso": "/sso/saml/{idp_id}",
+            "saml_acs": "/saml/acs/{idp_id}",
+            "saml_metadata": "/saml/metadata/{idp_id}",
+            "saml_logout": "/saml/logout/{idp_id}",
+            "saml_sls": "/saml/sls/{idp_id}",
+        }
+
+    @pytest.mark.parametrize("auth_settings", [
+        None, {}, {"authentication_policies": None}, {"authentication_policies": {"saml": {"identity_providers": None}}},
+        {"authentication_policies": {"saml": {"identity_providers": {"a": "not a mapping", "b": {"single_logout": 1}}}}},
+    ])
+    def test_settings_of_any_other_shape_bring_none(self, auth_settings):
+        assert set(routes(build({"auth_settings": auth_settings}))) == {"saml_sso", "saml_acs", "saml_metadata"}
+
+    def test_names_and_patterns_from_settings(self):
+        wsgi = build({"velmora_saml.route.sls": "/slo/{idp_id}", "velmora_saml.route_name.logout": "bye"})
+        assert {"bye": "/saml/logout/{idp_id}", "saml_sls": "/slo/{idp_id}"}.items() <= routes(wsgi).items()
+
+    def test_pattern_without_idp_id_is_refused(self):
+        with pytest.raises(ConfigurationError, match="velmora_saml.route.logout"):
+            build(self.settings(**{"velmora_saml.route.logout": "/bye"}))
+
+    def test_they_reach_the_logout_views_without_permission_or_csrf_token(self, monkeypatch):
+        import velmora_saml.logout as logout
+
+        calls = []
+        for name in ("saml_logout_view", "saml_sls_view"):
+            monkeypatch.setattr(logout, name, lambda context, request, name=name: calls.append(name) or HTTPOk())
+        app = webtest.TestApp(build(self.settings(), csrf=True))
+        app.get("/saml/logout/a")
+        app.post("/saml/logout/a")
+        app.get("/saml/sls/a?SAMLRequest=x")
+        app.post("/saml/sls/a", status=404)
+        assert calls == ["saml_logout_view", "saml_logout_view", "saml_sls_view"]

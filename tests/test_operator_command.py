@@ -221,6 +221,59 @@ class TestCheck:
                                              "exit_status": 2}
 
 
+class TestLogoutKeys:
+    def slo_config(self, idp_id, **changes):
+        entry = config(idp_id, single_logout=True)
+        entry["settings"]["sp"]["singleLogoutService"] = {"url": f"https://sp.example.test/saml/sls/{idp_id}"}
+        entry["settings"]["idp"]["singleLogoutService"] = {"url": "https://idp.example.test/slo"}
+        return entry | changes
+
+    def test_the_logout_service_urls_and_notes(self, tmp_path):
+        unsigned = self.slo_config("a", allow_unsolicited=False)
+        signed = self.slo_config("b")
+        signed["settings"]["security"]["wantMessagesSigned"] = True
+        del signed["settings"]["idp"]["singleLogoutService"]
+        result = run("check", write(tmp_path, auth_settings(("a", unsigned), ("b", signed))), cwd=tmp_path)
+        assert result.returncode == 0, result.stdout + result.stderr
+        blocks = report(result)
+        assert blocks["a"] == [
+            "a: valid",
+            "note: the IdP's logout messages are taken unsigned: set security.wantMessagesSigned",
+            "note: only responses to this site's AuthnRequests are taken: IdP-initiated logins are refused",
+            "metadata: none configured (local settings only)", *sp_lines("a"),
+            "SLS URL: https://sp.example.test/saml/sls/a", "IdP SLO URL: https://idp.example.test/slo"]
+        assert blocks["b"][1:] == ["metadata: none configured (local settings only)", *sp_lines("b"),
+                                   "SLS URL: https://sp.example.test/saml/sls/b",
+                                   "IdP SLO URL: (none: logouts end only the local session)"]
+        document = json.loads(run("check", "--json", write(tmp_path, auth_settings(("a", unsigned))),
+                                  cwd=tmp_path).stdout)
+        entry = document["identity_providers"][0]
+        assert (entry["sls_url"], entry["idp_slo_url"]) == ("https://sp.example.test/saml/sls/a",
+                                                            "https://idp.example.test/slo")
+
+    def test_without_the_keys_the_report_is_as_before(self, tmp_path):
+        result = run("check", write(tmp_path, auth_settings(("a", config("a")))), cwd=tmp_path)
+        assert report(result)["a"] == ["a: valid", "metadata: none configured (local settings only)", *sp_lines("a")]
+
+    @pytest.mark.parametrize("changes, hint", [
+        ({"allow_unsolicited": "false"}, 'set "allow_unsolicited" to true or false'),
+        ({"single_logout": "yes"}, 'set "single_logout" to true or false'),
+        ({"single_logout": True}, "set settings.sp.singleLogoutService.url"),
+    ], ids=["allow-unsolicited-text", "single-logout-text", "no-sls-url"])
+    def test_a_bad_value_makes_the_idp_invalid_with_a_hint(self, tmp_path, changes, hint):
+        result = run("check", write(tmp_path, auth_settings(("x", config("x") | changes))), cwd=tmp_path)
+        assert result.returncode == 1
+        lines = report(result)["x"]
+        assert lines[0].startswith("x: invalid: ValueError: Invalid SAML configuration: ")
+        assert lines[1].startswith(f"hint: {hint}")
+
+    def test_a_binding_other_than_redirect_is_refused(self, tmp_path):
+        entry = self.slo_config("x")
+        entry["settings"]["sp"]["singleLogoutService"]["binding"] = "urn:oasis:names:tc:SAML:2.0:bindings:HTTP-POST"
+        lines = report(run("check", write(tmp_path, auth_settings(("x", entry))), cwd=tmp_path))["x"]
+        assert "HTTP-Redirect" in lines[0] and lines[1].startswith("hint: remove settings.sp.singleLogoutService")
+
+
 class TestMetadata:
     def test_prints_the_sp_metadata(self, tmp_path):
         settings = auth_settings(("idp1", config("idp1")))

@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "../common/with_block.hpp"
+#include "../logout/options.hpp"
 #include "saml.hpp"
 
 namespace saml {
@@ -19,6 +21,8 @@ using vs::getitem;
 using vs::setattr;
 using vs::setitem;
 using vs::truthy;
+
+const vs::KwNames request_id_keyword{&names::request_id};
 
 // Texts said on every request.
 const vs::Name empty{""};
@@ -41,39 +45,6 @@ Ref cached_settings(PyObject* cache, PyObject* idp_name) {
   if (PyDict_CheckExact(cache)) return vs::dict_get(cache, idp_name);
   if (!vs::contains(cache, idp_name)) return Ref();
   return getitem(cache, idp_name);
-}
-
-// `with manager: body()` as the interpreter runs it: __enter__ and __exit__
-// are taken from the type, the block's exception is handed to __exit__
-// (which could suppress it) and otherwise re-raised unchanged.
-template <class Body>
-void with_block(PyObject* manager, Body body) {
-  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(manager));
-  Ref enter = vs::getattr_opt(type, names::dunder_enter);
-  if (!enter) {
-    PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
-                 Py_TYPE(manager)->tp_name);
-    throw vs::PyError{};
-  }
-  Ref exit = vs::getattr_opt(type, names::dunder_exit);
-  if (!exit) {
-    PyErr_Format(PyExc_TypeError,
-                 "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
-                 Py_TYPE(manager)->tp_name);
-    throw vs::PyError{};
-  }
-  call(enter.get(), {manager});
-  try {
-    body();
-  } catch (const vs::PyError&) {
-    Caught e;
-    Ref traceback = vs::check_optional(PyException_GetTraceback(e.get()));
-    Ref suppress = call(exit.get(), {manager, reinterpret_cast<PyObject*>(Py_TYPE(e.get())), e.get(),
-                                     traceback ? traceback.get() : Py_None});
-    if (truthy(suppress.get())) return;
-    e.reraise();
-  }
-  call(exit.get(), {manager, Py_None, Py_None, Py_None});
 }
 
 // ---- return URL -----------------------------------------------------------
@@ -244,7 +215,14 @@ Ref generate_login_url(const Args& a) {
     if (!truthy(return_to.get())) return_to = Ref::borrow(a[3]);
     Ref auth_class = a.global(names::OneLogin_Saml2_Auth);
     Ref auth = call(auth_class.get(), {req.get(), local_saml_settings.get()});
-    return call_login(auth.get(), return_to.get(), extra_request_options.get());
+    Ref login_url = call_login(auth.get(), return_to.get(), extra_request_options.get());
+    if (!logout_options::read(idp_config).allow_unsolicited) {
+      // The response must answer this request: the callback looks for its id
+      // in the browser's session.
+      Ref request_id = call_method(auth.get(), names::get_last_request_id);
+      call_method(logout_options::module().get(), names::remember_authn_request, {a[2], idp_config, request_id.get()});
+    }
+    return login_url;
   } catch (const vs::PyError&) {
     Caught e;
     // Looked up only now, as an `except` clause evaluates its names.
@@ -269,6 +247,8 @@ Ref validate_idp_config(const Args& a) {
   Ref saml_settings_obj = call_method(auth.get(), names::get_settings);
   checked_sp_metadata(saml_settings_obj.get());
   check_login_keys(a, a[1]);
+  if (logout_options::read(a[1]).single_logout)
+    call_method(logout_options::module().get(), names::check_single_logout_settings, {saml_settings.get()});
   return vs::none();
 }
 
@@ -283,9 +263,23 @@ Ref get_sp_metadata(const Args& a) {
 // SamlIDPConfig.process_saml_response(self)
 Ref process_saml_response(const Args& a) {
   PyObject* self = a[0];
-  refuse_unsafe_transforms(self);
+  Ref document = refuse_unsafe_transforms(self);
+  // Only the answer to an AuthnRequest this browser was sent, when the IdP
+  // entry asks for it: the id it answers is used up here, and the toolkit
+  // checks the assertion's confirmation against it too.
+  Ref request_id;
+  Ref idp_config = vs::getattr_opt(self, names::idp_config);
+  if (idp_config && !logout_options::read(idp_config.get()).allow_unsolicited) {
+    Ref in_response_to = document ? call_method(document.get(), names::get, {names::InResponseTo}) : vs::none();
+    request_id = call_method(logout_options::module().get(), names::claim_authn_request,
+                             {getattr(self, names::raw_request).get(), idp_config.get(), in_response_to.get()});
+  }
   try {
-    call_method(getattr(self, names::saml_auth).get(), names::process_response);
+    Ref saml_auth = getattr(self, names::saml_auth);
+    if (request_id)
+      vs::call_kw(getattr(saml_auth.get(), names::process_response).get(), {request_id.get()}, request_id_keyword);
+    else
+      call_method(saml_auth.get(), names::process_response);
   } catch (const vs::PyError&) {
     Caught e;
     if (!e.matches(a.global(names::OneLogin_Saml2_Error).get()) && !failure_on_the_message(e)) e.reraise();
@@ -324,7 +318,7 @@ Ref reject_duplicated_response(const Args& a) {
   ResponseLimits limits = response_limits(a, getattr(self, names::saml_auth).get());
 
   Ref lock = call_method(getattr(self, names::responses_tracker).get(), names::lock);
-  with_block(lock.get(), [&] {
+  vs::with_block(lock.get(), [&] {
     for (const Ref& id : ids) {
       Ref seen = call_method(getattr(self, names::responses_tracker).get(), names::is_seen, {id.get()});
       if (truthy(seen.get())) {

@@ -134,8 +134,9 @@ bool leave_failures_to_toolkit(Step step) {
 
 // Refuses a posted response whose signatures name a transform outside the
 // allow-list, before the toolkit sees it: the same form field, the same
-// base64 decoding and the same hardened parser as the toolkit's.
-void refuse_unsafe_transforms(PyObject* self) {
+// base64 decoding and the same hardened parser as the toolkit's. Returns the
+// parsed document, or an empty Ref when it could not be read.
+Ref refuse_unsafe_transforms(PyObject* self) {
   const ResponseTools& tools = response_tools();
   Ref posted, document;
   bool not_text = false;
@@ -154,7 +155,7 @@ void refuse_unsafe_transforms(PyObject* self) {
     return true;
   });
   if (not_text) vs::raise_new(PyExc_ValueError, "Invalid SAML response: SAMLResponse is not a form field");
-  if (!readable) return;
+  if (!readable) return Ref();
   long verdict = transform_verdict(document.get());
   if (verdict == kEncryptedAssertion) {
     // The toolkit decrypts an encrypted assertion before it checks the
@@ -169,11 +170,12 @@ void refuse_unsafe_transforms(PyObject* self) {
       decrypted = getattr(response.get(), names::decrypted_document);
       return decrypted.get() != Py_None;
     });
-    if (!decrypted_ok) return;
+    if (!decrypted_ok) return document;
     verdict = transform_verdict(decrypted.get());
   }
   if (verdict & kTransformRefused)
     vs::raise_new(PyExc_ValueError, "Invalid SAML response: unsupported signature transform");
+  return document;
 }
 
 // Whether an exception of the toolkit's processing is a failure on the

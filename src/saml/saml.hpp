@@ -44,7 +44,7 @@ void check_login_keys(const Args& a, PyObject* idp_config);
 
 // response_checks.cpp: what is checked of a posted response besides the
 // toolkit's validation.
-void refuse_unsafe_transforms(PyObject* self);
+Ref refuse_unsafe_transforms(PyObject* self);
 // The time limits of the response the toolkit has just accepted.
 struct ResponseLimits {
   bool strict = false;

@@ -18,16 +18,27 @@ and patterns (every pattern must hold the ``{idp_id}`` placeholder):
   ``/saml/metadata/{idp_id}`` (``velmora_saml.route_name.metadata``,
   ``velmora_saml.route.metadata``).
 
+Single logout adds two routes, served by ``velmora_saml.logout``; they are
+registered when an IdP entry of the registry's ``auth_settings`` sets
+``"single_logout": true``, or when the settings name one of their patterns:
+
+- logout start, any method: route ``saml_logout`` on ``/saml/logout/{idp_id}``
+  (``velmora_saml.route_name.logout``, ``velmora_saml.route.logout``);
+- single-logout service (SLS), GET only (HTTP-Redirect binding): route
+  ``saml_sls`` on ``/saml/sls/{idp_id}`` (``velmora_saml.route_name.sls``,
+  ``velmora_saml.route.sls``).
+
 The settings keys are read from the registry settings (the ini file's app
 section) when ``includeme`` runs; a ``route_prefix`` given to
-``config.include`` applies to all three patterns.
+``config.include`` applies to every pattern.
 
 The ACS URL and the SP entity id in each IdP's toolkit settings must be the
 URLs these routes answer on (for example ``https://<host>/saml/acs/<idp_id>``
-and ``https://<host>/saml/metadata/<idp_id>``).
+and ``https://<host>/saml/metadata/<idp_id>``), and so must the SP's
+single-logout URL (``https://<host>/saml/sls/<idp_id>``).
 
-The three views need no permission: they are where an anonymous user logs
-in. The ACS view is exempt from Pyramid's CSRF check: the IdP's form post
+The views need no permission: they are where an anonymous user logs in (and
+where a logout ends, whoever is logged in). The ACS view is exempt from Pyramid's CSRF check: the IdP's form post
 comes from another site and cannot carry the host's token; the signature of
 the SAML response is what protects it.
 """
@@ -39,16 +50,33 @@ _ROUTES = (
     ("metadata", "saml_metadata", "/saml/metadata/{idp_id}", "saml_metadata_view", {}),
 )
 
+_LOGOUT_ROUTES = (
+    # A logout is a link as often as a form: no CSRF token is asked of a POST.
+    ("logout", "saml_logout", "/saml/logout/{idp_id}", "saml_logout_view", {"require_csrf": False}),
+    # HTTP-Redirect only: the toolkit reads logout messages from the query.
+    ("sls", "saml_sls", "/saml/sls/{idp_id}", "saml_sls_view", {"request_method": "GET"}),
+)
 
-def includeme(config):
-    """Register the login, ACS and metadata views on their routes."""
+
+def _single_logout_asked(settings):
+    """Whether the routes of single logout are wanted: an IdP entry sets
+    "single_logout" to true, or the settings name one of their patterns.
+    Settings of any shape are read without failing: what is wrong with them
+    is reported where they are used."""
+    if any(settings.get(f"velmora_saml.route.{key}") for key, *_ in _LOGOUT_ROUTES):
+        return True
+    try:
+        providers = settings["auth_settings"]["authentication_policies"]["saml"]["identity_providers"]
+        return any(isinstance(entry, dict) and entry.get("single_logout") is True for entry in providers.values())
+    except Exception:
+        return False
+
+
+def _add_routes(config, settings, routes, views):
     from pyramid.exceptions import ConfigurationError
     from pyramid.security import NO_PERMISSION_REQUIRED
 
-    from . import views
-
-    settings = config.get_settings() or {}
-    for key, default_name, default_pattern, view_name, options in _ROUTES:
+    for key, default_name, default_pattern, view_name, options in routes:
         route_name = settings.get(f"velmora_saml.route_name.{key}") or default_name
         pattern = settings.get(f"velmora_saml.route.{key}") or default_pattern
         # The views take the IdP from the match dictionary; without the
@@ -59,3 +87,16 @@ def includeme(config):
         config.add_view(
             getattr(views, view_name), route_name=route_name, permission=NO_PERMISSION_REQUIRED, **options
         )
+
+
+def includeme(config):
+    """Register the login, ACS and metadata views on their routes, and the
+    single-logout views when an IdP uses them."""
+    from . import views
+
+    settings = config.get_settings() or {}
+    _add_routes(config, settings, _ROUTES, views)
+    if _single_logout_asked(settings):
+        from . import logout
+
+        _add_routes(config, settings, _LOGOUT_ROUTES, logout)

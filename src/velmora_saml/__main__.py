@@ -235,6 +235,15 @@ OWN_HINTS = [
      'set "user_config_attribute" to one of the host\'s UserConfig.allowed_sso_keys: {allowed}'),
     ('Invalid SAML configuration: "saml_auth_regex" does not compile',
      'fix "saml_auth_regex" (a Python regular expression, matched at the start of each value) or remove it'),
+    ('Invalid SAML configuration: "allow_unsolicited" must be',
+     'set "allow_unsolicited" to true or false (JSON booleans, not text), or remove it'),
+    ('Invalid SAML configuration: "single_logout" must be',
+     'set "single_logout" to true or false (JSON booleans, not text), or remove it'),
+    ('Invalid SAML configuration: "single_logout" needs settings.sp.singleLogoutService.url',
+     "set settings.sp.singleLogoutService.url, normally https://<host>/saml/sls/<IdP id>"),
+    ('Invalid SAML configuration: "single_logout" takes',
+     "remove settings.sp.singleLogoutService.binding, or set it to "
+     "urn:oasis:names:tc:SAML:2.0:bindings:HTTP-Redirect"),
     ("Invalid SAML configuration: ",
      '"settings" and settings.extra_request_options must be mappings'),
 ]
@@ -329,6 +338,15 @@ def describe(saml, idp_id, config, was_enabled, saml_enabled, log, fetch_owner):
     settings = cached if isinstance(cached, dict) else lookup(config, "settings")
     report["sp_entity_id"] = lookup(settings, "sp", "entityId")
     report["acs_url"] = lookup(settings, "sp", "assertionConsumerService", "url")
+    if config.get("single_logout") is True:
+        # Only then: without the key the report keeps its former shape.
+        report["sls_url"] = lookup(settings, "sp", "singleLogoutService", "url")
+        report["idp_slo_url"] = lookup(settings, "idp", "singleLogoutService", "url")
+        if not lookup(settings, "security", "wantMessagesSigned"):
+            report["notes"].append("the IdP's logout messages are taken unsigned: set security.wantMessagesSigned")
+    if config.get("allow_unsolicited") is False:
+        report["notes"].append("only responses to this site's AuthnRequests are taken: IdP-initiated logins "
+                               "are refused")
 
     if config.get("enabled"):
         report["status"] = "valid"
@@ -376,6 +394,9 @@ def print_report(reports, saml_enabled):
         print(f"  {metadata_line(report['metadata'])}")
         print(f"  SP entity id: {report['sp_entity_id'] or '(not set)'}")
         print(f"  ACS URL: {report['acs_url'] or '(not set)'}")
+        if "sls_url" in report:
+            print(f"  SLS URL: {report['sls_url'] or '(not set)'}")
+            print(f"  IdP SLO URL: {report['idp_slo_url'] or '(none: logouts end only the local session)'}")
 
 
 # ---- the commands ------------------------------------------------------------

@@ -3,6 +3,8 @@
 
 #include "../common/names.hpp"
 #include "../common/pyobj.hpp"
+#include "../logout/options.hpp"
+#include "view_helpers.hpp"
 
 namespace views {
 namespace {
@@ -15,6 +17,13 @@ using vs::getattr;
 using vs::getitem;
 using vs::Ref;
 using vs::ustr;
+using view_helpers::call_login_failed;
+using view_helpers::load_idp_config;
+using view_helpers::load_routed_idp;
+using view_helpers::login_failed_on_value_error;
+using view_helpers::registry_setting;
+using view_helpers::route_idp_id;
+using view_helpers::RoutedIdp;
 
 const vs::KwNames explanation_keyword{&names::explanation};
 const vs::KwNames users_keyword{&names::users};
@@ -58,62 +67,6 @@ Ref login_failed(const Args& a) {
   return call(found.get(), {location.get()});
 }
 
-// `return login_failed(idp_id, desc)` of a view, through the module name.
-Ref call_login_failed(const Args& a, PyObject* idp_id, PyObject* desc) {
-  return call(a.global(names::login_failed).get(), {idp_id, desc});
-}
-
-// `try: body()` / `except ValueError as e: return login_failed(idp_id, e)`:
-// the login-failed redirect when `body` raised a ValueError, else an empty
-// Ref (anything else goes on).
-template <class Body>
-Ref login_failed_on_value_error(const Args& a, PyObject* idp_id, Body body) {
-  try {
-    body();
-    return Ref();
-  } catch (const vs::PyError&) {
-    Caught e(PyExc_ValueError);
-    return call_login_failed(a, idp_id, e.get());
-  }
-}
-
-// request.registry.settings[key], read afresh on every use.
-Ref registry_setting(PyObject* request, PyObject* key) {
-  Ref registry = getattr(request, names::registry);
-  Ref settings = getattr(registry.get(), names::settings);
-  return getitem(settings.get(), key);
-}
-
-// request.matchdict["idp_id"]: the IdP named by the matched route.
-Ref route_idp_id(PyObject* request) { return getitem(getattr(request, names::matchdict).get(), names::idp_id); }
-
-// SamlAuthLoader(auth_settings).load_by_id(idp_id); its ValueError for an
-// unknown or disabled IdP passes out to the view's guard.
-Ref load_idp_config(const Args& a, PyObject* auth_settings, PyObject* idp_id) {
-  Ref loader = call(a.global(names::SamlAuthLoader).get(), {auth_settings});
-  return call_method(loader.get(), names::load_by_id, {idp_id});
-}
-
-// What both login views start with: the IdP the matched route names and its
-// configuration, or in `failed` the login-failed redirect for the loader's
-// ValueError (an unknown or disabled IdP).
-struct RoutedIdp {
-  Ref auth_settings;
-  Ref idp_id;
-  Ref idp_config;
-  Ref failed;
-};
-
-RoutedIdp load_routed_idp(const Args& a, PyObject* request) {
-  RoutedIdp idp;
-  idp.auth_settings = registry_setting(request, names::auth_settings);
-  idp.idp_id = route_idp_id(request);
-  idp.failed = login_failed_on_value_error(a, idp.idp_id.get(), [&] {
-    idp.idp_config = load_idp_config(a, idp.auth_settings.get(), idp.idp_id.get());
-  });
-  return idp;
-}
-
 // The callback meets some faults of the IdP's configuration only after the
 // browser is back from the IdP: a key that SamlIDPConfig needs (KeyError),
 // settings the toolkit refuses, a saml_auth_regex that does not compile. The
@@ -146,59 +99,6 @@ Ref login_failed_for_configuration_fault(const Args& a, PyObject* idp_id, Caught
   e.reraise();
 }
 
-// velmora_saml.replay_store, imported at its first use; sys.modules keeps it.
-Ref replay_store_module() {
-  static const vs::Name module_name{"velmora_saml.replay_store"};
-  if (Ref module = vs::check_optional(PyImport_GetModule(module_name))) return module;
-  return vs::check(PyImport_Import(module_name));
-}
-
-// The "replay_store" value of the SAML settings, as the replay store
-// module reads it; an empty Ref when the key is absent: the view then works
-// as it did before the key existed, without that module.
-Ref configured_replay_store(PyObject* auth_settings) {
-  Ref policies = vs::getitem_opt(auth_settings, names::authentication_policies);
-  Ref saml_settings = policies ? vs::getitem_opt(policies.get(), names::saml) : Ref();
-  if (!saml_settings || !vs::getitem_opt(saml_settings.get(), names::replay_store)) return Ref();
-  Ref name = call_method(replay_store_module().get(), names::replay_store_name, {saml_settings.get()});
-  if (!PyUnicode_Check(name.get())) {
-    PyErr_Format(PyExc_TypeError, "replay_store_name() must return str, not %.100s", Py_TYPE(name.get())->tp_name);
-    throw vs::PyError{};
-  }
-  return name;
-}
-
-// The shared-mapping tracker of one callback request. It keeps no records
-// of its own (they live in memcache, shared by every process), so each
-// request gets a fresh one.
-Ref mapping_tracker(const Args& a, PyObject* config_storage) {
-  Ref tracker_class = a.global(names::SamlDuplicateResponsesTrackerInMemcache);
-  Ref mc = getattr(config_storage, names::mc);
-  Ref mc_root_key = getattr(config_storage, names::mc_root_key);
-  Ref sleep_interval = getattr(getattr(config_storage, names::process_registry).get(), names::memcache_lock_sleep_interval);
-  Ref proc_uid = getattr(getattr(config_storage, names::process_registry).get(), names::my_proc_uid);
-  return call(tracker_class.get(), {mc.get(), mc_root_key.get(), sleep_interval.get(), proc_uid.get()});
-}
-
-// The replay tracker of one callback request: the in-memory tracker (the
-// one shared object of the process) without memcache; with it, what
-// `store_name` chooses (the configured replay store, empty when the
-// settings name none: the shared mapping).
-Ref choose_responses_tracker(const Args& a, PyObject* config_storage, const Ref& store_name) {
-  Ref memcache_available = getattr(config_storage, names::memcache_available);
-  if (!vs::truthy(memcache_available.get())) return a.global(names::responses_tracker_mem);
-  bool keys = store_name && PyUnicode_CompareWithASCIIString(store_name.get(), "keys") == 0;
-  bool migrate = store_name && PyUnicode_CompareWithASCIIString(store_name.get(), "migrate") == 0;
-  if (!keys && !migrate) return mapping_tracker(a, config_storage);
-  Ref mapping = migrate ? mapping_tracker(a, config_storage) : Ref();
-  Ref replay_store = replay_store_module();
-  Ref mc = getattr(config_storage, names::mc);
-  Ref mc_root_key = getattr(config_storage, names::mc_root_key);
-  Ref key_store = call(getattr(replay_store.get(), names::SamlReplayKeyStore).get(), {mc.get(), mc_root_key.get()});
-  if (keys) return key_store;
-  return call(getattr(replay_store.get(), names::SamlReplayMigratingStore).get(), {mapping.get(), key_store.get()});
-}
-
 // saml_sso_view(context, request)
 Ref saml_sso_view(const Args& a) {
   PyObject* request = a[1];
@@ -226,10 +126,19 @@ Ref saml_callback_view(const Args& a) {
   const Ref& idp_id = routed.idp_id;
 
   Ref store_name;
-  if (Ref failed = login_failed_on_value_error(
-          a, idp_id.get(), [&] { store_name = configured_replay_store(routed.auth_settings.get()); }))
+  logout_options::Options options;
+  if (Ref failed = login_failed_on_value_error(a, idp_id.get(), [&] {
+        store_name = view_helpers::configured_replay_store(routed.auth_settings.get());
+        options = logout_options::read(routed.idp_config.get());
+      }))
     return failed;
-  Ref responses_tracker = choose_responses_tracker(a, config_storage.get(), store_name);
+  if (!options.allow_unsolicited) {
+    // The IdP's form post comes from another site: a SameSite=Lax session
+    // cookie stays behind, and with it the AuthnRequests this browser sent.
+    Ref repost = call_method(logout_options::module().get(), names::repost_without_cookie, {request});
+    if (repost.get() != Py_None) return repost;
+  }
+  Ref responses_tracker = view_helpers::choose_responses_tracker(a, config_storage.get(), store_name);
   Ref idp_config_class = a.global(names::SamlIDPConfig);
   Ref users = getattr(config_storage.get(), names::users);
   Ref idp;
@@ -271,6 +180,9 @@ Ref saml_callback_view(const Args& a) {
   // handed out before the user was known).
   call_method(getattr(request, names::session).get(), names::invalidate);
   call(a.global(names::load_sso_user_to_session).get(), {request, sso_user_id.get()});
+  if (options.single_logout)
+    call_method(logout_options::module().get(), names::remember_login,
+                {request, routed.idp_config.get(), getattr(idp.get(), names::saml_auth).get()});
   Ref headers = call(a.global(names::remember).get(), {request, user_id.get()});
   call_method(getattr(response.get(), names::headerlist).get(), names::extend, {headers.get()});
   return response;

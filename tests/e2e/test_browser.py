@@ -155,3 +155,51 @@ def test_the_idp_session_spares_the_password_until_the_idp_logs_out(browser, sit
     assert element_text(browser, "status") == "Signed out of the identity provider."
     browser.get(f"{site.url}/sso/saml/demo?return_to=/protected")
     wait_for(browser, lambda d: d.find_elements(By.ID, "username"), "the IdP's login form")
+
+
+@pytest.fixture(scope="module")
+def logout_site(browser_tools, module_deployment, shared_idp):
+    """The demo host with single logout and solicited-only logins."""
+    return module_deployment.host(shared_idp.metadata_url, extra_args=["--single-logout", "--solicited-only"])
+
+
+def test_log_out_everywhere_makes_the_next_login_ask_for_the_password(browser, logout_site):
+    from selenium.webdriver.common.by import By
+
+    browser.get(f"{logout_site.url}/sso/saml/demo?return_to=/protected")
+    sign_in_at_idp(browser, "alice", "alice")
+    wait_for(browser, on_protected_page, "the protected page")
+    browser.find_element(By.ID, "logout-everywhere").click()
+    wait_for(browser, lambda d: d.current_url == f"{logout_site.url}/" and d.find_elements(By.ID, "status"),
+             "the home page after the logout")
+    assert "Not logged in" in element_text(browser, "status")
+
+    browser.find_element(By.CSS_SELECTOR, "a.idp-login").click()
+    sign_in_at_idp(browser, "alice", "alice")  # the IdP asks again: its session ended too
+    wait_for(browser, on_protected_page, "the protected page")
+
+
+def test_logging_out_at_the_idp_ends_the_site_session(browser, logout_site, shared_idp):
+    from selenium.webdriver.common.by import By
+
+    browser.get(f"{logout_site.url}/sso/saml/demo?return_to=/protected")
+    sign_in_at_idp(browser, "bob", "bob")
+    wait_for(browser, on_protected_page, "the protected page")
+
+    browser.get(f"{shared_idp.url}/logout")
+    browser.find_element(By.ID, "logout-everywhere").click()
+    wait_for(browser, lambda d: d.find_elements(By.ID, "logout-results"), "the IdP's logout results")
+    results = element_text(browser, "logout-results")
+    assert f"{logout_site.url}/saml/metadata/demo" in results
+    assert browser.find_elements(By.CSS_SELECTOR, f'li.logged-out[data-sp="{logout_site.url}/saml/metadata/demo"]')
+    browser.get(f"{logout_site.url}/protected")
+    assert browser.current_url == f"{logout_site.url}/"
+    assert "Not logged in" in element_text(browser, "status")
+
+
+def test_a_login_the_idp_starts_is_refused_when_only_solicited_ones_count(browser, logout_site, shared_idp):
+    entity_id = f"{logout_site.url}/saml/metadata/demo"
+    browser.get(f"{shared_idp.url}/sso/idp-initiated?sp={entity_id}&RelayState=/protected")
+    sign_in_at_idp(browser, "alice", "alice")
+    wait_for(browser, lambda d: "/login/callback/failed" in d.current_url, "the login-failed page")
+    assert element_text(browser, "error-description") == "Unsolicited SAML response"

@@ -45,15 +45,19 @@ def test_login_failed_page_escapes_the_idp_id(app):
     assert '<code id="idp-id">&lt;b&gt;</code>' in page.text
 
 
-def test_protected_page_needs_a_login_and_logout_forgets_it(app):
-    assert app.get("/protected").location.endswith("/")
-    # Log in the way the plug-in does: the headers of the security policy's remember().
+def log_in(app, user="alice"):
+    """Log in the way the plug-in does: the headers of the security policy's remember()."""
     request = webtest.TestRequest.blank("/")
     request.registry = app.app.registry
-    for name, value in remember(request, "alice"):
+    for name, value in remember(request, user):
         assert name == "Set-Cookie"
         cookie_name, cookie_value = value.split(";", 1)[0].split("=", 1)
         app.set_cookie(cookie_name, cookie_value)
+
+
+def test_protected_page_needs_a_login_and_logout_forgets_it(app):
+    assert app.get("/protected").location.endswith("/")
+    log_in(app)
     assert '<strong id="user">alice</strong>' in app.get("/protected").text
     assert "Logged in as <strong>alice</strong>" in app.get("/").text
 
@@ -61,6 +65,22 @@ def test_protected_page_needs_a_login_and_logout_forgets_it(app):
     assert out.status_int == 303
     expired = [v for n, v in out.headerlist if n == "Set-Cookie" and v.startswith("auth_tkt=;")]
     assert expired and all("Max-Age=0" in v for v in expired)
+
+
+def test_log_out_everywhere_sits_next_to_log_out_when_the_idp_has_single_logout():
+    config = {"enabled": True, "idp_name": "Example IdP", "settings": {}, "single_logout": True}
+    app = webtest.TestApp(make_app({"ex": config}))
+    assert "Log out everywhere" not in app.get("/").text  # nothing to end yet
+    log_in(app)
+    nav = app.get("/protected").text.split("<nav>", 1)[1].split("</nav>", 1)[0]
+    assert nav.endswith('<a href="/logout" id="logout">Log out</a>'
+                        '<a href="/saml/logout/ex?return_to=/" id="logout-everywhere">Log out everywhere</a>')
+
+
+def test_without_single_logout_there_is_only_the_hosts_logout(app):
+    log_in(app)
+    page = app.get("/protected").text
+    assert 'id="logout">Log out</a>' in page and "Log out everywhere" not in page
 
 
 class TestAcsBodyCap:

@@ -3,8 +3,11 @@
     python crash_worker.py GROUP
 
 GROUP is one of:
-  saml-names, views-names  every module-level name of that module replaced,
-                           one at a time, by each hostile kind below;
+  saml-names, views-names, logout-names
+                           every module-level name of that module replaced,
+                           one at a time, by each hostile kind below (for
+                           velmora_saml.logout, against the entry points of
+                           single logout and solicited-only logins);
   loggers                  loggers and logging filters that rewrite or empty
                            what they are handed;
   answers                  the toolkit's auth object, the host's users, the
@@ -33,9 +36,10 @@ import webob
 
 warnings.simplefilter("ignore")  # the toolkit's datetime.utcnow() warns on every response
 
+import velmora_saml.logout as logout  # noqa: E402
 import velmora_saml.saml as saml  # noqa: E402
 import velmora_saml.views as views  # noqa: E402
-from tests.support import saml_idp  # noqa: E402
+from tests.support import saml_idp, saml_logout  # noqa: E402
 from tests.support import settings as test_settings  # noqa: E402
 from tests.support.idp_metadata import MetadataServer, idp_metadata_xml  # noqa: E402
 from tests.support.idp_objects import FakeMemcache, make_idp  # noqa: E402
@@ -223,8 +227,12 @@ class Site:
         gone["settings"]["idp"]["metadata"] = self.metadata.url("/missing.xml")
         broken = test_settings.idp_config("broken")
         del broken["settings"]["idp"]["singleSignOnService"]
+        # Single logout and solicited-only logins.
+        slo = test_settings.idp_config("slo", allow_unsolicited=False, single_logout=True)
+        slo["settings"]["idp"]["singleLogoutService"] = {"url": "https://idp.example.test/slo"}
+        slo["settings"]["sp"]["singleLogoutService"] = {"url": saml_logout.sls_url("slo")}
         self.configs = {"idp1": test_settings.idp_config("idp1"), "remote": remote, "gone": gone,
-                        "broken": broken, "off": test_settings.idp_config("off", enabled=False)}
+                        "broken": broken, "off": test_settings.idp_config("off", enabled=False), "slo": slo}
         self.auth_settings.clear()
         self.auth_settings.update(test_settings.auth_settings(*self.configs.items()))
         self.users.clear()
@@ -235,13 +243,17 @@ class Site:
         PROCESS_TRACKER.reset()
         self.mc.__init__()
 
-    def post(self, wsgi, path, **form):
+    def post(self, wsgi, path, cookie=None, **form):
         request = webob.Request.blank(path, method="POST", POST=form,
                                       environ={"HTTP_HOST": HOST, "wsgi.url_scheme": "https"})
+        if cookie:
+            request.headers["Cookie"] = cookie
         return request.get_response(wsgi)
 
-    def get(self, path):
+    def get(self, path, cookie=None):
         request = webob.Request.blank(path, environ={"HTTP_HOST": HOST, "wsgi.url_scheme": "https"})
+        if cookie:
+            request.headers["Cookie"] = cookie
         return request.get_response(self.wsgi)
 
     def idp(self, posted=None, relay_state=None, **options):
@@ -255,6 +267,42 @@ def redirected_to(response, fragment):
 
 def logged_in(response):
     assert response.status_int == 302 and "X-Remembered-User" in response.headers, response.location
+
+
+def session_cookie(response, cookie=None):
+    """The session cookie a response sets (or the one sent before)."""
+    for value in response.headers.getall("Set-Cookie"):
+        if value.startswith("session="):
+            return value.split(";", 1)[0]
+    return cookie
+
+
+def solicited_login(site):
+    """A login through the IdP "slo" that answers the SSO view's request; the session cookie."""
+    start = site.get("/sso/saml/slo")
+    redirected_to(start, "idp.example.test")
+    cookie = session_cookie(start)
+    request_id = saml_logout.read_redirect(start.location).root.get("ID")
+    response = saml_idp.build_response(in_response_to=request_id, valid_for=3600, idp_id="slo")
+    answer = site.post(site.wsgi, "/saml/acs/slo", cookie=cookie, SAMLResponse=response, RelayState="/back")
+    logged_in(answer)
+    return session_cookie(answer, cookie)
+
+
+def logout_here(site):
+    cookie = solicited_login(site)
+    start = site.get("/saml/logout/slo?return_to=/bye", cookie)
+    redirected_to(start, "idp.example.test/slo?SAMLRequest=")
+    sent = saml_logout.read_redirect(start.location)
+    answer = saml_logout.logout_response(sent.root.get("ID"), idp_id="slo")
+    query = saml_logout.redirect_query(answer, relay_state=sent.relay_state)
+    redirected_to(site.get(f"/saml/sls/slo?{query}", session_cookie(start, cookie)), f"{HOST}/bye")
+
+
+def logout_from_idp(site, name_id="alice@example.test"):
+    cookie = solicited_login(site)
+    query = saml_logout.redirect_query(saml_logout.logout_request(name_id, idp_id="slo"), relay_state="r")
+    redirected_to(site.get(f"/saml/sls/slo?{query}", cookie), "idp.example.test/slo?SAMLResponse=")
 
 
 def processed(site, posted, relay_state=None, **options):
@@ -344,6 +392,19 @@ def entry_points(site):
         ("memcache tracker, block raises", lambda: lock_left_on_error(
             saml.SamlDuplicateResponsesTrackerInMemcache(site.mc, "k", 0.001, "me")), KeyError),
         ("memcache tracker, lock held elsewhere", lock_wait_times_out, RuntimeError),
+        ("slo: solicited login", lambda: solicited_login(site), "ok"),
+        ("slo: unsolicited response", lambda: redirected_to(site.post(
+            site.wsgi, "/saml/acs/slo", cookie=session_cookie(site.get("/sso/saml/slo")),
+            SAMLResponse=saml_idp.build_response(valid_for=3600, idp_id="slo")), "Unsolicited"), "ok"),
+        ("slo: re-post without a session", lambda: site.post(
+            site.wsgi, "/saml/acs/slo", SAMLResponse=site.good).status_int == 200 or 1 / 0, "ok"),
+        ("slo: logout round trip", lambda: logout_here(site), "ok"),
+        ("slo: logout without a login", lambda: redirected_to(site.get("/saml/logout/slo"), HOST), "ok"),
+        ("slo: logout from the idp", lambda: logout_from_idp(site), "ok"),
+        ("slo: logout from the idp, someone else", lambda: logout_from_idp(site, "bob@example.test"), "ok"),
+        ("slo: garbled logout message", lambda: redirected_to(
+            site.get("/saml/sls/slo?SAMLRequest=%2A%2A"), "failed"), "ok"),
+        ("slo: options", lambda: logout.idp_logout_options(site.configs["slo"]), "ok"),
     ]
 
 
@@ -387,9 +448,10 @@ class Runner:
             if name in ("sso view", "callback view, memory tracker"):
                 self.call(f"{tag}{name}", function, expected)
 
-    def everything(self, tag):
+    def everything(self, tag, prefix=""):
         for name, function, _ in entry_points(self.site):
-            self.call(f"{tag}: {name}", function)
+            if name.startswith(prefix):
+                self.call(f"{tag}: {name}", function)
 
 
 @contextlib.contextmanager
@@ -406,11 +468,11 @@ def replaced(owner, name, value):
             delattr(owner, name)
 
 
-def hostile_names(runner, module):
+def hostile_names(runner, module, prefix=""):
     for name in [n for n in vars(module) if not n.startswith("__")]:
         for kind, make in HOSTILE_KINDS.items():
             with replaced(module, name, make()):
-                runner.everything(f"{module.__name__}.{name} = {kind}")
+                runner.everything(f"{module.__name__}.{name} = {kind}", prefix)
         runner.smoke(f"{module.__name__}.{name} restored: ")
 
 
@@ -676,6 +738,8 @@ def generators(runner):
 GROUPS = {
     "saml-names": lambda runner: hostile_names(runner, saml),
     "views-names": lambda runner: hostile_names(runner, views),
+    # Only the entry points that reach it: the others never import it.
+    "logout-names": lambda runner: hostile_names(runner, logout, prefix="slo: "),
     "loggers": loggers,
     "answers": answers,
     "arguments": arguments,

@@ -29,7 +29,8 @@ USERS = {
 
 
 class RememberPolicy:
-    """Login headers that show in the response: X-Remembered-User."""
+    """Login and logout headers that show in the response: X-Remembered-User,
+    X-Forgotten."""
 
     def identity(self, request):
         return None
@@ -44,7 +45,7 @@ class RememberPolicy:
         return [("X-Remembered-User", str(userid))]
 
     def forget(self, request, **kw):
-        return []
+        return [("X-Forgotten", "yes")]
 
 
 def make_app(auth_settings, config_storage, **extra_environ):

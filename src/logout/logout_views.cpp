@@ -1,0 +1,397 @@
+// The views of single logout: saml_logout_view sends the browser to the IdP
+// with a LogoutRequest, saml_sls_view takes the IdP's LogoutResponse to it
+// or a LogoutRequest the IdP starts. Every expected failure ends on the
+// login-failed page; a logout the user asked for ends the local session
+// whatever happens next.
+#include "../common/with_block.hpp"
+#include "../views/view_helpers.hpp"
+#include "logout.hpp"
+
+namespace logout {
+namespace {
+
+using vs::call;
+using vs::call_kw;
+using vs::call_method;
+using vs::Caught;
+using vs::getattr;
+using vs::getitem;
+using view_helpers::login_failed_on_value_error;
+
+const vs::KwNames users_keyword{&names::users};
+const vs::KwNames process_slo_keywords{&names::request_id, &names::keep_local_session};
+const vs::KwNames status_keyword{&names::status};
+const vs::KwNames namespace_keywords{&names::raw_request, &names::request, &names::saml_auth};
+const vs::KwNames post_keyword{&names::POST};
+const vs::Name root{"/"};
+const vs::Name empty{""};
+const vs::Name space{" "};
+const vs::Name success{"urn:oasis:names:tc:SAML:2.0:status:Success"};
+const vs::Name responder{"urn:oasis:names:tc:SAML:2.0:status:Responder"};
+const vs::Name unspecified_format{"urn:oasis:names:tc:SAML:1.1:nameid-format:unspecified"};
+const vs::Name logout_not_success{"logout_not_success"};
+// The status of the toolkit's LogoutResponse template, and what replaces it
+// for a request that named no login here.
+const vs::Name single_code{"<samlp:StatusCode Value=\"urn:oasis:names:tc:SAML:2.0:status:Responder\" />"};
+const vs::Name nested_codes{
+    "<samlp:StatusCode Value=\"urn:oasis:names:tc:SAML:2.0:status:Responder\">"
+    "<samlp:StatusCode Value=\"urn:oasis:names:tc:SAML:2.0:status:UnknownPrincipal\" /></samlp:StatusCode>"};
+
+// The IdP of the matched route with single logout on: its configuration,
+// its completed settings and the request's SamlIDPConfig. A ValueError when
+// the IdP is unknown, disabled, or not configured for single logout.
+struct SloIdp {
+  Ref idp_config;
+  Ref settings;
+  Ref idp;
+};
+
+SloIdp load_slo_idp(const Args& a, PyObject* request, PyObject* idp_id) {
+  SloIdp loaded;
+  Ref auth_settings = view_helpers::registry_setting(request, names::auth_settings);
+  loaded.idp_config = view_helpers::load_idp_config(a, auth_settings.get(), idp_id);
+  Ref options = call(a.global(names::idp_logout_options).get(), {loaded.idp_config.get()});
+  if (!vs::truthy(vs::item(options.get(), 1).get()))
+    vs::raise_new(PyExc_ValueError, "Single logout is not enabled for this identity provider");
+  Ref idp_config_class = a.global(names::SamlIDPConfig);
+  try {
+    loaded.settings = call_method(idp_config_class.get(), names::get_idp_settings, {loaded.idp_config.get()});
+    call(a.global(names::check_single_logout_settings).get(), {loaded.settings.get()});
+    Ref users = vs::new_list();
+    loaded.idp = call_kw(idp_config_class.get(), {loaded.idp_config.get(), request, users.get()}, users_keyword);
+  } catch (const vs::PyError&) {
+    // As the callback reports them: a missing key, settings the toolkit refuses.
+    Caught e;
+    if (!e.matches({PyExc_KeyError, PyExc_AttributeError, a.global(names::OneLogin_Saml2_Error).get()}))
+      e.reraise();
+    Ref message = vs::concat({vs::ustr("Invalid SAML configuration: ").get(), vs::text(e.get()).get()});
+    e.raise(call(PyExc_ValueError, {message.get()}));
+  }
+  return loaded;
+}
+
+// `session.invalidate()` and the security policy's `forget` headers.
+Ref end_session(const Args& a, PyObject* request) {
+  call_method(getattr(request, names::session).get(), names::invalidate);
+  return call(a.global(names::forget).get(), {request});
+}
+
+Ref with_headers(Ref response, PyObject* headers) {
+  if (headers) call_method(getattr(response.get(), names::headerlist).get(), names::extend, {headers});
+  return response;
+}
+
+// Where to send the browser afterwards, checked as the return URL of a login
+// is, by that very method: on a stand-in whose request posted only `url` as
+// its RelayState.
+Ref checked_url(const Args& a, PyObject* idp, PyObject* url) {
+  Ref namespace_class = a.global(names::SimpleNamespace);
+  Ref post = vs::new_dict();
+  vs::setitem(post.get(), names::RelayState, url);
+  Ref raw_request = call_kw(namespace_class.get(), {post.get()}, post_keyword);
+  Ref stand_in = call_kw(namespace_class.get(),
+                         {raw_request.get(), getattr(idp, names::request).get(), getattr(idp, names::saml_auth).get()},
+                         namespace_keywords);
+  Ref method = getattr(a.global(names::SamlIDPConfig).get(), names::get_return_to_url);
+  return call(method.get(), {stand_in.get()});
+}
+
+// A toolkit auth object for a logout message on HTTP-Redirect: its signature
+// is checked over the query exactly as it arrived (an IdP may percent-encode
+// with lower-case digits).
+struct SloAuth {
+  Ref data;
+  Ref auth;
+};
+
+SloAuth slo_auth(const Args& a, PyObject* request, const SloIdp& loaded) {
+  SloAuth slo;
+  slo.data = call_method(getattr(loaded.idp.get(), names::request).get(), names::copy);
+  vs::setitem(slo.data.get(), names::query_string, getattr(request, names::query_string).get());
+  vs::setitem(slo.data.get(), names::validate_signature_from_qs, Py_True);
+  slo.auth = call(a.global(names::OneLogin_Saml2_Auth).get(), {slo.data.get(), loaded.settings.get()});
+  return slo;
+}
+
+// `except` of a toolkit failure on the message (anyone can make the
+// toolkit raise while it decodes or parses one): the error line and a
+// ValueError "Invalid SAML logout <kind>: <module>.<class>: <text>".
+// What says the process itself is in trouble goes on.
+[[noreturn]] void refuse_unreadable(const Args& a, Caught& e, const char* kind) {
+  if (!e.matches(PyExc_Exception) || e.matches(PyExc_RuntimeError) || e.matches(PyExc_MemoryError)) e.reraise();
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(e.get()));
+  Ref message = vs::concat({vs::ustr("Invalid SAML logout ").get(), vs::ustr(kind).get(), vs::ustr(": ").get(),
+                            vs::text(getattr(type, names::dunder_module).get()).get(), vs::ustr(".").get(),
+                            vs::text(getattr(type, names::dunder_qualname).get()).get(), vs::ustr(": ").get(),
+                            vs::str(e.get()).get()});
+  call_method(a.global(names::log).get(), names::error, {message.get()});
+  e.raise_from(call(PyExc_ValueError, {message.get()}));
+}
+
+// Records a logout message's id in the replay tracker the callback uses, or
+// refuses it as a replay ("Duplicated SAML logout request").
+void reject_replay(const Args& a, PyObject* request, PyObject* message_id, PyObject* expiration, const char* kind) {
+  Ref vlm_settings = view_helpers::registry_setting(request, names::vlm_settings);
+  Ref config_storage = getitem(vlm_settings.get(), names::config_storage);
+  Ref auth_settings = view_helpers::registry_setting(request, names::auth_settings);
+  Ref store_name = view_helpers::configured_replay_store(auth_settings.get());
+  Ref tracker = view_helpers::choose_responses_tracker(a, config_storage.get(), store_name);
+  Ref lock = call_method(tracker.get(), names::lock);
+  vs::with_block(lock.get(), [&] {
+    if (vs::truthy(call_method(tracker.get(), names::is_seen, {message_id}).get())) {
+      Ref warning = vs::concat({vs::ustr("Detected duplicate SAML logout ").get(), vs::ustr(kind).get(),
+                                vs::ustr(" ").get(), vs::text(message_id).get()});
+      call_method(a.global(names::logging).get(), names::warning, {warning.get()});
+      vs::raise_new(PyExc_ValueError, vs::concat({vs::ustr("Duplicated SAML logout ").get(), vs::ustr(kind).get()}).get());
+    }
+    call_method(tracker.get(), names::add, {message_id, expiration});
+    call_method(tracker.get(), names::cleanup_expired);
+  });
+}
+
+// Until when a message that sets no limit of its own is recorded: as long
+// as a login response without one.
+Ref unbounded_expiration(const Args& a) {
+  Ref lifetime = getattr(a.global(names::SamlIDPConfig).get(), names::UNBOUNDED_RESPONSE_RECORD_LIFETIME);
+  Ref current = call_method(a.global(names::time).get(), names::time);
+  return vs::check(PyNumber_Add(current.get(), lifetime.get()));
+}
+
+// `(sent or default) == (kept or default)`: a qualifier left out names the
+// default one (the IdP, this SP, the unspecified format).
+bool same_qualifier(PyObject* sent, PyObject* kept, PyObject* fallback) {
+  PyObject* left = sent && sent != Py_None && vs::truthy(sent) ? sent : fallback;
+  PyObject* right = kept && kept != Py_None && vs::truthy(kept) ? kept : fallback;
+  return vs::compare(left, right, Py_EQ);
+}
+
+// Whether a LogoutRequest's NameID (the toolkit's mapping) and SessionIndex
+// values name the login this session keeps.
+bool names_the_login(PyObject* login, PyObject* idp_name, PyObject* name_id, PyObject* indexes,
+                     PyObject* settings_obj) {
+  if (!PyDict_Check(login)) return false;
+  auto kept = [&](const vs::Name& key) {
+    Ref value = vs::dict_get(login, key);
+    return value ? value : vs::none();
+  };
+  auto sent = [&](const vs::Name& key) {
+    Ref value = vs::getitem_opt(name_id, key);
+    return value ? value : vs::none();
+  };
+  if (!vs::compare(kept(names::idp_name).get(), idp_name, Py_EQ)) return false;
+  if (!vs::compare(sent(names::Value).get(), kept(names::name_id).get(), Py_EQ)) return false;
+  Ref idp_entity_id = getitem(call_method(settings_obj, names::get_idp_data).get(), names::entityId);
+  Ref sp_entity_id = getitem(call_method(settings_obj, names::get_sp_data).get(), names::entityId);
+  if (!same_qualifier(sent(names::Format).get(), kept(names::name_id_format).get(), unspecified_format) ||
+      !same_qualifier(sent(names::NameQualifier).get(), kept(names::name_id_nq).get(), idp_entity_id.get()) ||
+      !same_qualifier(sent(names::SPNameQualifier).get(), kept(names::name_id_spnq).get(), sp_entity_id.get()))
+    return false;
+  // A request without SessionIndex names every session of the user.
+  return !vs::truthy(indexes) || vs::contains(indexes, kept(names::session_index).get());
+}
+
+// The LogoutResponse the IdP sent to the LogoutRequest of saml_logout_view.
+Ref logout_answered(const Args& a, PyObject* request, PyObject* idp_id) {
+  Ref pending = call_method(getattr(request, names::session).get(), names::get, {logout_key});
+  Ref headers = end_session(a, request);
+  Ref redirect;
+  Ref failed = login_failed_on_value_error(a, idp_id, [&] {
+    SloIdp loaded = load_slo_idp(a, request, idp_id);
+    Ref idp_name = getitem(loaded.idp_config.get(), names::idp_name);
+    if (!live_entry_of(pending.get(), idp_name.get(), now(a)))
+      vs::raise_new(PyExc_ValueError, "Unsolicited SAML logout response");
+    SloAuth slo = slo_auth(a, request, loaded);
+    try {
+      call_kw(getattr(slo.auth.get(), names::process_slo).get(), {vs::item(pending.get(), 1).get(), Py_True},
+              process_slo_keywords);
+    } catch (const vs::PyError&) {
+      Caught e;
+      refuse_unreadable(a, e, "response");
+    }
+    Ref errors = call_method(slo.auth.get(), names::get_errors);
+    if (vs::truthy(errors.get())) {
+      if (PyObject_Size(errors.get()) == 1 && vs::compare(vs::item(errors.get(), 0).get(), logout_not_success, Py_EQ)) {
+        Ref get = getattr(request, names::GET);
+        Ref response = call(a.global(names::OneLogin_Saml2_Logout_Response).get(),
+                            {call_method(slo.auth.get(), names::get_settings).get(),
+                             getitem(get.get(), names::SAMLResponse).get()});
+        Ref status = call_method(response.get(), names::get_status);
+        vs::raise_new(PyExc_ValueError,
+                      vs::concat({vs::ustr("SAML logout refused by the identity provider: ").get(),
+                                  vs::text(status.get()).get()})
+                          .get());
+      }
+      Ref reason = call_method(slo.auth.get(), names::get_last_error_reason);
+      vs::raise_new(PyExc_ValueError, vs::concat({vs::ustr("Invalid SAML logout response: ").get(),
+                                                  vs::text(reason.get()).get(), space,
+                                                  vs::join(empty, errors.get()).get()})
+                                          .get());
+    }
+    Ref message_id = call_method(slo.auth.get(), names::get_last_message_id);
+    reject_replay(a, request, message_id.get(), unbounded_expiration(a).get(), "response");
+    Ref relay_state = call_method(getattr(request, names::GET).get(), names::get, {names::RelayState, empty});
+    Ref target = checked_url(a, loaded.idp.get(), relay_state.get());
+    redirect = call(a.global(names::HTTPFound).get(), {target.get()});
+  });
+  return with_headers(failed ? failed : redirect, headers.get());
+}
+
+// What a LogoutRequest of the IdP says, once the toolkit has found it valid.
+struct LogoutRequestRead {
+  Ref message_id;
+  Ref name_id;
+  Ref indexes;
+  Ref expiration;
+};
+
+LogoutRequestRead read_logout_request(const Args& a, PyObject* request, const SloAuth& slo, PyObject* settings_obj) {
+  LogoutRequestRead read;
+  Ref refusal;
+  try {
+    Ref request_class = a.global(names::OneLogin_Saml2_Logout_Request);
+    Ref get = getattr(request, names::GET);
+    Ref message = call(request_class.get(), {settings_obj, getitem(get.get(), names::SAMLRequest).get()});
+    Ref get_data = getitem(slo.data.get(), names::get_data);
+    if (!vs::truthy(call_method(slo.auth.get(), names::validate_request_signature, {get_data.get()}).get())) {
+      refusal = vs::ustr("invalid_logout_request_signature");
+    } else if (!vs::truthy(call_method(message.get(), names::is_valid, {slo.data.get()}).get())) {
+      refusal = vs::text(call_method(message.get(), names::get_error).get());
+    } else {
+      Ref xml = call_method(message.get(), names::get_xml);
+      Ref sp_key = call_method(settings_obj, names::get_sp_key);
+      read.message_id = getattr(message.get(), names::id);
+      read.name_id = call_method(request_class.get(), names::get_nameid_data, {xml.get(), sp_key.get()});
+      read.indexes = call_method(request_class.get(), names::get_session_indexes, {xml.get()});
+      Ref root = call_method(a.global(names::OneLogin_Saml2_XML).get(), names::to_etree, {xml.get()});
+      Ref not_on_or_after = call_method(root.get(), names::get, {names::NotOnOrAfter});
+      if (vs::truthy(not_on_or_after.get()))
+        read.expiration = call_method(a.global(names::OneLogin_Saml2_Utils).get(), names::parse_SAML_to_time,
+                                      {not_on_or_after.get()});
+    }
+  } catch (const vs::PyError&) {
+    Caught e;
+    refuse_unreadable(a, e, "request");
+  }
+  if (refusal)
+    vs::raise_new(PyExc_ValueError, vs::concat({vs::ustr("Invalid SAML logout request: ").get(), refusal.get()}).get());
+  if (!read.expiration) read.expiration = unbounded_expiration(a);
+  return read;
+}
+
+// The LogoutResponse to a LogoutRequest: Success, or Responder/
+// UnknownPrincipal when it named no login of this session. The toolkit's
+// builder writes one status code; the second-level one is put inside it.
+Ref logout_response_xml(const Args& a, PyObject* settings_obj, PyObject* in_response_to, bool matched) {
+  Ref builder = call(a.global(names::OneLogin_Saml2_Logout_Response).get(), {settings_obj});
+  call_kw(getattr(builder.get(), names::build).get(), {in_response_to, matched ? success.get() : responder.get()},
+          status_keyword);
+  Ref xml = call_method(builder.get(), names::get_xml);
+  if (matched) return xml;
+  return call_method(xml.get(), names::replace, {single_code, nested_codes});
+}
+
+// A LogoutRequest the IdP started.
+Ref logout_requested(const Args& a, PyObject* request, PyObject* idp_id) {
+  Ref headers;
+  Ref redirect;
+  Ref failed = login_failed_on_value_error(a, idp_id, [&] {
+    SloIdp loaded = load_slo_idp(a, request, idp_id);
+    SloAuth slo = slo_auth(a, request, loaded);
+    Ref settings_obj = call_method(slo.auth.get(), names::get_settings);
+    LogoutRequestRead read = read_logout_request(a, request, slo, settings_obj.get());
+    reject_replay(a, request, read.message_id.get(), read.expiration.get(), "request");
+    Ref login = call_method(getattr(request, names::session).get(), names::get, {login_key});
+    Ref idp_name = getitem(loaded.idp_config.get(), names::idp_name);
+    bool matched = names_the_login(login.get(), idp_name.get(), read.name_id.get(), read.indexes.get(),
+                                   settings_obj.get());
+    if (matched) headers = end_session(a, request);
+    Ref parameters = vs::new_dict();
+    Ref xml = logout_response_xml(a, settings_obj.get(), read.message_id.get(), matched);
+    vs::setitem(parameters.get(), names::SAMLResponse,
+                call_method(a.global(names::OneLogin_Saml2_Utils).get(), names::deflate_and_base64_encode, {xml.get()})
+                    .get());
+    Ref relay_state = call_method(getattr(request, names::GET).get(), names::get, {names::RelayState});
+    if (relay_state.get() != Py_None) vs::setitem(parameters.get(), names::RelayState, relay_state.get());
+    Ref security = call_method(settings_obj.get(), names::get_security_data);
+    if (vs::truthy(call_method(security.get(), names::get, {names::logoutResponseSigned}).get()))
+      call_method(slo.auth.get(), names::add_response_signature,
+                  {parameters.get(), getitem(security.get(), names::signatureAlgorithm).get()});
+    Ref url = call_method(slo.auth.get(), names::get_slo_response_url);
+    if (!vs::truthy(url.get())) vs::raise_new(PyExc_ValueError, "The IdP does not support Single Log Out");
+    Ref location = call_method(slo.auth.get(), names::redirect_to, {url.get(), parameters.get()});
+    redirect = call(a.global(names::HTTPFound).get(), {location.get()});
+  });
+  return with_headers(failed ? failed : redirect, headers.get());
+}
+
+// The LogoutRequest of saml_logout_view, or the redirect to `return_to` when
+// this session holds no login of the IdP.
+Ref start_logout(const Args& a, PyObject* request, PyObject* idp_id, PyObject* return_to, PyObject* login) {
+  SloIdp loaded = load_slo_idp(a, request, idp_id);
+  Ref target = checked_url(a, loaded.idp.get(), return_to);
+  Ref idp_name = getitem(loaded.idp_config.get(), names::idp_name);
+  Ref found = a.global(names::HTTPFound);
+  if (!PyDict_Check(login)) return call(found.get(), {target.get()});
+  Ref kept_idp = vs::dict_get(login, names::idp_name);
+  if (!kept_idp || !vs::compare(kept_idp.get(), idp_name.get(), Py_EQ)) return call(found.get(), {target.get()});
+  auto kept = [&](const vs::Name& key) {
+    Ref value = vs::dict_get(login, key);
+    return value ? value : vs::none();
+  };
+  Ref saml_auth = getattr(loaded.idp.get(), names::saml_auth);
+  Ref location;
+  try {
+    // logout(return_to, name_id, session_index, nq, name_id_format, spnq)
+    location = call(getattr(saml_auth.get(), names::logout).get(),
+                    {target.get(), kept(names::name_id).get(), kept(names::session_index).get(),
+                     kept(names::name_id_nq).get(), kept(names::name_id_format).get(), kept(names::name_id_spnq).get()});
+  } catch (const vs::PyError&) {
+    // "The IdP does not support Single Log Out", and what else the toolkit says.
+    Caught e;
+    if (!e.matches(a.global(names::OneLogin_Saml2_Error).get())) e.reraise();
+    e.raise_from(call(PyExc_ValueError, {vs::str(e.get()).get()}));
+  }
+  Ref request_id = call_method(saml_auth.get(), names::get_last_request_id);
+  double lifetime = PyFloat_AsDouble(a.global(names::LOGOUT_REQUEST_LIFETIME).get());
+  if (lifetime == -1.0 && PyErr_Occurred()) throw vs::PyError{};
+  Ref pending = vs::new_list();
+  vs::append(pending.get(), idp_name.get());
+  vs::append(pending.get(), request_id.get());
+  vs::append(pending.get(), vs::check(PyFloat_FromDouble(now(a) + lifetime)).get());
+  vs::setitem(getattr(request, names::session).get(), logout_key, pending.get());
+  return call(found.get(), {location.get()});
+}
+
+}  // namespace
+
+// saml_logout_view(context, request)
+Ref saml_logout_view(const Args& a) {
+  PyObject* request = a[1];
+  Ref idp_id = view_helpers::route_idp_id(request);
+  Ref return_to = call_method(getattr(request, names::params).get(), names::get, {names::return_to, root});
+  Ref login = call_method(getattr(request, names::session).get(), names::get, {login_key});
+  // At once: an IdP that never answers leaves no one logged in here.
+  Ref headers = end_session(a, request);
+  Ref redirect;
+  Ref failed = login_failed_on_value_error(
+      a, idp_id.get(), [&] { redirect = start_logout(a, request, idp_id.get(), return_to.get(), login.get()); });
+  return with_headers(failed ? failed : redirect, headers.get());
+}
+
+// saml_sls_view(context, request)
+Ref saml_sls_view(const Args& a) {
+  PyObject* request = a[1];
+  Ref idp_id = view_helpers::route_idp_id(request);
+  Ref get = getattr(request, names::GET);
+  Py_ssize_t requests = PyObject_Size(call_method(get.get(), names::getall, {names::SAMLRequest}).get());
+  Py_ssize_t responses = PyObject_Size(call_method(get.get(), names::getall, {names::SAMLResponse}).get());
+  if (requests < 0 || responses < 0) throw vs::PyError{};
+  if (requests + responses == 0)
+    return view_helpers::call_login_failed(a, idp_id.get(), vs::ustr("No SAML logout message").get());
+  if (requests + responses > 1)
+    return view_helpers::call_login_failed(
+        a, idp_id.get(), vs::ustr("Invalid SAML logout message: more than one in the request").get());
+  return responses ? logout_answered(a, request, idp_id.get()) : logout_requested(a, request, idp_id.get());
+}
+
+}  // namespace logout

@@ -1,0 +1,226 @@
+// What SAML logins keep in the browser's session: the AuthnRequests a
+// solicited-only login may answer, the re-post of a form that came without
+// the session cookie, and the login a LogoutRequest names. Everything kept
+// is text, numbers and lists, which any session serializer stores.
+#include <string>
+
+#include "logout.hpp"
+
+namespace logout {
+
+using vs::call;
+using vs::call_method;
+using vs::getattr;
+using vs::getitem;
+
+const vs::Name authn_requests_key{"velmora_saml.authn_requests"};
+const vs::Name login_key{"velmora_saml.login"};
+const vs::Name logout_key{"velmora_saml.logout"};
+
+namespace {
+
+const vs::Name redirect_binding{"urn:oasis:names:tc:SAML:2.0:bindings:HTTP-Redirect"};
+const vs::Name unsolicited{"Unsolicited SAML response"};
+const vs::KwNames page_keywords{&names::content_type, &names::charset};
+
+// The configuration error of a value of one of the keys that is neither
+// true, false nor null; the value's repr is cut short, as it ends up in the
+// login-failed URL.
+[[noreturn]] void raise_not_a_flag(PyObject* key, PyObject* value) {
+  Ref shown = vs::check(PyObject_Repr(value));
+  const Py_ssize_t longest = 80;
+  if (PyUnicode_GetLength(shown.get()) > longest) {
+    Ref head = vs::check(PyUnicode_Substring(shown.get(), 0, longest));
+    shown = vs::concat({head.get(), vs::ustr("...").get()});
+  }
+  vs::raise_new(PyExc_ValueError, vs::concat({vs::ustr("Invalid SAML configuration: \"").get(), key,
+                                              vs::ustr("\" must be true, false or null, not ").get(), shown.get()})
+                                      .get());
+}
+
+bool flag(PyObject* idp_config, PyObject* key, bool fallback) {
+  Ref value = call_method(idp_config, names::get, {key});
+  if (value.get() == Py_None) return fallback;
+  if (value.get() == Py_True) return true;
+  if (value.get() == Py_False) return false;
+  raise_not_a_flag(key, value.get());
+}
+
+// `mapping[key]` of a dict, or an empty Ref for anything else.
+Ref dict_value(PyObject* mapping, PyObject* key) {
+  if (!mapping || !PyDict_Check(mapping)) return Ref();
+  return vs::getitem_opt(mapping, key);
+}
+
+double seconds(PyObject* number) {
+  double value = PyFloat_AsDouble(number);
+  if (value == -1.0 && PyErr_Occurred()) throw vs::PyError{};
+  return value;
+}
+
+// [idp_name, id, expires]
+Ref entry_of(PyObject* idp_name, PyObject* id, double expires) {
+  Ref entry = vs::new_list();
+  vs::append(entry.get(), idp_name);
+  vs::append(entry.get(), id);
+  vs::append(entry.get(), vs::check(PyFloat_FromDouble(expires)).get());
+  return entry;
+}
+
+// Whether `entry` is [idp_name, id, expires] with `expires` still ahead.
+bool unexpired_entry(PyObject* entry, double at) {
+  if (!PyList_Check(entry) || PyList_Size(entry) != 3) return false;
+  Ref expires = vs::item(entry, 2);
+  if (!PyFloat_Check(expires.get()) && !PyLong_Check(expires.get())) return false;
+  return seconds(expires.get()) > at;
+}
+
+// The entries of a stored list that are still to be answered; anything else
+// a session holds under the key (another shape, another writer) is dropped.
+Ref live_entries(PyObject* stored, double at) {
+  Ref kept = vs::new_list();
+  if (!PyList_Check(stored)) return kept;
+  Ref iterator = vs::iterate(stored);
+  while (Ref entry = vs::next(iterator.get()))
+    if (unexpired_entry(entry.get(), at)) vs::append(kept.get(), entry.get());
+  return kept;
+}
+
+// The value when it is text (what the toolkit gives), else None.
+Ref text_or_none(Ref value) { return PyUnicode_Check(value.get()) ? value : vs::none(); }
+
+}  // namespace
+
+double now(const Args& a) { return seconds(call_method(a.global(names::time).get(), names::time).get()); }
+
+bool live_entry_of(PyObject* entry, PyObject* idp_name, double at) {
+  return unexpired_entry(entry, at) && vs::compare(vs::item(entry, 0).get(), idp_name, Py_EQ);
+}
+
+// idp_logout_options(idp_config)
+Ref idp_logout_options(const Args& a) {
+  bool allow_unsolicited = flag(a[0], names::allow_unsolicited, true);
+  bool single_logout = flag(a[0], names::single_logout, false);
+  return vs::tuple_of({vs::boolean(allow_unsolicited).get(), vs::boolean(single_logout).get()});
+}
+
+// check_single_logout_settings(saml_settings)
+Ref check_single_logout_settings(const Args& a) {
+  Ref sp = dict_value(a[0], names::sp);
+  Ref service = dict_value(sp.get(), names::singleLogoutService);
+  Ref url = dict_value(service.get(), names::url);
+  if (!url || !vs::truthy(url.get()))
+    vs::raise_new(PyExc_ValueError,
+                  "Invalid SAML configuration: \"single_logout\" needs settings.sp.singleLogoutService.url");
+  // The toolkit reads logout messages from the query string only.
+  Ref binding = dict_value(service.get(), names::binding);
+  if (binding && vs::compare(binding.get(), redirect_binding, Py_NE)) {
+    Ref shown = vs::check(PyObject_Repr(binding.get()));
+    vs::raise_new(PyExc_ValueError,
+                  vs::concat({vs::ustr("Invalid SAML configuration: \"single_logout\" takes logout messages on "
+                                       "HTTP-Redirect only, not settings.sp.singleLogoutService.binding ")
+                                  .get(),
+                              shown.get()})
+                      .get());
+  }
+  return vs::none();
+}
+
+// remember_authn_request(request, idp_config, request_id)
+Ref remember_authn_request(const Args& a) {
+  Ref session = getattr(a[0], names::session);
+  double at = now(a);
+  Ref stored = call_method(session.get(), names::get, {authn_requests_key});
+  Ref entries = live_entries(stored.get(), at);
+  double lifetime = seconds(a.global(names::AUTHN_REQUEST_LIFETIME).get());
+  Ref idp_name = getitem(a[1], names::idp_name);
+  vs::append(entries.get(), entry_of(idp_name.get(), a[2], at + lifetime).get());
+  Py_ssize_t most = PyLong_AsSsize_t(a.global(names::MAX_AUTHN_REQUESTS).get());
+  if (most == -1 && PyErr_Occurred()) throw vs::PyError{};
+  Py_ssize_t size = PyList_Size(entries.get());
+  // The oldest go first.
+  if (size > most) entries = vs::check(PySequence_GetSlice(entries.get(), size - (most > 0 ? most : 0), size));
+  vs::setitem(session.get(), authn_requests_key, entries.get());
+  return vs::none();
+}
+
+// claim_authn_request(request, idp_config, in_response_to)
+Ref claim_authn_request(const Args& a) {
+  Ref session = getattr(a[0], names::session);
+  Ref stored = call_method(session.get(), names::get, {authn_requests_key});
+  if (stored.get() == Py_None || !PyUnicode_Check(a[2])) vs::raise_new(PyExc_ValueError, unsolicited);
+  Ref entries = live_entries(stored.get(), now(a));
+  Ref idp_name = getitem(a[1], names::idp_name);
+  // Used once, whatever becomes of the response that claims it.
+  Ref kept = vs::new_list();
+  bool found = false;
+  Ref iterator = vs::iterate(entries.get());
+  while (Ref entry = vs::next(iterator.get())) {
+    bool answered = !found && vs::compare(vs::item(entry.get(), 0).get(), idp_name.get(), Py_EQ) &&
+                    vs::compare(vs::item(entry.get(), 1).get(), a[2], Py_EQ);
+    if (answered)
+      found = true;
+    else
+      vs::append(kept.get(), entry.get());
+  }
+  vs::setitem(session.get(), authn_requests_key, kept.get());
+  if (!found) vs::raise_new(PyExc_ValueError, unsolicited);
+  return Ref::borrow(a[2]);
+}
+
+// repost_without_cookie(request)
+Ref repost_without_cookie(const Args& a) {
+  PyObject* request = a[0];
+  Ref post = getattr(request, names::POST);
+  if (vs::contains(post.get(), a.global(names::REPOST_MARKER).get())) return vs::none();
+  Ref session = getattr(request, names::session);
+  if (!vs::truthy(getattr(session.get(), names::new_).get())) return vs::none();
+  Ref saml_response = call_method(post.get(), names::get, {names::SAMLResponse});
+  if (!PyUnicode_Check(saml_response.get())) return vs::none();
+  Ref html = a.global(names::html);
+  auto escaped = [&](PyObject* value) { return call_method(html.get(), names::escape, {value}); };
+  auto hidden = [&](PyObject* name, PyObject* value) {
+    return vs::concat({vs::ustr("<input type=\"hidden\" name=\"").get(), escaped(name).get(),
+                       vs::ustr("\" value=\"").get(), escaped(value).get(), vs::ustr("\">").get()});
+  };
+  Ref fields = hidden(names::SAMLResponse, saml_response.get());
+  Ref relay_state = call_method(post.get(), names::get, {names::RelayState});
+  if (PyUnicode_Check(relay_state.get())) fields = vs::concat({fields.get(), hidden(names::RelayState, relay_state.get()).get()});
+  Ref marker = hidden(a.global(names::REPOST_MARKER).get(), vs::ustr("1").get());
+  Ref path = getattr(request, names::path);
+  Ref body = vs::concat({vs::ustr("<!doctype html><html><head><meta charset=\"utf-8\"><title>Signing in</title>"
+                                  "</head><body><form method=\"post\" action=\"")
+                             .get(),
+                         escaped(path.get()).get(), vs::ustr("\">").get(), fields.get(), marker.get(),
+                         vs::ustr("<noscript><button type=\"submit\">Continue</button></noscript></form>"
+                                  "<script>document.forms[0].submit();</script></body></html>")
+                             .get()});
+  Ref response = vs::call_kw(a.global(names::Response).get(),
+                             {body.get(), vs::ustr("text/html").get(), vs::ustr("utf-8").get()}, page_keywords);
+  // The page holds the IdP's response: never kept by a cache.
+  vs::setattr(response.get(), names::cache_control, vs::ustr("no-store").get());
+  return response;
+}
+
+// remember_login(request, idp_config, saml_auth)
+Ref remember_login(const Args& a) {
+  struct Kept {
+    const vs::Name& key;
+    const vs::Name& getter;
+  };
+  const Kept kept[] = {
+      {names::name_id, names::get_nameid},
+      {names::name_id_format, names::get_nameid_format},
+      {names::name_id_nq, names::get_nameid_nq},
+      {names::name_id_spnq, names::get_nameid_spnq},
+      {names::session_index, names::get_session_index},
+  };
+  Ref login = vs::new_dict();
+  vs::setitem(login.get(), names::idp_name, getitem(a[1], names::idp_name).get());
+  for (const Kept& item : kept)
+    vs::setitem(login.get(), item.key, text_or_none(call_method(a[2], item.getter)).get());
+  vs::setitem(getattr(a[0], names::session).get(), login_key, login.get());
+  return vs::none();
+}
+
+}  // namespace logout

@@ -1,0 +1,98 @@
+#include "view_helpers.hpp"
+
+namespace view_helpers {
+namespace {
+
+using vs::call;
+using vs::call_method;
+using vs::getattr;
+using vs::getitem;
+
+// velmora_saml.replay_store, imported at its first use; sys.modules keeps it.
+Ref replay_store_module() {
+  static const vs::Name module_name{"velmora_saml.replay_store"};
+  if (Ref module = vs::check_optional(PyImport_GetModule(module_name))) return module;
+  return vs::check(PyImport_Import(module_name));
+}
+
+// The shared-mapping tracker of one callback request. It keeps no records
+// of its own (they live in memcache, shared by every process), so each
+// request gets a fresh one.
+Ref mapping_tracker(const Args& a, PyObject* config_storage) {
+  Ref tracker_class = a.global(names::SamlDuplicateResponsesTrackerInMemcache);
+  Ref mc = getattr(config_storage, names::mc);
+  Ref mc_root_key = getattr(config_storage, names::mc_root_key);
+  Ref sleep_interval = getattr(getattr(config_storage, names::process_registry).get(), names::memcache_lock_sleep_interval);
+  Ref proc_uid = getattr(getattr(config_storage, names::process_registry).get(), names::my_proc_uid);
+  return call(tracker_class.get(), {mc.get(), mc_root_key.get(), sleep_interval.get(), proc_uid.get()});
+}
+
+}  // namespace
+
+// `return login_failed(idp_id, desc)` of a view, through the module name.
+Ref call_login_failed(const Args& a, PyObject* idp_id, PyObject* desc) {
+  return call(a.global(names::login_failed).get(), {idp_id, desc});
+}
+
+// request.registry.settings[key], read afresh on every use.
+Ref registry_setting(PyObject* request, PyObject* key) {
+  Ref registry = getattr(request, names::registry);
+  Ref settings = getattr(registry.get(), names::settings);
+  return getitem(settings.get(), key);
+}
+
+// request.matchdict["idp_id"]: the IdP named by the matched route.
+Ref route_idp_id(PyObject* request) { return getitem(getattr(request, names::matchdict).get(), names::idp_id); }
+
+// SamlAuthLoader(auth_settings).load_by_id(idp_id); its ValueError for an
+// unknown or disabled IdP passes out to the view's guard.
+Ref load_idp_config(const Args& a, PyObject* auth_settings, PyObject* idp_id) {
+  Ref loader = call(a.global(names::SamlAuthLoader).get(), {auth_settings});
+  return call_method(loader.get(), names::load_by_id, {idp_id});
+}
+
+RoutedIdp load_routed_idp(const Args& a, PyObject* request) {
+  RoutedIdp idp;
+  idp.auth_settings = registry_setting(request, names::auth_settings);
+  idp.idp_id = route_idp_id(request);
+  idp.failed = login_failed_on_value_error(a, idp.idp_id.get(), [&] {
+    idp.idp_config = load_idp_config(a, idp.auth_settings.get(), idp.idp_id.get());
+  });
+  return idp;
+}
+
+// The "replay_store" value of the SAML settings, as the replay store
+// module reads it; an empty Ref when the key is absent: the view then works
+// as it did before the key existed, without that module.
+Ref configured_replay_store(PyObject* auth_settings) {
+  Ref policies = vs::getitem_opt(auth_settings, names::authentication_policies);
+  Ref saml_settings = policies ? vs::getitem_opt(policies.get(), names::saml) : Ref();
+  if (!saml_settings || !vs::getitem_opt(saml_settings.get(), names::replay_store)) return Ref();
+  Ref name = call_method(replay_store_module().get(), names::replay_store_name, {saml_settings.get()});
+  if (!PyUnicode_Check(name.get())) {
+    PyErr_Format(PyExc_TypeError, "replay_store_name() must return str, not %.100s", Py_TYPE(name.get())->tp_name);
+    throw vs::PyError{};
+  }
+  return name;
+}
+
+// The replay tracker of one callback request: the in-memory tracker (the
+// one shared object of the process) without memcache; with it, what
+// `store_name` chooses (the configured replay store, empty when the
+// settings name none: the shared mapping).
+Ref choose_responses_tracker(const Args& a, PyObject* config_storage, const Ref& store_name) {
+  Ref memcache_available = getattr(config_storage, names::memcache_available);
+  if (!vs::truthy(memcache_available.get())) return a.global(names::responses_tracker_mem);
+  bool keys = store_name && PyUnicode_CompareWithASCIIString(store_name.get(), "keys") == 0;
+  bool migrate = store_name && PyUnicode_CompareWithASCIIString(store_name.get(), "migrate") == 0;
+  if (!keys && !migrate) return mapping_tracker(a, config_storage);
+  Ref mapping = migrate ? mapping_tracker(a, config_storage) : Ref();
+  Ref replay_store = replay_store_module();
+  Ref mc = getattr(config_storage, names::mc);
+  Ref mc_root_key = getattr(config_storage, names::mc_root_key);
+  Ref key_store = call(getattr(replay_store.get(), names::SamlReplayKeyStore).get(), {mc.get(), mc_root_key.get()});
+  if (keys) return key_store;
+  return call(getattr(replay_store.get(), names::SamlReplayMigratingStore).get(), {mapping.get(), key_store.get()});
+}
+
+}  // namespace view_helpers

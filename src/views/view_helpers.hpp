@@ -1,0 +1,63 @@
+// What the views of `velmora_saml.views` and `velmora_saml.logout` share:
+// the IdP a matched route names, the login-failed redirect of a caught
+// ValueError, and the replay tracker of a request. Compiled into both
+// modules; the module-level names it reads (`login_failed`,
+// `SamlAuthLoader`, the trackers) are bound in each.
+#pragma once
+
+#include "../common/names.hpp"
+#include "../common/pyobj.hpp"
+
+namespace view_helpers {
+
+using vs::Args;
+using vs::Ref;
+
+// `return login_failed(idp_id, desc)` of a view, through the module name.
+Ref call_login_failed(const Args& a, PyObject* idp_id, PyObject* desc);
+
+// `try: body()` / `except ValueError as e: return login_failed(idp_id, e)`:
+// the login-failed redirect when `body` raised a ValueError, else an empty
+// Ref (anything else goes on).
+template <class Body>
+Ref login_failed_on_value_error(const Args& a, PyObject* idp_id, Body body) {
+  try {
+    body();
+    return Ref();
+  } catch (const vs::PyError&) {
+    vs::Caught e(PyExc_ValueError);
+    return call_login_failed(a, idp_id, e.get());
+  }
+}
+
+// request.registry.settings[key], read afresh on every use.
+Ref registry_setting(PyObject* request, PyObject* key);
+// request.matchdict["idp_id"]: the IdP named by the matched route.
+Ref route_idp_id(PyObject* request);
+// SamlAuthLoader(auth_settings).load_by_id(idp_id); its ValueError for an
+// unknown or disabled IdP passes out to the view's guard.
+Ref load_idp_config(const Args& a, PyObject* auth_settings, PyObject* idp_id);
+
+// What both login views start with: the IdP the matched route names and its
+// configuration, or in `failed` the login-failed redirect for the loader's
+// ValueError (an unknown or disabled IdP).
+struct RoutedIdp {
+  Ref auth_settings;
+  Ref idp_id;
+  Ref idp_config;
+  Ref failed;
+};
+
+RoutedIdp load_routed_idp(const Args& a, PyObject* request);
+
+// The "replay_store" value of the SAML settings, as the replay store
+// module reads it; an empty Ref when the key is absent: the view then works
+// as it did before the key existed, without that module.
+Ref configured_replay_store(PyObject* auth_settings);
+// The replay tracker of one request: the in-memory tracker (the one shared
+// object of the process) without memcache; with it, what `store_name`
+// chooses (the configured replay store, empty when the settings name none:
+// the shared mapping).
+Ref choose_responses_tracker(const Args& a, PyObject* config_storage, const Ref& store_name);
+
+}  // namespace view_helpers
