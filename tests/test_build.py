@@ -6,11 +6,12 @@ import subprocess
 
 import pytest
 
+import velmora_saml.idp_metadata
 import velmora_saml.replay_store
 import velmora_saml.saml
 import velmora_saml.views
 
-MODULES = [velmora_saml.saml, velmora_saml.views, velmora_saml.replay_store]
+MODULES = [velmora_saml.saml, velmora_saml.views, velmora_saml.replay_store, velmora_saml.idp_metadata]
 
 
 @pytest.mark.skipif(shutil.which("readelf") is None, reason="readelf not installed")

@@ -1,0 +1,68 @@
+"""Remote IdP metadata of the IdPs that refresh or check it: the signature check, validity times and the
+per-IdP records that schedule refreshes."""
+
+import logging as logging
+from collections.abc import Mapping
+from typing import Any, TypedDict
+
+# Seconds before the first retry after a failed fetch; it doubles with each
+# failure in a row, up to the refresh interval and BACKOFF_LIMIT.
+BACKOFF_FIRST: int
+BACKOFF_LIMIT: int
+# The algorithms a metadata signature may be made with.
+SIGNATURE_ALGORITHMS: tuple[str, ...]
+DIGEST_ALGORITHMS: tuple[str, ...]
+
+# (refresh interval or None, signing certificate setting or None, SHA-256 fingerprint or None)
+Policy = tuple[float | None, str | None, str | None]
+
+class Facts(TypedDict):
+    fetched_at: float
+    valid_until: float | None
+    cache_duration: str | None
+    signature: str
+    signed_by: str | None
+    certificates: list[str]
+
+class Status(TypedDict):
+    location: Any
+    fetched_at: float | None
+    valid_until: float | None
+    cache_duration: str | None
+    signature: str
+    signed_by: str | None
+    certificates: list[str]
+    refresh_interval: float | None
+    next_refresh_at: float | None
+    refreshing: bool
+    refreshes: int
+    failures: int
+    last_error: str | None
+
+def metadata_policy(idp_config: Mapping[str, Any]) -> Policy | None:
+    """The IdP's metadata keys, checked; None when none of them is set"""
+
+def read_document(document: bytes | str, policy: Policy, parser: Any) -> tuple[dict[str, Any], Facts]:
+    """The settings parsed from a fetched metadata document, and what is known of it
+
+    Raises ValueError with the reason when the document must not be used.
+    """
+
+def start_record(idp_name: Any, idp_config: Mapping[str, Any], policy: Policy, facts: Facts | None,
+                 error: str | None) -> None:
+    """Begin the IdP's record after its settings were assembled"""
+
+def claim_refresh(idp_name: Any) -> tuple[int, Mapping[str, Any], Policy] | None:
+    """The refresh the caller is to run now, or None"""
+
+def refresh_succeeded(idp_name: Any, generation: int, facts: Facts) -> bool:
+    """Note a refresh that produced good settings; False when they belong to an earlier record"""
+
+def refresh_failed(idp_name: Any, generation: int, reason: str) -> bool:
+    """Note a refresh that failed; False when it belongs to an earlier record"""
+
+def force_refresh(idp_name: Any) -> bool:
+    """Make the IdP's refresh due now; False when it has no record"""
+
+def metadata_status(idp_name: Any) -> Status | None:
+    """What the IdP's record holds, or None"""
