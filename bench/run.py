@@ -258,6 +258,100 @@ def callback_view(quick):
     return result
 
 
+def refresh_login(quick):
+    """Logins of an IdP whose metadata is refreshed: with no refresh running,
+    with one in flight (its fetch held by the metadata server), and with
+    refreshes of signed metadata running back to back in the background."""
+    import pyramid.security
+
+    import velmora_saml.idp_metadata as idp_metadata
+    import velmora_saml.views as views
+    from tests.support import idp_metadata as md
+    from tests.support import saml_idp
+    from tests.support import settings as ts
+    from velmora.configs import UserConfig
+    from velmora.storage import ConfigStorage
+
+    import velmora_saml.saml as saml
+
+    views.remember = lambda request, userid, **kw: []
+    pyramid.security.remember = views.remember
+    server = md.MetadataServer()
+    try:
+        idp = md.PublishedIdP(server, "/idp.xml", keys=(md.OLD_KEY, md.NEW_KEY))
+        settings = ts.toolkit_settings("idp1")
+        settings["idp"] = {"metadata": idp.url}
+        config = ts.idp_config("idp1", settings=settings, metadata_refresh_interval=3600,
+                               metadata_signing_cert=ts.read("metadata_signer.crt"))
+        storage = ConfigStorage({"target": UserConfig("alice", email="alice@example.test")})
+        registry = Registry({"auth_settings": ts.auth_settings(("idp1", config)),
+                             "vlm_settings": {"config_storage": storage}})
+
+        def sso():
+            request = pyramid_request("/sso/saml/idp1", ts.SP_HOST)
+            request.registry = registry
+            request.matchdict = {"idp_id": "idp1"}
+            assert views.saml_sso_view(None, request).status_int == 302
+
+        n = 30 if quick else 150
+        responses = iter([saml_idp.build_response("alice@example.test", sign="both") for _ in range(4 * n)])
+
+        def callbacks():
+            def one(request):
+                def run():
+                    response = views.saml_callback_view(None, request)
+                    assert response.location == "https://sp.example.test/home", response.location
+                return run
+            return [one(_callback_request(ts, registry, next(responses))) for _ in range(n)]
+
+        def logins(label):
+            saml.responses_tracker_mem.reset()
+            return {f"{label}_sso": measure(sso, 50 if quick else 300), f"{label}_callback": measure_each(callbacks())}
+
+        def first_load(interval):
+            saml.SamlIDPConfig.cached_saml_settings.clear()
+            config["metadata_refresh_interval"] = interval
+            sso()
+
+        def settled():
+            while idp_metadata.metadata_status("idp1")["refreshing"]:
+                time.sleep(0.01)
+
+        result = {}
+        first_load(3600)
+        result.update(logins("refresh_none"))
+
+        hold = md.Hold()
+        server.behaviours["/idp.xml"] = hold
+        idp_metadata.force_refresh("idp1")
+        sso()
+        hold.arrived.wait(10)
+        result.update(logins("refresh_held"))
+        hold.release()
+        del server.behaviours["/idp.xml"]
+        settled()
+
+        # Every login that finds no refresh running starts the next one.
+        first_load(1e-6)
+        started = time.perf_counter()
+        result.update(logins("refresh_busy"))
+        elapsed = time.perf_counter() - started
+        settled()
+        result["refresh_busy_refreshes_per_s"] = idp_metadata.metadata_status("idp1")["refreshes"] / elapsed
+
+        first_load(3600)
+        result.update(logins("refresh_none_again"))
+        for kind in ("sso", "callback"):
+            base = result[f"refresh_none_{kind}"]["median"]
+            result[f"refresh_held_{kind}_ratio"] = result[f"refresh_held_{kind}"]["median"] / base
+            result[f"refresh_busy_{kind}_ratio"] = result[f"refresh_busy_{kind}"]["median"] / base
+            result[f"refresh_none_again_{kind}_ratio"] = result[f"refresh_none_again_{kind}"]["median"] / base
+        return result
+    finally:
+        saml.SamlIDPConfig.cached_saml_settings.clear()
+        server.close()
+
+
 def user_mapping(quick):
     import velmora_saml.saml as saml
     from velmora.configs import UserConfig
@@ -764,6 +858,15 @@ def table(results):
         if "transform_check_share" in results:
             row("transform check per callback", us(results["transform_check"]["median"]))
             row("transform check share of a callback", f"{results['transform_check_share'] * 100:.2f} %", "< 5 %")
+    if "refresh_none_sso" in results:
+        for kind, label in (("sso", "SSO view"), ("callback", "callback, real signed response")):
+            row(f"{label}, IdP with refreshed signed metadata, no refresh running",
+                us(results[f"refresh_none_{kind}"]["median"]))
+            for state, what in (("held", "a refresh in flight (fetch held)"),
+                                ("busy", "refreshes back to back"), ("none_again", "no refresh again")):
+                row(f"  same, {what}", f"{us(results[f'refresh_{state}_{kind}']['median'])} "
+                    f"({results[f'refresh_{state}_{kind}_ratio']:.2f}×)", "≤ 1× in flight" if state == "held" else "")
+        row("  refreshes back to back", f"{results['refresh_busy_refreshes_per_s']:.0f} per second")
     for n, r in results.get("user_mapping", {}).items():
         row(f"user mapping, {int(n):,} users", ms(r["median"]), "≤ 3 ms" if int(n) == 100_000 else "")
     for n, r in results.get("memory_cleanup", {}).items():
@@ -920,7 +1023,7 @@ def plot(results, path):
     return True
 
 
-SCENARIOS = ["sso_view", "callback_view", "user_mapping", "memory_cleanup", "memcache_cycle", "contention",
+SCENARIOS = ["sso_view", "callback_view", "refresh_login", "user_mapping", "memory_cleanup", "memcache_cycle", "contention",
              "capacity", "replay_throughput", "cluster_throughput", "replay_check_cost", "replay_capacity"]
 NEEDS_MEMCACHED = ("memcache_cycle", "contention", "capacity", "replay_throughput", "cluster_throughput",
                    "replay_check_cost", "replay_capacity")
