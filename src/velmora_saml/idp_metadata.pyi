@@ -3,7 +3,7 @@ per-IdP records that schedule refreshes."""
 
 import logging as logging
 from collections.abc import Mapping
-from typing import Any, TypedDict
+from typing import Any
 
 # Seconds before the first retry after a failed fetch; it doubles with each
 # failure in a row, up to the refresh interval and BACKOFF_LIMIT.
@@ -13,49 +13,27 @@ BACKOFF_LIMIT: int
 SIGNATURE_ALGORITHMS: tuple[str, ...]
 DIGEST_ALGORITHMS: tuple[str, ...]
 
-# (refresh interval or None, signing certificate setting or None, SHA-256 fingerprint or None)
-Policy = tuple[float | None, str | None, str | None]
+def metadata_policy(idp_config: Mapping[str, Any]) -> tuple[Any, Any, Any] | None:
+    """The IdP's metadata keys, checked; None when none of them is set
 
-class Facts(TypedDict):
-    fetched_at: float
-    valid_until: float | None
-    cache_duration: str | None
-    signature: str
-    signed_by: str | None
-    certificates: list[str]
+    The tuple holds the refresh interval, the signing certificate setting and
+    the SHA-256 fingerprint (lower-case hex), each None when not set.
+    """
 
-class Status(TypedDict):
-    location: Any
-    fetched_at: float | None
-    valid_until: float | None
-    cache_duration: str | None
-    signature: str
-    signed_by: str | None
-    certificates: list[str]
-    refresh_interval: float | None
-    next_refresh_at: float | None
-    refreshing: bool
-    refreshes: int
-    failures: int
-    last_error: str | None
-
-def metadata_policy(idp_config: Mapping[str, Any]) -> Policy | None:
-    """The IdP's metadata keys, checked; None when none of them is set"""
-
-def read_document(document: bytes | str, policy: Policy, parser: Any) -> tuple[dict[str, Any], Facts]:
+def read_document(document: bytes | str, policy: tuple[Any, Any, Any], parser: Any) -> tuple[dict[str, Any], dict[str, Any]]:
     """The settings parsed from a fetched metadata document, and what is known of it
 
     Raises ValueError with the reason when the document must not be used.
     """
 
-def start_record(idp_name: Any, idp_config: Mapping[str, Any], policy: Policy, facts: Facts | None,
+def start_record(idp_name: Any, idp_config: Mapping[str, Any], policy: tuple[Any, Any, Any], facts: dict[str, Any] | None,
                  error: str | None) -> None:
     """Begin the IdP's record after its settings were assembled"""
 
-def claim_refresh(idp_name: Any) -> tuple[int, Mapping[str, Any], Policy] | None:
+def claim_refresh(idp_name: Any) -> tuple[int, Mapping[str, Any], tuple[Any, Any, Any]] | None:
     """The refresh the caller is to run now, or None"""
 
-def refresh_succeeded(idp_name: Any, generation: int, facts: Facts) -> bool:
+def refresh_succeeded(idp_name: Any, generation: int, facts: dict[str, Any]) -> bool:
     """Note a refresh that produced good settings; False when they belong to an earlier record"""
 
 def refresh_failed(idp_name: Any, generation: int, reason: str) -> bool:
@@ -64,5 +42,5 @@ def refresh_failed(idp_name: Any, generation: int, reason: str) -> bool:
 def force_refresh(idp_name: Any) -> bool:
     """Make the IdP's refresh due now; False when it has no record"""
 
-def metadata_status(idp_name: Any) -> Status | None:
+def metadata_status(idp_name: Any) -> dict[str, Any] | None:
     """What the IdP's record holds, or None"""
