@@ -1,7 +1,6 @@
 """Remote IdP metadata of the IdPs that refresh or check it: the signature check, validity times and the
 per-IdP records that schedule refreshes."""
 
-import logging as logging
 from collections.abc import Mapping
 from typing import Any
 
