@@ -334,3 +334,35 @@ class TestKeyRollover:
         assert login(app, idp) == "logged in"
         outcome = login(app, idp, md.OLD_KEY)
         assert outcome.startswith("refused: ") and "Signature" in outcome
+
+
+class TestBadValues:
+    """The module's functions are reachable by anyone: wrong values raise, never crash."""
+
+    @pytest.mark.parametrize("call", [
+        lambda: idp_metadata.read_document(None, (None, None, None), None),
+        lambda: idp_metadata.read_document(md.idp_metadata_xml(), "policy", None),
+        lambda: idp_metadata.read_document(md.idp_metadata_xml(), (None, 5, None), object()),
+        lambda: idp_metadata.read_document(md.idp_metadata_xml(), (None, None, None), object()),
+        lambda: idp_metadata.start_record("x", {}, (1.0, None), None, "e"),
+        lambda: idp_metadata.start_record("x", {}, ("1", None, None), None, "e"),
+        lambda: idp_metadata.start_record("x", {}, (1.0, None, None), {"fetched_at": "now"}, None),
+        lambda: idp_metadata.start_record("x", {}, (1.0, None, None), {}, None),
+        lambda: idp_metadata.refresh_succeeded("x", "generation", {}),
+        lambda: idp_metadata.claim_refresh([]),
+        lambda: idp_metadata.metadata_policy(None),
+    ], ids=["document-none", "policy-text", "cert-number", "parser-object", "short-policy", "interval-text",
+            "facts-time-text", "facts-empty", "generation-text", "unhashable-name", "config-none"])
+    def test_wrong_values_raise(self, call):
+        with pytest.raises((TypeError, ValueError, KeyError, AttributeError)):
+            call()
+        assert status("x") is None
+
+    def test_a_record_of_another_generation_is_left_alone(self):
+        idp_metadata.start_record("gen", {}, (1.0, None, None), None, "down")
+        assert status("gen")["failures"] == 1
+        assert idp_metadata.refresh_failed("gen", 10**9, "late") is False
+        facts = {"fetched_at": time.time(), "valid_until": None, "cache_until": None, "cache_duration": None,
+                 "certificates": [OLD], "signed_by": None}
+        assert idp_metadata.refresh_succeeded("gen", -1, facts) is False
+        assert status("gen")["failures"] == 1 and status("gen")["last_error"] == "down"
