@@ -4,7 +4,6 @@ refresh is due, that no login waits for it, that a bad refresh keeps the last
 good settings and backs off, one fetch per IdP however many threads notice,
 and a whole key rollover at the IdP without a restart."""
 
-import logging
 import threading
 import time
 
@@ -13,24 +12,15 @@ import pytest
 import velmora_saml.idp_metadata as idp_metadata
 import velmora_saml.saml as saml
 from tests.support import idp_metadata as md
-from tests.support.metadata_helpers import (
-    PluginLines, assemble, cached, login, login_app, remote_config, signing_certs, wait_for, wait_for_failures,
-    wait_for_refreshes,
+from tests.support.metadata_helpers import (  # noqa: F401 (lines is a fixture)
+    assemble, cached, login, login_app, remote_config, signing_certs, wait_for, wait_for_failures,
+    wait_for_refreshes, lines,
 )
 from tests.support.settings import cert_body, read
 
 OLD, NEW = cert_body("idp.crt"), cert_body("idp_next.crt")
 status = idp_metadata.metadata_status
 PATH = "/idp.xml"
-
-
-@pytest.fixture
-def lines():
-    handler = PluginLines()
-    logger = logging.getLogger("velmora")
-    logger.addHandler(handler)
-    yield handler
-    logger.removeHandler(handler)
 
 
 @pytest.fixture

@@ -4,7 +4,6 @@ the configured key is used; unsigned, wrongly signed, tampered and otherwise
 forged documents are never merged, at the first load (the IdP then works from
 its local settings only) or at a refresh (the last good settings stay)."""
 
-import logging
 import time
 
 import pytest
@@ -13,9 +12,9 @@ import velmora_saml.idp_metadata as idp_metadata
 import velmora_saml.saml as saml
 from tests.support import idp_metadata as md
 from tests.support import saml_idp
-from tests.support.metadata_helpers import (
-    PluginLines, assemble, cached, login, login_app, remote_config, signing_certs, wait_for_failures,
-    wait_for_refreshes,
+from tests.support.metadata_helpers import (  # noqa: F401 (lines is a fixture)
+    assemble, cached, login, login_app, remote_config, signing_certs, wait_for_failures,
+    wait_for_refreshes, lines,
 )
 from tests.support.settings import DATA, auth_settings, cert_body, cert_fingerprint, read, toolkit_settings
 
@@ -23,15 +22,6 @@ OLD, NEW, OTHER = cert_body("idp.crt"), cert_body("idp_next.crt"), cert_body("ot
 SIGNER_PEM = read("metadata_signer.crt")
 PATH = "/signed.xml"
 status = idp_metadata.metadata_status
-
-
-@pytest.fixture
-def lines():
-    handler = PluginLines()
-    logger = logging.getLogger("velmora")
-    logger.addHandler(handler)
-    yield handler
-    logger.removeHandler(handler)
 
 
 def signed(*certs, **signing):

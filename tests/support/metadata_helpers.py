@@ -3,6 +3,8 @@
 import logging
 import time
 
+import pytest
+
 import velmora_saml.saml as saml
 from tests.support import sp_app
 from tests.support.settings import auth_settings, idp_config, toolkit_settings
@@ -68,6 +70,16 @@ class PluginLines(logging.Handler):
 
     def matching(self, start):
         return [line for line in self.lines if line.startswith(start)]
+
+
+@pytest.fixture
+def lines():
+    """The plug-in's error lines during the test."""
+    handler = PluginLines()
+    logger = logging.getLogger("velmora")
+    logger.addHandler(handler)
+    yield handler
+    logger.removeHandler(handler)
 
 
 def login_app(config):
