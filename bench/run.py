@@ -372,6 +372,75 @@ def user_mapping(quick):
     return {"user_mapping": out}
 
 
+def paired(a, b, batch, rounds):
+    """Seconds per call of a() and b(), timed in alternating batches (the
+    order switching every round), and the median over the rounds of
+    time(b) / time(a): above 1, a is the faster."""
+    times_a, times_b, ratios = [], [], []
+    for i in range(rounds + 1):
+        timed = {}
+        for name, fn in ((("a", a), ("b", b)) if i % 2 else (("b", b), ("a", a))):
+            start = time.perf_counter()
+            for _ in range(batch):
+                fn()
+            timed[name] = (time.perf_counter() - start) / batch
+        if i == 0:
+            continue  # warm-up
+        times_a.append(timed["a"])
+        times_b.append(timed["b"])
+        ratios.append(timed["b"] / timed["a"])
+    return {"a": statistics.median(times_a), "b": statistics.median(times_b), "ratio": statistics.median(ratios),
+            "ratio_min": min(ratios), "ratio_max": max(ratios), "batch": batch, "rounds": rounds}
+
+
+RETURN_URL_CASES = {
+    "path": "/reports/7?x=1",
+    "same host, absolute": "https://sp.example.test:8443/a",
+    "other host": "https://evil.example/",
+    "consumer URL": "/saml/acs/idp1/",
+    "login start": "/./sso/saml/idp1",
+    "unsafe characters": "/a b",
+    "empty": "",
+}
+
+
+def return_url(quick):
+    """get_return_to_url against its Python twin (bench/return_url_twin.py),
+    on the real toolkit: each relay state alone and all of them in turn."""
+    import logging
+
+    from bench import return_url_twin
+    from tests.support.idp_objects import make_idp
+
+    log = logging.getLogger("velmora")
+    saved = log.handlers[:], log.propagate
+    log.handlers, log.propagate = [logging.NullHandler()], False  # error lines cost both sides alike
+    try:
+        idps = {case: make_idp(relay_state=relay_state) for case, relay_state in RETURN_URL_CASES.items()}
+        for case, idp in idps.items():
+            built, twin = idp.get_return_to_url(), return_url_twin.get_return_to_url(idp)
+            assert built == twin, (case, built, twin)
+        batch, rounds = (100, 11) if quick else (300, 61)
+        out = {}
+        for case, idp in idps.items():
+            out[case] = paired(idp.get_return_to_url, lambda idp=idp: return_url_twin.get_return_to_url(idp),
+                               batch, rounds)
+        mix = list(idps.values())
+
+        def built_all():
+            for idp in mix:
+                idp.get_return_to_url()
+
+        def twin_all():
+            for idp in mix:
+                return_url_twin.get_return_to_url(idp)
+
+        out["all cases in turn"] = paired(built_all, twin_all, max(1, batch // len(mix)), rounds)
+    finally:
+        log.handlers, log.propagate = saved
+    return {"return_url": out}
+
+
 def memory_cleanup(quick):
     import velmora_saml.saml as saml
 
@@ -869,6 +938,10 @@ def table(results):
         row("  refreshes back to back", f"{results['refresh_busy_refreshes_per_s']:.0f} per second")
     for n, r in results.get("user_mapping", {}).items():
         row(f"user mapping, {int(n):,} users", ms(r["median"]), "≤ 3 ms" if int(n) == 100_000 else "")
+    for case, r in results.get("return_url", {}).items():
+        row(f"return URL, {case}: C++ / Python twin",
+            f"{us(r['a'])} / {us(r['b'])}, twin/C++ {r['ratio']:.2f}× ({r['ratio_min']:.2f}–{r['ratio_max']:.2f})",
+            "≥ 1×" if case == "all cases in turn" else "")
     for n, r in results.get("memory_cleanup", {}).items():
         row(f"in-memory cleanup, {int(n):,} records", ms(r["median"]), "≤ 3 ms" if int(n) == 100_000 else "")
     for n, r in results.get("memcache_cycle", {}).items():
@@ -1023,7 +1096,8 @@ def plot(results, path):
     return True
 
 
-SCENARIOS = ["sso_view", "callback_view", "refresh_login", "user_mapping", "memory_cleanup", "memcache_cycle", "contention",
+SCENARIOS = ["sso_view", "callback_view", "refresh_login", "user_mapping", "return_url", "memory_cleanup",
+             "memcache_cycle", "contention",
              "capacity", "replay_throughput", "cluster_throughput", "replay_check_cost", "replay_capacity"]
 NEEDS_MEMCACHED = ("memcache_cycle", "contention", "capacity", "replay_throughput", "cluster_throughput",
                    "replay_check_cost", "replay_capacity")

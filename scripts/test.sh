@@ -1,10 +1,18 @@
 #!/usr/bin/env bash
-# Runs every test: sets the machine up (system packages, venv, build), runs
-# the suite against the built plug-in, then again against a build with
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# Runs every test on every supported CPython version: sets the machine up
+# (system packages, one venv per version, build), runs the suite against the
+# built plug-in, then again against a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer. PYTHONS="3.12" (say) runs a subset; extra
+# arguments go to pytest.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
-setup_all
 cd "$ROOT"
+versions="${PYTHONS:-$SUPPORTED_PYTHONS}"
+
+# Every version must be there before an hour of tests starts.
+for version in $versions; do
+  find_python "$version" >/dev/null || python_missing "$version"
+done
+ensure_system_packages
 
 run_pytest() {
   local rc=0
@@ -14,9 +22,20 @@ run_pytest() {
   return "$rc"
 }
 
-say "test suite"
-run_pytest "$PY" -m pytest -p no:cacheprovider "$@"
+failed=()
+for version in $versions; do
+  use_python "$version"
+  ensure_venv
+  build_plugin
+  say "test suite (CPython $version)"
+  run_pytest "$PY" -m pytest -p no:cacheprovider "$@" || failed+=("CPython $version")
+  if [ "${SKIP_SANITIZERS:-0}" != 1 ]; then
+    bash "$ROOT/scripts/sanitize.sh" "$@" || failed+=("CPython $version under ASan+UBSan")
+  fi
+done
 
-if [ "${SKIP_SANITIZERS:-0}" != 1 ]; then
-  bash "$ROOT/scripts/sanitize.sh" "$@"
+if [ ${#failed[@]} -ne 0 ]; then
+  printf 'error: tests failed: %s\n' "${failed[@]}" >&2
+  exit 1
 fi
+say "all tests passed on CPython ${versions// /, }"

@@ -44,12 +44,22 @@ def quiet():
 
 
 class UnguardedTracker(saml.SamlDuplicateResponsesTrackerInMemory):
-    """The tracker with a lock that excludes nothing: shows that the test can fail."""
+    """The tracker with a lock that excludes nothing: shows that the test can fail.
+
+    Between the check and the record the thread sleeps for real, so that other
+    threads surely run there: a zero sleep only offers the interpreter lock,
+    and on a slow build (the sanitizers) the same thread often takes it back,
+    so no two threads ever met inside the window.
+    """
 
     def lock(self):
         import contextlib
 
         return contextlib.nullcontext()
+
+    def add(self, req_id, expiration):
+        time.sleep(0.002)
+        super().add(req_id, expiration)
 
 
 def run_threads(post, ids):

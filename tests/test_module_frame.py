@@ -3,7 +3,9 @@
 import contextlib
 import inspect
 import logging
+import pathlib
 import sys
+import traceback
 import types
 
 import pytest
@@ -238,6 +240,67 @@ def test_exceptions_leaving_native_code_carry_a_frame():
         saml.SamlAuthLoader({})
     names = [entry.name for entry in caught.traceback]
     assert "__init__" in names
+
+
+class TestTracebacksThroughNativeMembers:
+    """An exception leaving a C++ member carries a frame named after the
+    member, at the line of the C++ that raised it (velmora_saml/<dir>/<file>
+    stands for src/<dir>/<file>)."""
+
+    SOURCES = pathlib.Path(__file__).resolve().parent.parent / "src"
+
+    @staticmethod
+    def native_frames(exc):
+        return [frame for frame in traceback.extract_tb(exc.__traceback__)
+                if frame.filename.startswith("velmora_saml/")]
+
+    def source_line(self, frame):
+        return (self.SOURCES / frame.filename.removeprefix("velmora_saml/")).read_text().splitlines()[frame.lineno - 1]
+
+    def body_lines(self, filename, function):
+        """The line numbers of a C++ function's body (from its head to the
+        closing brace in the first column)."""
+        lines = (self.SOURCES / filename).read_text().splitlines()
+        start = next(i for i, line in enumerate(lines) if line.startswith(f"Ref {function}(const Args& a) {{"))
+        end = next(i for i in range(start, len(lines)) if lines[i] == "}")
+        return range(start + 1, end + 2)
+
+    def test_the_frame_shows_the_member_and_the_line_of_its_raise(self):
+        with pytest.raises(ValueError, match="SAML is not configured") as caught:
+            saml.SamlAuthLoader({})
+        [frame] = self.native_frames(caught.value)
+        assert (frame.filename, frame.name) == ("velmora_saml/saml/auth_loader.cpp", "__init__")
+        assert frame.lineno > 0
+        assert "SAML is not configured" in self.source_line(frame)
+
+    def test_a_failure_of_called_python_code_points_into_the_member(self):
+        class Toolkit:
+            def process_response(self):
+                raise RuntimeError("the toolkit broke")
+
+        idp = saml.SamlIDPConfig.__new__(saml.SamlIDPConfig)
+        idp.request = {}
+        idp.saml_auth = Toolkit()
+        with pytest.raises(RuntimeError) as caught:
+            idp.process_saml_response()
+        native, python_frame = traceback.extract_tb(caught.value.__traceback__)[-2:]
+        assert native.filename == "velmora_saml/saml/idp_config.cpp" and native.name == "process_saml_response"
+        assert python_frame.name == "process_response"
+        assert native.lineno in self.body_lines("saml/idp_config.cpp", "process_saml_response")
+
+    def test_each_member_an_exception_passes_adds_its_frame(self):
+        request = types.SimpleNamespace(headers={}, scheme="https", host="sp.example.test", path="/sso",
+                                        GET={}, POST={})
+        with pytest.raises(ValueError, match="Invalid SAML configuration: 'idp_name'") as caught:
+            saml.SamlIDPConfig.generate_login_url({}, request, "/")
+        [outer] = self.native_frames(caught.value)
+        assert outer.name == "generate_login_url" and "raise" in self.source_line(outer)
+        # The KeyError left get_idp_settings (its frame) and was caught in
+        # generate_login_url, which it never left.
+        [inner] = self.native_frames(caught.value.__context__)
+        assert inner.name == "get_idp_settings"
+        assert inner.lineno in self.body_lines("saml/idp_config.cpp", "get_idp_settings")
+        assert "idp_name" in self.source_line(inner)
 
 
 def test_views_import_fails_without_host(tmp_path):

@@ -1,10 +1,14 @@
 #include "pyobj.hpp"
 
+#include "names.hpp"
+
+#include <frameobject.h>
+
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <stdexcept>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace vs {
@@ -13,152 +17,198 @@ namespace {
 constexpr Py_ssize_t kMaxParams = 8;
 constexpr size_t kMaxCallArgs = 8;
 
-// A zeroed static type object whose header marks it immortal, as
-// PyVarObject_HEAD_INIT does, without listing every slot.
-PyTypeObject blank_type() {
-  PyTypeObject t{};
-  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), _Py_IMMORTAL_REFCNT);
-  return t;
-}
+// The builtins module's namespace, where a module-level name is looked for
+// last (extension modules have no __builtins__ of their own). Set by the
+// first module exec; kept for the process.
+PyObject* builtins_namespace = nullptr;
 }  // namespace
 
-PyObject* intern(const char* text) {
-  // Most callers pass string literals on every call: remember them by
-  // address so a lookup allocates nothing. The text is compared too, since a
-  // caller's buffer may be reused for another name. Only touched with the
-  // GIL held.
-  static std::unordered_map<const char*, PyObject*> by_address;
-  auto found = by_address.find(text);
-  if (found != by_address.end() && std::strcmp(PyUnicode_AsUTF8(found->second), text) == 0) return found->second;
-  PyObject* s = PyUnicode_InternFromString(text);
+void Ref::null_borrowed() { throw std::invalid_argument("a NULL reference was borrowed"); }
+
+PyObject* Name::make() const {
+  PyObject* s = PyUnicode_InternFromString(text_);
   if (!s) throw PyError{};
-  by_address[text] = s;
   return s;
 }
 
-Ref getattr_opt(PyObject* o, PyObject* name) {
-  PyObject* value = nullptr;
-  if (_PyObject_LookupAttr(o, name, &value) < 0) throw PyError{};
-  return Ref::steal(value);
+KwNames::KwNames(std::initializer_list<const Name*> names) {
+  if (names.size() > sizeof(names_) / sizeof(names_[0])) throw std::length_error("too many keyword names");
+  for (const Name* name : names) names_[size_++] = name;
 }
 
-Ref getitem_opt(PyObject* o, PyObject* key) {
+PyObject* KwNames::get() const {
+  if (tuple_) return tuple_;
+  Ref t = check(PyTuple_New(static_cast<Py_ssize_t>(size_)));
+  for (size_t i = 0; i < size_; ++i) PyTuple_SET_ITEM(t.get(), i, Py_NewRef(names_[i]->get()));
+  tuple_ = t.release();
+  return tuple_;
+}
+
+Ref integer(long value, Site site) { return check(PyLong_FromLong(value), site); }
+
+Ref getattr_opt(PyObject* o, PyObject* name, Site site) {
+  PyObject* value = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+  if (PyObject_GetOptionalAttr(o, name, &value) < 0) throw PyError{site};
+  return check_optional(value, site);
+#else
+  value = PyObject_GetAttr(o, name);
+  if (value) return check(value, site);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError{site};
+  PyErr_Clear();
+  return Ref();
+#endif
+}
+
+Ref getitem_opt(PyObject* o, PyObject* key, Site site) {
   PyObject* value = PyObject_GetItem(o, key);
-  if (value) return Ref::steal(value);
-  if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw PyError{};
+  if (value) return check(value, site);
+  if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw PyError{site};
   PyErr_Clear();
   return Ref();
 }
 
-Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
-  return call_kw(callable, args, nullptr);
+bool contains(PyObject* container, PyObject* key, Site site) {
+  int rc = PySequence_Contains(container, key);
+  check_status(rc, site);
+  return rc == 1;
 }
 
-Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames) {
+Ref dict_get(PyObject* dict, PyObject* key, Site site) {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* value = nullptr;
+  if (PyDict_GetItemRef(dict, key, &value) < 0) throw PyError{site};
+  return check_optional(value, site);
+#else
+  // Taken at once: nothing runs between the lookup and the new reference.
+  PyObject* value = PyDict_GetItemWithError(dict, key);
+  if (!value) return check_optional(nullptr, site);
+  return Ref::borrow(value);
+#endif
+}
+
+bool compare(PyObject* a, PyObject* b, int op, Site site) {
+  Ref result = check(PyObject_RichCompare(a, b, op), site);
+  return truthy(result.get(), site);
+}
+
+Ref items_iterator(PyObject* mapping, Site site) {
+  Ref view = call_method(mapping, names::items, {}, site);
+  return iterate(view.get(), site);
+}
+
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args, Site site) {
   // One spare slot in front lets the callee prepend `self` without copying.
   PyObject* buffer[kMaxCallArgs + 1];
   if (args.size() > kMaxCallArgs) throw std::length_error("too many call arguments");
   size_t i = 1;
   for (PyObject* a : args) buffer[i++] = a;
-  size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
-  size_t npos = args.size() - nkw;
-  return check(PyObject_Vectorcall(callable, buffer + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+  return check(PyObject_Vectorcall(callable, buffer + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr),
+               site);
 }
 
-Ref call_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args) {
+Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args, const KwNames& kwnames, Site site) {
+  PyObject* buffer[kMaxCallArgs + 1];
+  if (args.size() > kMaxCallArgs) throw std::length_error("too many call arguments");
+  size_t i = 1;
+  for (PyObject* a : args) buffer[i++] = a;
+  PyObject* names = kwnames.get();
+  size_t npos = args.size() - static_cast<size_t>(PyTuple_GET_SIZE(names));
+  return check(PyObject_Vectorcall(callable, buffer + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, names), site);
+}
+
+Ref call_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args, Site site) {
   PyObject* buffer[kMaxCallArgs + 1];
   if (args.size() > kMaxCallArgs) throw std::length_error("too many call arguments");
   buffer[0] = self;
   size_t i = 1;
   for (PyObject* a : args) buffer[i++] = a;
-  return check(PyObject_VectorcallMethod(name, buffer, i, nullptr));
+  return check(PyObject_VectorcallMethod(name, buffer, i, nullptr), site);
 }
 
-Ref tuple_of(std::initializer_list<PyObject*> items) {
-  Ref t = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+Ref tuple_of(std::initializer_list<PyObject*> items, Site site) {
+  Ref t = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())), site);
   Py_ssize_t i = 0;
   for (PyObject* item : items) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(item));
   return t;
 }
 
-Ref text(PyObject* o) {
+Ref text(PyObject* o, Site site) {
   if (PyUnicode_CheckExact(o)) return Ref::borrow(o);
-  static PyObject* const empty = intern("");
-  return check(PyObject_Format(o, empty));
+  static const Name empty{""};
+  return check(PyObject_Format(o, empty), site);
 }
 
-Ref concat(std::initializer_list<PyObject*> pieces) {
-  static PyObject* const empty = intern("");
-  return check(_PyUnicode_JoinArray(empty, pieces.begin(), static_cast<Py_ssize_t>(pieces.size())));
+Ref concat(std::initializer_list<PyObject*> pieces, Site site) {
+  Py_ssize_t length = 0;
+  Py_UCS4 widest = 0;
+  Py_ssize_t index = 0;
+  for (PyObject* piece : pieces) {
+    if (!PyUnicode_Check(piece)) {
+      PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", index,
+                   Py_TYPE(piece)->tp_name);
+      throw PyError{site};
+    }
+    length += PyUnicode_GET_LENGTH(piece);
+    widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(piece));
+    ++index;
+  }
+  Ref joined = check(PyUnicode_New(length, widest), site);
+  Py_ssize_t at = 0;
+  for (PyObject* piece : pieces) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(piece);
+    if (PyUnicode_CopyCharacters(joined.get(), at, piece, 0, n) < 0) throw PyError{site};
+    at += n;
+  }
+  return joined;
 }
 
-Ref join(PyObject* separator, PyObject* iterable) { return check(PyUnicode_Join(separator, iterable)); }
+Ref join(PyObject* separator, PyObject* iterable, Site site) {
+  return check(PyUnicode_Join(separator, iterable), site);
+}
 
-Ref global(PyObject* globals, PyObject* name) {
-  PyObject* v = PyDict_GetItemWithError(globals, name);
-  if (v) return Ref::borrow(v);
-  if (PyErr_Occurred()) throw PyError{};
-  PyObject* builtins = PyEval_GetBuiltins();
-  if (builtins) {
-    v = PyDict_GetItemWithError(builtins, name);
-    if (v) return Ref::borrow(v);
-    if (PyErr_Occurred()) throw PyError{};
+Ref Args::global(PyObject* name, Site site) const {
+  if (Ref value = dict_get(globals, name, site)) return value;
+  if (builtins_namespace) {
+    if (Ref value = dict_get(builtins_namespace, name, site)) return value;
   }
   PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-  throw PyError{};
+  throw PyError{site};
 }
 
-void unpack_pair(PyObject* item, Ref& first, Ref& second) {
+void unpack_pair(PyObject* item, Ref& first, Ref& second, Site site) {
   if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
     first = Ref::borrow(PyTuple_GET_ITEM(item, 0));
     second = Ref::borrow(PyTuple_GET_ITEM(item, 1));
     return;
   }
-  Ref iterator = Ref::steal(PyObject_GetIter(item));
+  PyObject* iterator = PyObject_GetIter(item);
   if (!iterator) {
     // What the interpreter does: only a plain "not iterable" is reworded.
     if (!PyErr_ExceptionMatches(PyExc_TypeError) || Py_TYPE(item)->tp_iter || PySequence_Check(item))
-      throw PyError{};
+      throw PyError{site};
     PyErr_Clear();
     PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
-    throw PyError{};
+    throw PyError{site};
   }
+  Ref held = check(iterator, site);
   Ref parts[2];
   for (int got = 0; got < 2; ++got) {
-    parts[got] = Ref::steal(PyIter_Next(iterator.get()));
+    parts[got] = next(held.get(), site);
     if (parts[got]) continue;
-    if (PyErr_Occurred()) throw PyError{};
     PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", got);
-    throw PyError{};
+    throw PyError{site};
   }
-  Ref extra = Ref::steal(PyIter_Next(iterator.get()));
-  if (extra) {
+  if (next(held.get(), site)) {
     PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-    throw PyError{};
+    throw PyError{site};
   }
-  if (PyErr_Occurred()) throw PyError{};
   first = parts[0];
   second = parts[1];
 }
 
-bool exception_matches(PyObject* exc, PyObject* type) {
-  bool valid = PyExceptionClass_Check(type);
-  if (!valid && PyTuple_Check(type)) {
-    valid = true;
-    for (Py_ssize_t i = 0; valid && i < PyTuple_GET_SIZE(type); ++i)
-      valid = PyExceptionClass_Check(PyTuple_GET_ITEM(type, i));
-  }
-  if (!valid) {
-    raise_in_handler(exc, call(PyExc_TypeError, {ustr("catching classes that do not inherit from BaseException is not allowed").get()}),
-                     false);
-  }
-  return PyErr_GivenExceptionMatches(exc, type) != 0;
-}
-
-void reraise(Ref exc) {
-  PyErr_SetRaisedException(exc.release());
-  throw PyError{};
-}
+// ---------------------------------------------------------------------------
+// Exceptions.
 
 namespace {
 
@@ -171,46 +221,107 @@ Ref exception_to_raise(Ref value, bool& replaced) {
   if (PyExceptionInstance_Check(v)) return value;
   replaced = true;
   if (PyExceptionClass_Check(v)) {
-    Ref instance = Ref::steal(PyObject_CallNoArgs(v));
-    if (!instance) return fetch_exception();
-    if (PyExceptionInstance_Check(instance.get())) {
+    PyObject* instance = PyObject_CallNoArgs(v);
+    if (!instance) return check(PyErr_GetRaisedException());
+    Ref made = check(instance);
+    if (PyExceptionInstance_Check(made.get())) {
       replaced = false;
-      return instance;
+      return made;
     }
     PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R", v,
-                 reinterpret_cast<PyObject*>(Py_TYPE(instance.get())));
+                 reinterpret_cast<PyObject*>(Py_TYPE(made.get())));
   } else {
     PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
   }
-  return fetch_exception();
+  return check(PyErr_GetRaisedException());
+}
+
+bool is_exception_class_or_tuple(PyObject* type) {
+  if (PyExceptionClass_Check(type)) return true;
+  if (!PyTuple_Check(type)) return false;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(type); ++i)
+    if (!PyExceptionClass_Check(PyTuple_GET_ITEM(type, i))) return false;
+  return true;
+}
+
+// Puts `value` in flight as `raise value` does. PyErr_SetObject chains the
+// exception to the one being handled, as a `raise` statement does.
+void set_raised(Ref value) {
+  bool replaced;
+  Ref exc = exception_to_raise(std::move(value), replaced);
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
 }
 
 }  // namespace
 
-void raise_value(Ref value) {
-  bool replaced;
-  Ref exc = exception_to_raise(std::move(value), replaced);
-  // PyErr_SetObject chains the exception to the one being handled, as a
-  // `raise` statement does.
-  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-  throw PyError{};
+void raise_value(Ref value, Site site) {
+  set_raised(std::move(value));
+  throw PyError{site};
 }
 
-void raise_new(PyObject* type, PyObject* arg) { raise_value(check(PyObject_CallOneArg(type, arg))); }
+void raise_new(PyObject* type, PyObject* arg, Site site) {
+  raise_value(check(PyObject_CallOneArg(type, arg), site), site);
+}
 
-void raise_new(PyObject* type, const char* message) { raise_new(type, ustr(message).get()); }
+void raise_new(PyObject* type, const char* message, Site site) { raise_new(type, ustr(message, site).get(), site); }
 
-void raise_in_handler(PyObject* handled, Ref value, bool with_cause) {
+Caught::Caught() : exc_(check(PyErr_GetRaisedException())), previous_(check_optional(PyErr_GetHandledException())) {
+  PyErr_SetHandledException(exc_.get());
+}
+
+// A delegating constructor: the destructor runs even when the body re-raises.
+Caught::Caught(PyObject* type, Site site) : Caught() {
+  if (!matches(type, site)) reraise(site);
+}
+
+Caught::Caught(std::initializer_list<PyObject*> types, Site site) : Caught() {
+  if (!matches(types, site)) reraise(site);
+}
+
+Caught Caught::raised(Ref value) {
+  set_raised(std::move(value));
+  return Caught();
+}
+
+Caught::~Caught() { PyErr_SetHandledException(previous_.get()); }
+
+bool Caught::matches(PyObject* type, Site site) const {
+  if (!is_exception_class_or_tuple(type)) {
+    raise(call(PyExc_TypeError, {ustr("catching classes that do not inherit from BaseException is not allowed").get()}),
+          site);
+  }
+  return PyErr_GivenExceptionMatches(exc_.get(), type) != 0;
+}
+
+bool Caught::matches(std::initializer_list<PyObject*> types, Site site) const {
+  // `except (t1, t2):` checks every class of the tuple before it matches.
+  for (PyObject* type : types)
+    if (!is_exception_class_or_tuple(type)) return matches(type, site);
+  for (PyObject* type : types)
+    if (PyErr_GivenExceptionMatches(exc_.get(), type)) return true;
+  return false;
+}
+
+void Caught::reraise(Site site) {
+  PyErr_SetRaisedException(exc_.release());
+  throw PyError{site};
+}
+
+void Caught::raise(Ref value, Site site) const { raise_chained(std::move(value), false, site); }
+
+void Caught::raise_from(Ref value, Site site) const { raise_chained(std::move(value), true, site); }
+
+void Caught::raise_chained(Ref value, bool with_cause, Site site) const {
   bool replaced;
   Ref exc = exception_to_raise(std::move(value), replaced);
-  if (exc.get() != handled) {
-    PyException_SetContext(exc.get(), Py_NewRef(handled));
+  if (exc.get() != exc_.get()) {
+    PyException_SetContext(exc.get(), Py_NewRef(exc_.get()));
     // As in Python, a `raise ... from` whose value cannot be raised gives
     // its TypeError without a cause.
-    if (with_cause && !replaced) PyException_SetCause(exc.get(), Py_NewRef(handled));
+    if (with_cause && !replaced) PyException_SetCause(exc.get(), Py_NewRef(exc_.get()));
   }
   PyErr_SetRaisedException(exc.release());
-  throw PyError{};
+  throw PyError{site};
 }
 
 // ---------------------------------------------------------------------------
@@ -232,7 +343,6 @@ struct FunctionObject {
   PyObject* param_names;  // tuple of interned str
   PyObject* defaults;     // tuple, the values of the last len(defaults) params
   Impl impl;
-  const char* source_file;
   PyObject* weakreflist;
   // Like a Python function, a member takes arbitrary attributes (Pyramid's
   // add_view sets __text__ on the view callables).
@@ -267,6 +377,25 @@ PyObject* argument_error(FunctionObject* f, Py_ssize_t nargs, PyObject* const* b
   PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %s", f->qualname,
                static_cast<Py_ssize_t>(missing.size()), missing.size() == 1 ? "" : "s", names.c_str());
   return nullptr;
+}
+
+// A frame for the member an exception leaves, at the line of the C++ that
+// raised it, as the interpreter adds one for every Python function an
+// exception passes through (log lines print it). The file is named as the
+// build's prefix map gives it: "velmora_saml/saml/idp_config.cpp". A
+// failure here leaves the exception without the frame.
+void add_traceback_frame(PyObject* name, const Site& site) {
+  PyObject* exc = PyErr_GetRaisedException();
+  const char* function_name = PyUnicode_AsUTF8(name);
+  PyCodeObject* code = function_name ? PyCode_NewEmpty(site.file, function_name, site.line) : nullptr;
+  PyObject* globals = code ? PyDict_New() : nullptr;
+  PyFrameObject* frame = globals ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
+  PyErr_Clear();
+  PyErr_SetRaisedException(exc);
+  if (frame) PyTraceBack_Here(frame);
+  Py_XDECREF(frame);
+  Py_XDECREF(globals);
+  Py_XDECREF(reinterpret_cast<PyObject*>(code));
 }
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -306,16 +435,14 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
   try {
     Args a{bound, f->globals};
     return f->impl(a).release();
-  } catch (const PyError&) {
+  } catch (const PyError& e) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    add_traceback_frame(f->name, e.site);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
     PyErr_SetString(PyExc_SystemError, e.what());
   }
-  if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
-  // A frame for this function, as the interpreter adds one for every Python
-  // function an exception passes through (log lines print it).
-  _PyTraceback_Add(PyUnicode_AsUTF8(f->name), f->source_file, 0);
   return nullptr;
 }
 
@@ -331,6 +458,7 @@ PyObject* function_repr(PyObject* self) {
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
   auto* f = reinterpret_cast<FunctionObject*>(self);
+  Py_VISIT(Py_TYPE(self));
   Py_VISIT(f->globals);
   Py_VISIT(f->defaults);
   Py_VISIT(f->doc);
@@ -357,7 +485,9 @@ void function_dealloc(PyObject* self) {
   Py_CLEAR(f->module_name);
   Py_CLEAR(f->text_signature);
   Py_CLEAR(f->param_names);
+  PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_Del(self);
+  Py_DECREF(type);
 }
 
 PyObject* get_name(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->name); }
@@ -406,33 +536,44 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyTypeObject FunctionType = [] {
-  PyTypeObject t = blank_type();
-  t.tp_name = "velmora_saml.function";
-  t.tp_basicsize = sizeof(FunctionObject);
-  t.tp_dealloc = function_dealloc;
-  t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
-  t.tp_repr = function_repr;
-  t.tp_call = PyVectorcall_Call;
-  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
-  t.tp_traverse = function_traverse;
-  t.tp_clear = function_clear;
-  t.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
-  t.tp_dictoffset = offsetof(FunctionObject, dict);
-  t.tp_getset = function_getset;
-  t.tp_descr_get = function_descr_get;
-  return t;
-}();
+PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakreflist), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "velmora_saml.function", sizeof(FunctionObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    function_slots,
+};
+
+// The helper types of this extension module, made by its first exec and
+// kept for the process (like the interned names).
+PyTypeObject* function_type = nullptr;
+PyTypeObject* guarded_block_type = nullptr;
 
 // Splits "(self, a, b=5)" into names and default literals.
 void parse_signature(const char* signature, Ref& names, Ref& defaults) {
   std::string s(signature);
   if (s.size() < 2 || s.front() != '(' || s.back() != ')') throw std::invalid_argument(s);
   s = s.substr(1, s.size() - 2);
-  static PyObject* const literal_eval = [] {
-    Ref ast = check(PyImport_ImportModule("ast"));
-    return getattr(ast.get(), intern("literal_eval")).release();
-  }();
+  Ref ast = check(PyImport_ImportModule("ast"));
+  Ref literal_eval = getattr(ast.get(), names::literal_eval);
   std::vector<Ref> name_list, default_list;
   size_t start = 0;
   while (start <= s.size() && !s.empty()) {
@@ -445,10 +586,10 @@ void parse_signature(const char* signature, Ref& names, Ref& defaults) {
     };
     size_t eq = part.find('=');
     std::string name = trim(part.substr(0, eq));
-    name_list.push_back(Ref::borrow(intern(name.c_str())));
+    name_list.push_back(check(PyUnicode_InternFromString(name.c_str())));
     if (eq != std::string::npos) {
       Ref literal = ustr(trim(part.substr(eq + 1)).c_str());
-      default_list.push_back(call(literal_eval, {literal.get()}));
+      default_list.push_back(call(literal_eval.get(), {literal.get()}));
     }
     start = end + 1;
   }
@@ -464,12 +605,12 @@ void parse_signature(const char* signature, Ref& names, Ref& defaults) {
 Ref make_function(const MemberSpec& spec, PyObject* module, const char* qualname) {
   Ref names, defaults;
   parse_signature(spec.signature, names, defaults);
-  Ref module_name = getattr(module, intern("__name__"));
-  Ref name = Ref::borrow(intern(spec.name));
+  Ref module_name = getattr(module, names::dunder_name);
+  Ref name = check(PyUnicode_InternFromString(spec.name));
   Ref qual = ustr(qualname);
   Ref doc = spec.doc ? ustr(spec.doc) : none();
   Ref sig = ustr(spec.signature);
-  auto* f = PyObject_GC_New(FunctionObject, &FunctionType);
+  auto* f = PyObject_GC_New(FunctionObject, function_type);
   if (!f) throw PyError{};
   f->vectorcall = function_vectorcall;
   f->name = name.release();
@@ -481,22 +622,21 @@ Ref make_function(const MemberSpec& spec, PyObject* module, const char* qualname
   f->param_names = names.release();
   f->defaults = defaults.release();
   f->impl = spec.impl;
-  f->source_file = spec.source_file;
   f->weakreflist = nullptr;
   f->dict = nullptr;
   PyObject_GC_Track(f);
-  return Ref::steal(reinterpret_cast<PyObject*>(f));
+  return check(reinterpret_cast<PyObject*>(f));
 }
 
 // ---------------------------------------------------------------------------
 // Classes.
 
 ClassBuilder::ClassBuilder(PyObject* module, const char* name, const char* doc)
-    : module_(module), name_(name), ns_(check(PyDict_New())) {
-  Ref module_name = getattr(module, intern("__name__"));
-  setitem(ns_.get(), intern("__module__"), module_name.get());
-  setitem(ns_.get(), intern("__qualname__"), ustr(name).get());
-  if (doc) setitem(ns_.get(), intern("__doc__"), ustr(doc).get());
+    : module_(module), name_(name), ns_(new_dict()) {
+  Ref module_name = getattr(module, names::dunder_name);
+  setitem(ns_.get(), names::dunder_module, module_name.get());
+  setitem(ns_.get(), names::dunder_qualname, ustr(name).get());
+  if (doc) setitem(ns_.get(), names::dunder_doc, ustr(doc).get());
 }
 
 ClassBuilder& ClassBuilder::member(const MemberSpec& spec) {
@@ -517,18 +657,18 @@ ClassBuilder& ClassBuilder::member(const MemberSpec& spec) {
       value = call(reinterpret_cast<PyObject*>(&PyStaticMethod_Type), {f.get()});
       break;
     case Kind::ContextManager: {
-      Ref contextlib = global(PyModule_GetDict(module_), intern("contextlib"));
-      Ref decorator = getattr(contextlib.get(), intern("contextmanager"));
+      Ref contextlib = import_module(module_, "contextlib");
+      Ref decorator = getattr(contextlib.get(), names::contextmanager);
       value = call(decorator.get(), {f.get()});
       break;
     }
   }
-  setitem(ns_.get(), intern(spec.name), value.get());
+  setitem(ns_.get(), check(PyUnicode_InternFromString(spec.name)).get(), value.get());
   return *this;
 }
 
 ClassBuilder& ClassBuilder::attribute(const char* name, Ref value) {
-  setitem(ns_.get(), intern(name), value.get());
+  setitem(ns_.get(), check(PyUnicode_InternFromString(name)).get(), value.get());
   return *this;
 }
 
@@ -546,8 +686,8 @@ enum class BlockState { Created, Entered, Done };
 
 struct GuardedBlockObject {
   PyObject_HEAD
-  PyObject* self;
-  PyObject* globals;
+  PyObject* self;     // the argument of the member that made the block
+  PyObject* globals;  // that member's module namespace
   const GuardedBlock* ops;
   void* token;
   BlockState state;
@@ -557,7 +697,7 @@ struct GuardedBlockObject {
 bool run_leave(GuardedBlockObject* g, bool normal) {
   g->state = BlockState::Done;
   try {
-    g->ops->leave(g->self, g->globals, g->token, normal);
+    g->ops->leave(Args{&g->self, g->globals}, g->token, normal);
     return true;
   } catch (const PyError&) {
   } catch (const std::exception& e) {
@@ -572,7 +712,7 @@ PyObject* block_next(PyObject* self) {
     case BlockState::Created:
       g->state = BlockState::Done;
       try {
-        g->token = g->ops->enter(g->self, g->globals);
+        g->token = g->ops->enter(Args{&g->self, g->globals});
       } catch (const PyError&) {
         return nullptr;
       } catch (const std::exception& e) {
@@ -609,17 +749,18 @@ PyObject* block_send(PyObject* self, PyObject* value) {
 Ref thrown_exception(PyObject* type, PyObject* value) {
   if (PyExceptionInstance_Check(value)) {
     int is_instance = PyObject_IsSubclass(reinterpret_cast<PyObject*>(Py_TYPE(value)), type);
-    if (is_instance < 0) return fetch_exception();
+    if (is_instance < 0) return check(PyErr_GetRaisedException());
     if (is_instance) return Ref::borrow(value);
   }
-  Ref made = Ref::steal(value == Py_None      ? PyObject_CallNoArgs(type)
-                        : PyTuple_Check(value) ? PyObject_Call(type, value, nullptr)
-                                               : PyObject_CallOneArg(type, value));
-  if (!made) return fetch_exception();
+  PyObject* result = value == Py_None      ? PyObject_CallNoArgs(type)
+                     : PyTuple_Check(value) ? PyObject_Call(type, value, nullptr)
+                                            : PyObject_CallOneArg(type, value);
+  if (!result) return check(PyErr_GetRaisedException());
+  Ref made = check(result);
   if (PyExceptionInstance_Check(made.get())) return made;
   PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %s", type,
                Py_TYPE(made.get())->tp_name);
-  return fetch_exception();
+  return check(PyErr_GetRaisedException());
 }
 
 PyObject* block_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
@@ -649,7 +790,7 @@ PyObject* block_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (!run_leave(g, false)) {
       // An error while leaving replaces the block's exception, as an
       // exception raised in a `finally` clause does.
-      Ref replacement = fetch_exception();
+      Ref replacement = check(PyErr_GetRaisedException());
       if (replacement.get() != exc.get()) PyException_SetContext(replacement.get(), exc.release());
       PyErr_SetRaisedException(replacement.release());
       return nullptr;
@@ -669,6 +810,7 @@ PyObject* block_close(PyObject* self, PyObject*) {
 
 int block_traverse(PyObject* self, visitproc visit, void* arg) {
   auto* g = reinterpret_cast<GuardedBlockObject*>(self);
+  Py_VISIT(Py_TYPE(self));
   Py_VISIT(g->self);
   Py_VISIT(g->globals);
   return 0;
@@ -692,7 +834,9 @@ void block_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   Py_CLEAR(g->self);
   Py_CLEAR(g->globals);
+  PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_Del(self);
+  Py_DECREF(type);
 }
 
 int block_clear(PyObject* self) {
@@ -709,61 +853,61 @@ PyMethodDef block_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyTypeObject GuardedBlockType = [] {
-  PyTypeObject t = blank_type();
-  t.tp_name = "velmora_saml.guarded_block";
-  t.tp_basicsize = sizeof(GuardedBlockObject);
-  t.tp_dealloc = block_dealloc;
-  t.tp_finalize = block_finalize;
-  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-  t.tp_traverse = block_traverse;
-  t.tp_clear = block_clear;
-  t.tp_iter = PyObject_SelfIter;
-  t.tp_iternext = block_next;
-  t.tp_methods = block_methods;
-  return t;
-}();
+PyType_Slot block_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(block_dealloc)},
+    {Py_tp_finalize, reinterpret_cast<void*>(block_finalize)},
+    {Py_tp_traverse, reinterpret_cast<void*>(block_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(block_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(block_next)},
+    {Py_tp_methods, block_methods},
+    {0, nullptr},
+};
+
+PyType_Spec block_spec = {
+    "velmora_saml.guarded_block", sizeof(GuardedBlockObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    block_slots,
+};
 
 }  // namespace
 
-Ref make_guarded_block(PyObject* self, PyObject* globals, const GuardedBlock& ops) {
-  auto* g = PyObject_GC_New(GuardedBlockObject, &GuardedBlockType);
+Ref make_guarded_block(const Args& a, const GuardedBlock& ops) {
+  auto* g = PyObject_GC_New(GuardedBlockObject, guarded_block_type);
   if (!g) throw PyError{};
-  g->self = Py_NewRef(self);
-  g->globals = Py_NewRef(globals);
+  g->self = Py_NewRef(a[0]);
+  g->globals = Py_NewRef(a.globals);
   g->ops = &ops;
   g->token = nullptr;
   g->state = BlockState::Created;
   PyObject_GC_Track(g);
-  return Ref::steal(reinterpret_cast<PyObject*>(g));
+  return check(reinterpret_cast<PyObject*>(g));
 }
 
 // ---------------------------------------------------------------------------
 // Imports.
 
-Ref import_module(PyObject* globals, const char* name) {
+Ref import_module(PyObject* module, const char* name) {
   // `import a.b` binds the top package; the modules here are imported by
   // their full name where that matters, so return the leaf module.
-  Ref top = check(PyImport_ImportModuleLevel(name, globals, nullptr, nullptr, 0));
+  Ref top = check(PyImport_ImportModuleLevel(name, PyModule_GetDict(module), nullptr, nullptr, 0));
   if (!std::strchr(name, '.')) return top;
   return check(PyImport_ImportModule(name));
 }
 
-Ref import_from(PyObject* globals, const char* module, const char* attr, int level) {
+Ref import_from(PyObject* module, const char* name, const char* attr, int level) {
   Ref attr_name = ustr(attr);
   Ref fromlist = tuple_of({attr_name.get()});
-  Ref m = check(PyImport_ImportModuleLevel(module, globals, nullptr, fromlist.get(), level));
+  Ref m = check(PyImport_ImportModuleLevel(name, PyModule_GetDict(module), nullptr, fromlist.get(), level));
   Ref value = getattr_opt(m.get(), attr_name.get());
   if (value) return value;
   // As the interpreter does: a submodule of that name counts too.
-  Ref module_name = getattr_opt(m.get(), intern("__name__"));
+  Ref module_name = getattr_opt(m.get(), names::dunder_name);
   if (module_name && PyUnicode_Check(module_name.get())) {
     Ref full = check(PyUnicode_FromFormat("%U.%U", module_name.get(), attr_name.get()));
-    PyObject* sub = PyImport_GetModule(full.get());
-    if (sub) return Ref::steal(sub);
-    if (PyErr_Occurred()) throw PyError{};
+    if (Ref sub = check_optional(PyImport_GetModule(full.get()))) return sub;
   }
-  Ref path = getattr_opt(m.get(), intern("__file__"));
+  Ref path = getattr_opt(m.get(), names::dunder_file);
   Ref message = check(PyUnicode_FromFormat("cannot import name %R from %R (%S)", attr_name.get(),
                                            module_name ? module_name.get() : Py_None,
                                            path ? path.get() : ustr("unknown location").get()));
@@ -775,17 +919,56 @@ void bind(PyObject* module, const char* name, const Ref& value) {
   check_status(PyModule_AddObjectRef(module, name, value.get()));
 }
 
-int run_module_exec(PyObject* module, void (*exec)(PyObject* module)) {
-  if (PyType_Ready(&FunctionType) < 0) return -1;
-  if (PyType_Ready(&GuardedBlockType) < 0) return -1;
+namespace {
+
+PyTypeObject* make_type(PyType_Spec& spec) {
+  return reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec)).release());
+}
+
+void make_helper_types() {
+  if (!function_type) function_type = make_type(function_spec);
+  if (!guarded_block_type) guarded_block_type = make_type(block_spec);
+  if (!builtins_namespace) {
+    Ref builtins = check(PyImport_ImportModule("builtins"));
+    builtins_namespace = Py_NewRef(PyModule_GetDict(builtins.get()));
+  }
+}
+
+}  // namespace
+
+namespace {
+
+void (*module_exec)(PyObject* module) = nullptr;
+
+int exec_slot(PyObject* module) {
   try {
-    exec(module);
+    make_helper_types();
+    module_exec(module);
     return 0;
   } catch (const PyError&) {
   } catch (const std::exception& e) {
     PyErr_SetString(PyExc_SystemError, e.what());
   }
   return -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_slot)},
+    // The interned names and helper types are process-wide statics.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, nullptr, nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyObject* init_module(const char* name, void (*exec)(PyObject* module)) {
+  module_definition.m_name = name;
+  module_exec = exec;
+  return PyModuleDef_Init(&module_definition);
 }
 
 }  // namespace vs

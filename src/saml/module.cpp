@@ -4,53 +4,40 @@
 namespace saml {
 namespace {
 
+using vs::bind;
 using vs::import_from;
 using vs::import_module;
 
-using vs::bind;
-
 void exec_module(PyObject* module) {
-  PyObject* globals = PyModule_GetDict(module);
-  for (const char* name : {"contextlib", "traceback", "logging", "time", "re"})
-    bind(module, name, import_module(globals, name));
-  bind(module, "urlparse", import_from(globals, "urllib.parse", "urlparse"));
-  bind(module, "random", import_from(globals, "random", "random"));
-  bind(module, "OneLogin_Saml2_Auth", import_from(globals, "onelogin.saml2.auth", "OneLogin_Saml2_Auth"));
-  bind(module, "OneLogin_Saml2_Error", import_from(globals, "onelogin.saml2.errors", "OneLogin_Saml2_Error"));
+  for (const char* name : {"contextlib", "traceback"}) bind(module, name, import_module(module, name));
+  Ref logging = import_module(module, "logging");
+  bind(module, "logging", logging);
+  Ref time = import_module(module, "time");
+  bind(module, "time", time);
+  remember_builtin_clock(time.get());
+  bind(module, "re", import_module(module, "re"));
+  bind(module, "urlparse", import_from(module, "urllib.parse", "urlparse"));
+  bind(module, "random", import_from(module, "random", "random"));
+  bind(module, "OneLogin_Saml2_Auth", import_from(module, "onelogin.saml2.auth", "OneLogin_Saml2_Auth"));
+  bind(module, "OneLogin_Saml2_Error", import_from(module, "onelogin.saml2.errors", "OneLogin_Saml2_Error"));
   bind(module, "OneLogin_Saml2_IdPMetadataParser",
-       import_from(globals, "onelogin.saml2.idp_metadata_parser", "OneLogin_Saml2_IdPMetadataParser"));
-  bind(module, "OneLogin_Saml2_Utils", import_from(globals, "onelogin.saml2.utils", "OneLogin_Saml2_Utils"));
-  bind(module, "UserConfig", import_from(globals, "velmora.configs", "UserConfig"));
+       import_from(module, "onelogin.saml2.idp_metadata_parser", "OneLogin_Saml2_IdPMetadataParser"));
+  bind(module, "OneLogin_Saml2_Utils", import_from(module, "onelogin.saml2.utils", "OneLogin_Saml2_Utils"));
+  bind(module, "UserConfig", import_from(module, "velmora.configs", "UserConfig"));
+  bind(module, "log", vs::call_method(logging.get(), names::getLogger, {vs::ustr("velmora").get()}));
 
-  Ref logging = module_name(Args{nullptr, globals}, "logging");
-  bind(module, "log", vs::call_method(logging.get(), vs::intern("getLogger"), {vs::ustr("velmora").get()}));
-
-  bind(module, "SamlAuthLoader", build_auth_loader_class(module));
-  bind(module, "SamlDuplicateResponsesTrackerInMemcache", build_memcache_tracker_class(module));
-  Ref memory_tracker_class = build_memory_tracker_class(module);
+  bind(module, "SamlAuthLoader", build_SamlAuthLoader(module));
+  bind(module, "SamlDuplicateResponsesTrackerInMemcache", build_SamlDuplicateResponsesTrackerInMemcache(module));
+  Ref memory_tracker_class = build_SamlDuplicateResponsesTrackerInMemory(module);
   bind(module, "SamlDuplicateResponsesTrackerInMemory", memory_tracker_class);
   bind(module, "responses_tracker_mem", vs::call(memory_tracker_class.get(), {}));
-  bind(module, "SamlIDPConfig", build_idp_config_class(module));
-  bind(module, "validate_saml_settings",
-       vs::make_function(validate_saml_settings_spec, module, validate_saml_settings_spec.name));
+  bind(module, "SamlIDPConfig", build_SamlIDPConfig(module));
+  bind_module_functions(module);
 }
-
-int exec_slot(PyObject* module) { return vs::run_module_exec(module, exec_module); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_slot)},
-    // The interned names and helper types are process-wide statics.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "velmora_saml.saml", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
-};
 
 }  // namespace
 }  // namespace saml
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_saml(void) {
-  return PyModuleDef_Init(&saml::module_def);
+  return vs::init_module("velmora_saml.saml", saml::exec_module);
 }

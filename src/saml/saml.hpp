@@ -1,7 +1,11 @@
 // Shared declarations of the `velmora_saml.saml` module: each class family
-// lives in its own source file and hands the module its class.
+// lives in its own source file, with its member table, and hands the module
+// its class; the helpers of SamlIDPConfig's bodies live in files of their own.
 #pragma once
 
+#include <vector>
+
+#include "../common/names.hpp"
 #include "../common/pyobj.hpp"
 
 namespace saml {
@@ -10,26 +14,55 @@ using vs::Args;
 using vs::Ref;
 
 // auth_loader.cpp
-Ref build_auth_loader_class(PyObject* module);
-extern const vs::MemberSpec validate_saml_settings_spec;
+Ref build_SamlAuthLoader(PyObject* module);
+void bind_module_functions(PyObject* module);
 
 // trackers.cpp
-Ref build_memcache_tracker_class(PyObject* module);
-Ref build_memory_tracker_class(PyObject* module);
+Ref build_SamlDuplicateResponsesTrackerInMemcache(PyObject* module);
+Ref build_SamlDuplicateResponsesTrackerInMemory(PyObject* module);
+// Takes the interpreter's own time.time as the module binds it, so that the
+// trackers can tell it from a test's clock.
+void remember_builtin_clock(PyObject* time_module);
 
-// idp_config.cpp (settings, login URL, metadata) and idp_response.cpp
-// (response processing, user mapping, return URL).
-Ref build_idp_config_class(PyObject* module);
-extern const vs::MemberSpec process_saml_response_spec;
-extern const vs::MemberSpec reject_duplicated_response_spec;
-extern const vs::MemberSpec get_sso_user_id_spec;
-extern const vs::MemberSpec get_user_id_spec;
-extern const vs::MemberSpec get_mapped_user_id_spec;
-extern const vs::MemberSpec match_saml_regex_spec;
-extern const vs::MemberSpec get_return_to_url_spec;
+// idp_config.cpp
+Ref build_SamlIDPConfig(PyObject* module);
 
-// Module-level names, looked up at call time (a test or the host may replace
-// any of them after import).
-inline Ref module_name(const Args& a, const char* name) { return vs::global(a.globals, vs::intern(name)); }
+// ---- helpers of SamlIDPConfig ----------------------------------------------
+
+// idp_settings.cpp: settings assembly and the configuration dry run.
+void make_metadata_worker(PyObject* module);
+Ref merge_remote_metadata(const Args& a, PyObject* cls, PyObject* idp_name, Ref metadata_url,
+                          Ref local_saml_settings);
+Ref metadata_location(PyObject* idp_config);
+void complete_extra_request_options(PyObject* local_saml_settings);
+Ref call_login(PyObject* auth, PyObject* return_to, PyObject* extra_request_options);
+Ref validation_request_data();
+Ref checked_sp_metadata(PyObject* saml_settings_obj);
+void check_login_keys(const Args& a, PyObject* idp_config);
+// Raises ValueError("Invalid SAML configuration: <e>") while `e` is handled.
+[[noreturn]] void raise_invalid_configuration(const vs::Caught& e);
+
+// response_checks.cpp: what is checked of a posted response besides the
+// toolkit's validation.
+void refuse_unsafe_transforms(PyObject* self);
+// The time limits of the response the toolkit has just accepted.
+struct ResponseLimits {
+  bool strict = false;
+  bool read = false;                    // whether the toolkit had a document
+  bool unlimited_confirmation = false;  // a bearer confirmation without NotOnOrAfter
+  Ref confirmed_until = vs::none();     // the latest NotOnOrAfter of the others
+  Ref conditions_until = vs::none();    // the Conditions' NotOnOrAfter plus the drift
+};
+ResponseLimits response_limits(const Args& a, PyObject* saml_auth);
+Ref record_expiration(const Args& a, PyObject* self, const ResponseLimits& limits, PyObject* reported);
+bool failure_on_the_message(const vs::Caught& e);
+void log_invalid_response(const Args& a, PyObject* exc);
+
+// user_matching.cpp: the comparison of SAML values with every host user.
+// (user id, stripped SAML value) pairs in discovery order.
+using Matches = std::vector<std::pair<Ref, Ref>>;
+Ref text_values(PyObject* values, Py_ssize_t& count);
+Matches match_users(PyObject* users, PyObject* saml_values, PyObject* attribute_name);
+Ref matches_list(const Matches& matches);
 
 }  // namespace saml

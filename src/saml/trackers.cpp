@@ -15,24 +15,13 @@ namespace {
 
 using vs::call_method;
 using vs::getattr;
-using vs::intern;
 using vs::setattr;
 using vs::truthy;
 
-constexpr const char* kFile = "velmora_saml/trackers.cpp";
-
-// Whether `fn` is the interpreter's own time.time (not a test's clock).
-bool is_builtin_time(PyObject* fn) {
-  if (!fn || !PyCFunction_Check(fn)) return false;
-  auto* c = reinterpret_cast<PyCFunctionObject*>(fn);
-  if (std::strcmp(c->m_ml->ml_name, "time") != 0 || !c->m_self || !PyModule_Check(c->m_self)) return false;
-  const char* module = PyModule_GetName(c->m_self);
-  if (!module) {
-    PyErr_Clear();
-    return false;
-  }
-  return std::strcmp(module, "time") == 0;
-}
+// The interpreter's own time.time, taken when the module bound `time`: a
+// test's clock put in its place is then told apart by identity. Kept for
+// the process.
+PyObject* builtin_clock = nullptr;
 
 // time.time(), read the way the interpreter reads it (CLOCK_REALTIME in
 // nanoseconds, then seconds as a double), without a call through Python.
@@ -56,7 +45,7 @@ bool has_expired(double now, PyObject* expiration) {
       return now >= static_cast<double>(seconds);
   }
   Ref now_object = vs::check(PyFloat_FromDouble(now));
-  return truthy(vs::check(PyObject_RichCompare(now_object.get(), expiration, Py_GE)).get());
+  return vs::compare(now_object.get(), expiration, Py_GE);
 }
 
 // Both trackers drop expired records the same way: collect first, delete
@@ -66,148 +55,38 @@ bool has_expired(double now, PyObject* expiration) {
 // The ids are kept where no Python code can reach them: deleting them runs
 // Python code (`__eq__`, `__del__`).
 std::vector<Ref> collect_expired(const Args& a, PyObject* seen) {
-  static PyObject* const k_items = intern("items");
-  static PyObject* const k_time = intern("time");
   std::vector<Ref> expired;
-  Ref time_module = module_name(a, "time");
-  if (PyDict_CheckExact(seen) && is_builtin_time(vs::getattr_opt(time_module.get(), k_time).get())) {
-    Py_ssize_t size = PyDict_GET_SIZE(seen);
-    Py_ssize_t position = 0;
-    PyObject* req_id;
-    PyObject* expiration;
+  Ref time_module = a.global(names::time);
+  Ref clock = vs::getattr_opt(time_module.get(), names::time);
+  if (PyDict_CheckExact(seen) && builtin_clock && clock.get() == builtin_clock) {
     // One clock read costs about as much as the rest of a record's work; a
     // read every 64 records keeps "now" within a microsecond or so of the
     // record's own read, so the outcome is the same but for a record
     // expiring inside that microsecond, which then stays (still refused as a
     // replay) until the next cleanup.
     const Py_ssize_t records_per_clock_read = 64;
+    Py_ssize_t n = 0;
     double now = 0;
-    for (Py_ssize_t n = 0; PyDict_Next(seen, &position, &req_id, &expiration); ++n) {
-      if (n % records_per_clock_read == 0) now = wall_clock_now();
-      // An odd expiration's comparison runs Python code, which may drop
-      // the record: both are held across it.
-      Ref held_id = Ref::borrow(req_id);
-      Ref held_expiration = Ref::borrow(expiration);
-      if (has_expired(now, held_expiration.get())) expired.push_back(held_id);
-      if (PyDict_GET_SIZE(seen) != size) {
-        PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-        throw vs::PyError{};
-      }
-    }
+    vs::for_each_item(seen, [&](const Ref& req_id, const Ref& expiration) {
+      if (n++ % records_per_clock_read == 0) now = wall_clock_now();
+      if (has_expired(now, expiration.get())) expired.push_back(req_id);
+    });
     return expired;
   }
-  Ref records = vs::check(PyObject_GetIter(call_method(seen, k_items).get()));
-  while (Ref record = Ref::steal(PyIter_Next(records.get()))) {
-    Ref req_id = vs::check(PySequence_GetItem(record.get(), 0));
-    Ref expiration = vs::check(PySequence_GetItem(record.get(), 1));
-    Ref now = call_method(module_name(a, "time").get(), k_time);
-    if (truthy(vs::check(PyObject_RichCompare(now.get(), expiration.get(), Py_GE)).get())) expired.push_back(req_id);
+  Ref records = vs::iterate(call_method(seen, names::items).get());
+  while (Ref record = vs::next(records.get())) {
+    Ref req_id = vs::item(record.get(), 0);
+    Ref expiration = vs::item(record.get(), 1);
+    Ref now = call_method(a.global(names::time).get(), names::time);
+    if (vs::compare(now.get(), expiration.get(), Py_GE)) expired.push_back(req_id);
   }
-  if (PyErr_Occurred()) throw vs::PyError{};
   return expired;
 }
 
 // ---- SamlDuplicateResponsesTrackerInMemcache ------------------------------
 
-// SamlDuplicateResponsesTrackerInMemcache.__init__(self, mc, mc_root_key, memcache_lock_sleep_interval=0.1,
-//                                                  my_proc_uid="")
-Ref mc_init(const Args& a) {
-  PyObject* self = a[0];
-  static PyObject* const k_mc = intern("mc");
-  static PyObject* const k_key = intern("key");
-  static PyObject* const k_lock_key = intern("lock_key");
-  static PyObject* const k_seen = intern("_seen_responses");
-  static PyObject* const k_suffix = intern("KEY_SUFFIX");
-  static PyObject* const k_interval = intern("memcache_lock_sleep_interval");
-  static PyObject* const k_uid = intern("my_proc_uid");
-  static PyObject* const underscore = intern("_");
-  static PyObject* const lock_suffix = intern("_lock");
-  setattr(self, k_mc, a[1]);
-  Ref root = vs::text(a[2]);
-  Ref suffix = vs::text(getattr(self, k_suffix).get());
-  setattr(self, k_key, vs::concat({root.get(), underscore, suffix.get()}).get());
-  suffix = vs::text(getattr(self, k_suffix).get());
-  setattr(self, k_lock_key, vs::concat({root.get(), underscore, suffix.get(), lock_suffix}).get());
-  setattr(self, k_interval, a[3]);
-  setattr(self, k_uid, a[4]);
-  setattr(self, k_seen, Py_None);
-  return vs::none();
-}
-
-// SamlDuplicateResponsesTrackerInMemcache._lazy_init(self)
-Ref mc_lazy_init(const Args& a) {
-  PyObject* self = a[0];
-  static PyObject* const k_mc = intern("mc");
-  static PyObject* const k_key = intern("key");
-  static PyObject* const k_seen = intern("_seen_responses");
-  static PyObject* const k_get = intern("get");
-  static PyObject* const k_set = intern("set");
-  if (getattr(self, k_seen).get() == Py_None) {
-    Ref stored = call_method(getattr(self, k_mc).get(), k_get, {getattr(self, k_key).get()});
-    setattr(self, k_seen, stored.get());
-  }
-  if (getattr(self, k_seen).get() == Py_None) {
-    setattr(self, k_seen, vs::check(PyDict_New()).get());
-    Ref stored = call_method(getattr(self, k_mc).get(), k_set,
-                             {getattr(self, k_key).get(), getattr(self, k_seen).get()});
-    if (!truthy(stored.get())) vs::raise_new(PyExc_RuntimeError, "Can not init saml responses storage");
-  }
-  return vs::none();
-}
-
-// Waits for the lock entry (add-if-absent), bounded by LOCK_WAIT_TIMEOUT
-// seconds of the monotonic clock.
-void* mc_lock_enter(PyObject* self, PyObject* globals) {
-  const Args a{nullptr, globals};
-  static PyObject* const k_mc = intern("mc");
-  static PyObject* const k_lock_key = intern("lock_key");
-  static PyObject* const k_add = intern("add");
-  static PyObject* const k_uid = intern("my_proc_uid");
-  static PyObject* const k_monotonic = intern("monotonic");
-  static PyObject* const k_sleep = intern("sleep");
-  static PyObject* const k_timeout = intern("LOCK_WAIT_TIMEOUT");
-  static PyObject* const k_interval = intern("memcache_lock_sleep_interval");
-  static PyObject* const lifetime = vs::check(PyLong_FromLong(5)).release();
-  Ref start = call_method(module_name(a, "time").get(), k_monotonic);
-  for (;;) {
-    Ref taken = call_method(getattr(self, k_mc).get(), k_add,
-                            {getattr(self, k_lock_key).get(), getattr(self, k_uid).get(), lifetime});
-    if (truthy(taken.get())) return nullptr;
-    // Without a bound, a client that keeps answering False (some do while the
-    // server is down) would hold every worker thread here for ever.
-    Ref time = module_name(a, "time");
-    Ref waited = vs::check(PyNumber_Subtract(call_method(time.get(), k_monotonic).get(), start.get()));
-    Ref limit = getattr(self, k_timeout);
-    int over = PyObject_RichCompareBool(waited.get(), limit.get(), Py_GT);
-    vs::check_status(over);
-    if (over) vs::raise_new(PyExc_RuntimeError, "Can not acquire saml responses lock");
-    Ref draw = vs::call(module_name(a, "random").get(), {});
-    Ref pause = vs::check(PyNumber_Multiply(draw.get(), getattr(self, k_interval).get()));
-    call_method(time.get(), k_sleep, {pause.get()});
-  }
-}
-
-// Runs however the block ends: a block that raised (a refused replay does)
-// must not keep every process of the site waiting for the entry to lapse.
-void mc_lock_leave(PyObject* self, PyObject*, void*, bool) {
-  static PyObject* const k_mc = intern("mc");
-  static PyObject* const k_lock_key = intern("lock_key");
-  static PyObject* const k_delete = intern("delete");
-  call_method(getattr(self, k_mc).get(), k_delete, {getattr(self, k_lock_key).get()});
-}
-
-const vs::GuardedBlock mc_lock_block{mc_lock_enter, mc_lock_leave};
-
-// SamlDuplicateResponsesTrackerInMemcache.lock(self)
-Ref mc_lock(const Args& a) { return vs::make_guarded_block(a[0], a.globals, mc_lock_block); }
-
-// SamlDuplicateResponsesTrackerInMemcache.is_seen(self, req_id)
-Ref mc_is_seen(const Args& a) {
-  static PyObject* const k_seen = intern("_seen_responses");
-  static PyObject* const k_lazy_init = intern("_lazy_init");
-  call_method(a[0], k_lazy_init);
-  return vs::boolean(vs::contains(getattr(a[0], k_seen).get(), a[1]));
-}
+// The lock entry's lifetime in memcache, in seconds.
+constexpr long kLockLifetime = 5;
 
 // After a failed write of the mapping, memcache may hold no mapping at all:
 // memcached deletes the value it had when it refuses one as too large. The
@@ -217,44 +96,113 @@ Ref mc_is_seen(const Args& a) {
 // only an accepted login cleans up. Any failure here is dropped; the
 // caller reports the failure of the write.
 void restore_mapping(const Args& a, PyObject* self, PyObject* req_id, const Ref& previous) {
-  static PyObject* const k_mc = intern("mc");
-  static PyObject* const k_key = intern("key");
-  static PyObject* const k_seen = intern("_seen_responses");
-  static PyObject* const k_set = intern("set");
   try {
-    Ref seen = getattr(self, k_seen);
+    Ref seen = getattr(self, names::_seen_responses);
     if (previous) {
       vs::setitem(seen.get(), req_id, previous.get());
     } else if (vs::getitem_opt(seen.get(), req_id)) {
       vs::delitem(seen.get(), req_id);
     }
     for (const Ref& expired_id : collect_expired(a, seen.get())) vs::delitem(seen.get(), expired_id.get());
-    call_method(getattr(self, k_mc).get(), k_set, {getattr(self, k_key).get(), seen.get()});
+    call_method(getattr(self, names::mc).get(), names::set, {getattr(self, names::key).get(), seen.get()});
   } catch (const vs::PyError&) {
-    vs::fetch_exception();
+    vs::Caught ignored;
   }
 }
 
-// SamlDuplicateResponsesTrackerInMemcache.add(self, req_id, expiration)
-Ref mc_add(const Args& a) {
+namespace SamlDuplicateResponsesTrackerInMemcache {
+
+const vs::Name underscore{"_"};
+const vs::Name lock_suffix{"_lock"};
+
+// SamlDuplicateResponsesTrackerInMemcache.__init__(self, mc, mc_root_key, memcache_lock_sleep_interval=0.1,
+//                                                  my_proc_uid="")
+Ref init(const Args& a) {
   PyObject* self = a[0];
-  static PyObject* const k_mc = intern("mc");
-  static PyObject* const k_key = intern("key");
-  static PyObject* const k_seen = intern("_seen_responses");
-  static PyObject* const k_lazy_init = intern("_lazy_init");
-  static PyObject* const k_set = intern("set");
-  call_method(self, k_lazy_init);
-  Ref previous = vs::getitem_opt(getattr(self, k_seen).get(), a[1]);
-  vs::setitem(getattr(self, k_seen).get(), a[1], a[2]);
+  setattr(self, names::mc, a[1]);
+  Ref root = vs::text(a[2]);
+  Ref suffix = vs::text(getattr(self, names::KEY_SUFFIX).get());
+  setattr(self, names::key, vs::concat({root.get(), underscore, suffix.get()}).get());
+  suffix = vs::text(getattr(self, names::KEY_SUFFIX).get());
+  setattr(self, names::lock_key, vs::concat({root.get(), underscore, suffix.get(), lock_suffix}).get());
+  setattr(self, names::memcache_lock_sleep_interval, a[3]);
+  setattr(self, names::my_proc_uid, a[4]);
+  setattr(self, names::_seen_responses, Py_None);
+  return vs::none();
+}
+
+// SamlDuplicateResponsesTrackerInMemcache._lazy_init(self)
+Ref _lazy_init(const Args& a) {
+  PyObject* self = a[0];
+  if (getattr(self, names::_seen_responses).get() == Py_None) {
+    Ref stored = call_method(getattr(self, names::mc).get(), names::get, {getattr(self, names::key).get()});
+    setattr(self, names::_seen_responses, stored.get());
+  }
+  if (getattr(self, names::_seen_responses).get() == Py_None) {
+    setattr(self, names::_seen_responses, vs::new_dict().get());
+    Ref stored = call_method(getattr(self, names::mc).get(), names::set,
+                             {getattr(self, names::key).get(), getattr(self, names::_seen_responses).get()});
+    if (!truthy(stored.get())) vs::raise_new(PyExc_RuntimeError, "Can not init saml responses storage");
+  }
+  return vs::none();
+}
+
+// Waits for the lock entry (add-if-absent), bounded by LOCK_WAIT_TIMEOUT
+// seconds of the monotonic clock.
+void* lock_enter(const Args& a) {
+  PyObject* self = a[0];
+  Ref lifetime = vs::integer(kLockLifetime);
+  Ref start = call_method(a.global(names::time).get(), names::monotonic);
+  for (;;) {
+    Ref taken = call_method(getattr(self, names::mc).get(), names::add,
+                            {getattr(self, names::lock_key).get(), getattr(self, names::my_proc_uid).get(),
+                             lifetime.get()});
+    if (truthy(taken.get())) return nullptr;
+    // Without a bound, a client that keeps answering False (some do while the
+    // server is down) would hold every worker thread here for ever.
+    Ref time = a.global(names::time);
+    Ref waited = vs::check(PyNumber_Subtract(call_method(time.get(), names::monotonic).get(), start.get()));
+    Ref limit = getattr(self, names::LOCK_WAIT_TIMEOUT);
+    if (vs::compare(waited.get(), limit.get(), Py_GT))
+      vs::raise_new(PyExc_RuntimeError, "Can not acquire saml responses lock");
+    Ref draw = vs::call(a.global(names::random).get(), {});
+    Ref pause = vs::check(PyNumber_Multiply(draw.get(), getattr(self, names::memcache_lock_sleep_interval).get()));
+    call_method(time.get(), names::sleep, {pause.get()});
+  }
+}
+
+// Runs however the block ends: a block that raised (a refused replay does)
+// must not keep every process of the site waiting for the entry to lapse.
+void lock_leave(const Args& a, void*, bool) {
+  call_method(getattr(a[0], names::mc).get(), names::delete_, {getattr(a[0], names::lock_key).get()});
+}
+
+const vs::GuardedBlock lock_block{lock_enter, lock_leave};
+
+// SamlDuplicateResponsesTrackerInMemcache.lock(self)
+Ref lock(const Args& a) { return vs::make_guarded_block(a, lock_block); }
+
+// SamlDuplicateResponsesTrackerInMemcache.is_seen(self, req_id)
+Ref is_seen(const Args& a) {
+  call_method(a[0], names::_lazy_init);
+  return vs::boolean(vs::contains(getattr(a[0], names::_seen_responses).get(), a[1]));
+}
+
+// SamlDuplicateResponsesTrackerInMemcache.add(self, req_id, expiration)
+Ref add(const Args& a) {
+  PyObject* self = a[0];
+  call_method(self, names::_lazy_init);
+  Ref previous = vs::getitem_opt(getattr(self, names::_seen_responses).get(), a[1]);
+  vs::setitem(getattr(self, names::_seen_responses).get(), a[1], a[2]);
   bool stored = false;
   try {
-    Ref result =
-        call_method(getattr(self, k_mc).get(), k_set, {getattr(self, k_key).get(), getattr(self, k_seen).get()});
+    Ref result = call_method(getattr(self, names::mc).get(), names::set,
+                             {getattr(self, names::key).get(), getattr(self, names::_seen_responses).get()});
     stored = truthy(result.get());
   } catch (const vs::PyError&) {
-    Ref caught = vs::fetch_exception();
+    vs::Caught e;
     restore_mapping(a, self, a[1], previous);
-    vs::reraise(caught);
+    e.reraise();
   }
   if (!stored) {
     restore_mapping(a, self, a[1], previous);
@@ -264,47 +212,42 @@ Ref mc_add(const Args& a) {
 }
 
 // SamlDuplicateResponsesTrackerInMemcache.cleanup_expired(self)
-Ref mc_cleanup_expired(const Args& a) {
+Ref cleanup_expired(const Args& a) {
   PyObject* self = a[0];
-  static PyObject* const k_mc = intern("mc");
-  static PyObject* const k_key = intern("key");
-  static PyObject* const k_seen = intern("_seen_responses");
-  static PyObject* const k_lazy_init = intern("_lazy_init");
-  static PyObject* const k_replace = intern("replace");
-  call_method(self, k_lazy_init);
-  Ref seen = getattr(self, k_seen);
+  call_method(self, names::_lazy_init);
+  Ref seen = getattr(self, names::_seen_responses);
   if (!truthy(seen.get())) return vs::none();
   std::vector<Ref> expired = collect_expired(a, seen.get());
   if (expired.empty()) return vs::none();
-  for (const Ref& req_id : expired) vs::delitem(getattr(self, k_seen).get(), req_id.get());
-  call_method(getattr(self, k_mc).get(), k_replace, {getattr(self, k_key).get(), getattr(self, k_seen).get()});
+  for (const Ref& req_id : expired) vs::delitem(getattr(self, names::_seen_responses).get(), req_id.get());
+  call_method(getattr(self, names::mc).get(), names::replace,
+              {getattr(self, names::key).get(), getattr(self, names::_seen_responses).get()});
   return vs::none();
 }
 
 // SamlDuplicateResponsesTrackerInMemcache.reset(self)
-Ref mc_reset(const Args& a) {
+Ref reset(const Args& a) {
   PyObject* self = a[0];
-  static PyObject* const k_mc = intern("mc");
-  static PyObject* const k_key = intern("key");
-  static PyObject* const k_seen = intern("_seen_responses");
-  static PyObject* const k_set = intern("set");
-  setattr(self, k_seen, vs::check(PyDict_New()).get());
-  call_method(getattr(self, k_mc).get(), k_set, {getattr(self, k_key).get(), getattr(self, k_seen).get()});
+  setattr(self, names::_seen_responses, vs::new_dict().get());
+  call_method(getattr(self, names::mc).get(), names::set,
+              {getattr(self, names::key).get(), getattr(self, names::_seen_responses).get()});
   return vs::none();
 }
 
-const vs::MemberSpec mc_init_spec{vs::Kind::Method, "__init__",
-                                  "(self, mc, mc_root_key, memcache_lock_sleep_interval=0.1, my_proc_uid='')", nullptr,
-                                  mc_init, kFile};
-const vs::MemberSpec mc_lazy_init_spec{vs::Kind::Method, "_lazy_init", "(self)", nullptr, mc_lazy_init, kFile};
-const vs::MemberSpec mc_lock_spec{vs::Kind::ContextManager, "lock", "(self)", "Lock memcache to avoid race condition",
-                                  mc_lock, kFile};
-const vs::MemberSpec mc_is_seen_spec{vs::Kind::Method, "is_seen", "(self, req_id)", nullptr, mc_is_seen, kFile};
-const vs::MemberSpec mc_add_spec{vs::Kind::Method, "add", "(self, req_id, expiration)", "expiration: unix time",
-                                 mc_add, kFile};
-const vs::MemberSpec mc_cleanup_spec{vs::Kind::Method, "cleanup_expired", "(self)", nullptr, mc_cleanup_expired,
-                                     kFile};
-const vs::MemberSpec mc_reset_spec{vs::Kind::Method, "reset", "(self)", nullptr, mc_reset, kFile};
+}  // namespace SamlDuplicateResponsesTrackerInMemcache
+
+const vs::MemberSpec SamlDuplicateResponsesTrackerInMemcache_members[] = {
+    {vs::Kind::Method, "__init__", "(self, mc, mc_root_key, memcache_lock_sleep_interval=0.1, my_proc_uid='')",
+     nullptr, SamlDuplicateResponsesTrackerInMemcache::init},
+    {vs::Kind::Method, "_lazy_init", "(self)", nullptr, SamlDuplicateResponsesTrackerInMemcache::_lazy_init},
+    {vs::Kind::ContextManager, "lock", "(self)", "Lock memcache to avoid race condition",
+     SamlDuplicateResponsesTrackerInMemcache::lock},
+    {vs::Kind::Method, "is_seen", "(self, req_id)", nullptr, SamlDuplicateResponsesTrackerInMemcache::is_seen},
+    {vs::Kind::Method, "add", "(self, req_id, expiration)", "expiration: unix time",
+     SamlDuplicateResponsesTrackerInMemcache::add},
+    {vs::Kind::Method, "cleanup_expired", "(self)", nullptr, SamlDuplicateResponsesTrackerInMemcache::cleanup_expired},
+    {vs::Kind::Method, "reset", "(self)", nullptr, SamlDuplicateResponsesTrackerInMemcache::reset},
+};
 
 // ---- SamlDuplicateResponsesTrackerInMemory --------------------------------
 
@@ -352,10 +295,21 @@ PyObject* forget_tracker_lock(PyObject* key, PyObject* weakref) {
 
 PyMethodDef forget_tracker_lock_def = {"forget_tracker_lock", forget_tracker_lock, METH_O, nullptr};
 
+// What a weak reference points to: the object (held), or None once it died.
+Ref weakref_target(PyObject* weakref) {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* target = nullptr;
+  if (PyWeakref_GetRef(weakref, &target) < 0) throw vs::PyError{};
+  return target ? vs::check(target) : vs::none();
+#else
+  return vs::call(weakref, {});
+#endif
+}
+
 TrackerLock* tracker_lock_of(PyObject* tracker) {
   auto found = tracker_locks->find(tracker);
   if (found != tracker_locks->end()) {
-    if (PyWeakref_GetObject(found->second->watch.get()) == tracker) return found->second.get();
+    if (weakref_target(found->second->watch.get()).get() == tracker) return found->second.get();
     // Left by an earlier object at this address whose callback did not run:
     // a new tracker must not inherit its state.
     forget(found);
@@ -378,10 +332,13 @@ TrackerLock* tracker_lock_of(PyObject* tracker) {
 // Ctrl-C reaches a waiting main thread within this time).
 constexpr PY_TIMEOUT_T kWaitSliceMicroseconds = 20000;
 
+namespace SamlDuplicateResponsesTrackerInMemory {
+
 // One holder at a time per tracker in the whole process, reentrant for the
 // holding thread, so that is_seen and add of one response cannot interleave
 // with another thread's.
-void* mem_lock_enter(PyObject* self, PyObject*) {
+void* lock_enter(const Args& a) {
+  PyObject* self = a[0];
   TrackerLock* entry = tracker_lock_of(self);
   unsigned long me = PyThread_get_thread_ident();
   if (entry->depth > 0 && entry->owner == me) {
@@ -407,7 +364,7 @@ void* mem_lock_enter(PyObject* self, PyObject*) {
 // Every enter is paired with exactly one leave (the guarded block sees to
 // it), so the depth stays right even if a dropped block is finalised on
 // another thread.
-void mem_lock_leave(PyObject*, PyObject*, void* token, bool) {
+void lock_leave(const Args&, void* token, bool) {
   auto* entry = static_cast<TrackerLock*>(token);
   if (--entry->depth > 0) return;
   entry->owner = 0;
@@ -415,82 +372,82 @@ void mem_lock_leave(PyObject*, PyObject*, void* token, bool) {
   if (entry->orphaned) delete entry;
 }
 
-const vs::GuardedBlock mem_lock_block{mem_lock_enter, mem_lock_leave};
+const vs::GuardedBlock lock_block{lock_enter, lock_leave};
 
 // SamlDuplicateResponsesTrackerInMemory.lock(self)
-Ref mem_lock(const Args& a) { return vs::make_guarded_block(a[0], a.globals, mem_lock_block); }
+Ref lock(const Args& a) { return vs::make_guarded_block(a, lock_block); }
 
 // SamlDuplicateResponsesTrackerInMemory.__init__(self)
-Ref mem_init(const Args& a) {
-  static PyObject* const k_seen = intern("_seen_responses");
-  setattr(a[0], k_seen, vs::check(PyDict_New()).get());
+Ref init(const Args& a) {
+  setattr(a[0], names::_seen_responses, vs::new_dict().get());
   return vs::none();
 }
 
 // SamlDuplicateResponsesTrackerInMemory.add(self, req_id, expiration)
-Ref mem_add(const Args& a) {
-  static PyObject* const k_seen = intern("_seen_responses");
-  vs::setitem(getattr(a[0], k_seen).get(), a[1], a[2]);
+Ref add(const Args& a) {
+  vs::setitem(getattr(a[0], names::_seen_responses).get(), a[1], a[2]);
   return vs::none();
 }
 
 // SamlDuplicateResponsesTrackerInMemory.is_seen(self, req_id)
-Ref mem_is_seen(const Args& a) {
-  static PyObject* const k_seen = intern("_seen_responses");
-  return vs::boolean(vs::contains(getattr(a[0], k_seen).get(), a[1]));
+Ref is_seen(const Args& a) {
+  return vs::boolean(vs::contains(getattr(a[0], names::_seen_responses).get(), a[1]));
 }
 
 // SamlDuplicateResponsesTrackerInMemory.cleanup_expired(self)
-Ref mem_cleanup_expired(const Args& a) {
+Ref cleanup_expired(const Args& a) {
   PyObject* self = a[0];
-  static PyObject* const k_seen = intern("_seen_responses");
-  std::vector<Ref> expired = collect_expired(a, getattr(self, k_seen).get());
-  for (const Ref& req_id : expired) vs::delitem(getattr(self, k_seen).get(), req_id.get());
+  std::vector<Ref> expired = collect_expired(a, getattr(self, names::_seen_responses).get());
+  for (const Ref& req_id : expired) vs::delitem(getattr(self, names::_seen_responses).get(), req_id.get());
   return vs::none();
 }
 
 // SamlDuplicateResponsesTrackerInMemory.reset(self)
-Ref mem_reset(const Args& a) {
-  static PyObject* const k_seen = intern("_seen_responses");
-  setattr(a[0], k_seen, vs::check(PyDict_New()).get());
+Ref reset(const Args& a) {
+  setattr(a[0], names::_seen_responses, vs::new_dict().get());
   return vs::none();
 }
 
-const vs::MemberSpec mem_init_spec{vs::Kind::Method, "__init__", "(self)", nullptr, mem_init, kFile};
-const vs::MemberSpec mem_lock_spec{vs::Kind::ContextManager, "lock", "(self)", nullptr, mem_lock, kFile};
-const vs::MemberSpec mem_add_spec{vs::Kind::Method, "add", "(self, req_id, expiration)",
-                                  "expiration date is unix time", mem_add, kFile};
-const vs::MemberSpec mem_is_seen_spec{vs::Kind::Method, "is_seen", "(self, req_id)", nullptr, mem_is_seen, kFile};
-const vs::MemberSpec mem_cleanup_spec{vs::Kind::Method, "cleanup_expired", "(self)", nullptr, mem_cleanup_expired,
-                                      kFile};
-const vs::MemberSpec mem_reset_spec{vs::Kind::Method, "reset", "(self)", nullptr, mem_reset, kFile};
+}  // namespace SamlDuplicateResponsesTrackerInMemory
+
+const vs::MemberSpec SamlDuplicateResponsesTrackerInMemory_members[] = {
+    {vs::Kind::Method, "__init__", "(self)", nullptr, SamlDuplicateResponsesTrackerInMemory::init},
+    {vs::Kind::ContextManager, "lock", "(self)", nullptr, SamlDuplicateResponsesTrackerInMemory::lock},
+    {vs::Kind::Method, "add", "(self, req_id, expiration)", "expiration date is unix time",
+     SamlDuplicateResponsesTrackerInMemory::add},
+    {vs::Kind::Method, "is_seen", "(self, req_id)", nullptr, SamlDuplicateResponsesTrackerInMemory::is_seen},
+    {vs::Kind::Method, "cleanup_expired", "(self)", nullptr, SamlDuplicateResponsesTrackerInMemory::cleanup_expired},
+    {vs::Kind::Method, "reset", "(self)", nullptr, SamlDuplicateResponsesTrackerInMemory::reset},
+};
 
 }  // namespace
 
-Ref build_memcache_tracker_class(PyObject* module) {
+void remember_builtin_clock(PyObject* time_module) {
+  if (builtin_clock) return;
+  Ref clock = vs::getattr(time_module, names::time);
+  // Taken only when it is the C function of the time module: a clock
+  // replaced before the import is not the interpreter's.
+  if (!PyCFunction_Check(clock.get())) return;
+  Ref owner = vs::getattr(clock.get(), names::dunder_self);
+  if (!PyModule_Check(owner.get())) return;
+  const char* owner_name = PyModule_GetName(owner.get());
+  if (!owner_name) throw vs::PyError{};
+  if (std::strcmp(owner_name, "time") == 0) builtin_clock = clock.release();
+}
+
+Ref build_SamlDuplicateResponsesTrackerInMemcache(PyObject* module) {
   return vs::ClassBuilder(module, "SamlDuplicateResponsesTrackerInMemcache",
                           "Store seen saml responses in memcache. Remove expired.")
       .attribute("KEY_SUFFIX", vs::ustr("saml_responses_tracker"))
-      .attribute("LOCK_WAIT_TIMEOUT", Ref::steal(PyLong_FromLong(30)))
-      .member(mc_init_spec)
-      .member(mc_lazy_init_spec)
-      .member(mc_lock_spec)
-      .member(mc_is_seen_spec)
-      .member(mc_add_spec)
-      .member(mc_cleanup_spec)
-      .member(mc_reset_spec)
+      .attribute("LOCK_WAIT_TIMEOUT", vs::integer(30))
+      .members(SamlDuplicateResponsesTrackerInMemcache_members)
       .build();
 }
 
-Ref build_memory_tracker_class(PyObject* module) {
+Ref build_SamlDuplicateResponsesTrackerInMemory(PyObject* module) {
   return vs::ClassBuilder(module, "SamlDuplicateResponsesTrackerInMemory",
                           "Store seen saml responses in memory. Cleanup expired.")
-      .member(mem_init_spec)
-      .member(mem_lock_spec)
-      .member(mem_add_spec)
-      .member(mem_is_seen_spec)
-      .member(mem_cleanup_spec)
-      .member(mem_reset_spec)
+      .members(SamlDuplicateResponsesTrackerInMemory_members)
       .build();
 }
 

@@ -36,7 +36,7 @@ class SamlDuplicateResponsesTrackerInMemcache:
     """Store seen saml responses in memcache. Remove expired."""
 
     KEY_SUFFIX: ClassVar[str]
-    LOCK_WAIT_TIMEOUT: ClassVar[float]
+    LOCK_WAIT_TIMEOUT: ClassVar[int]
     mc: Any
     key: str
     lock_key: str

@@ -1,0 +1,267 @@
+// Helpers of SamlIDPConfig for its settings: remote metadata fetched and
+// merged, the extra request options completed, the login call, and the
+// configuration dry run's checks.
+#include <cstring>
+
+#include "saml.hpp"
+
+namespace saml {
+
+using vs::call;
+using vs::call_kw;
+using vs::call_method;
+using vs::Caught;
+using vs::getattr;
+using vs::getitem;
+using vs::setitem;
+using vs::truthy;
+
+namespace {
+
+const vs::KwNames timeout_keyword{&names::timeout};
+const vs::KwNames thread_keywords{&names::target, &names::args, &names::daemon};
+const vs::KwNames login_keywords{&names::return_to, &names::force_authn, &names::is_passive,
+                                 &names::set_nameid_policy};
+const vs::Name invalid_configuration{"Invalid SAML configuration: "};
+const vs::Name empty{""};
+const vs::Name file_prefix{"file://"};
+
+void log_line(const Args& a, PyObject* level, PyObject* message) {
+  call_method(a.global(names::log).get(), level, {message});
+}
+
+// The body of the thread that fetches remote metadata:
+// box.append((True, fetch(url, timeout=timeout))), or (False, the error).
+Ref fetch_metadata_worker(const Args& a) {
+  PyObject* box = a[0];
+  Ref outcome;
+  try {
+    Ref settings = call_kw(a[1], {a[2], a[3]}, timeout_keyword);
+    outcome = vs::tuple_of({Py_True, settings.get()});
+  } catch (const vs::PyError&) {
+    Caught e;
+    outcome = vs::tuple_of({Py_False, e.get()});
+  }
+  call_method(box, names::append, {outcome.get()});
+  return vs::none();
+}
+
+const vs::MemberSpec metadata_worker_spec{vs::Kind::Function, "fetch_metadata_worker", "(box, fetch, url, timeout)",
+                                          nullptr, fetch_metadata_worker};
+PyObject* metadata_worker = nullptr;  // made with the class, kept for the process
+
+bool is_network_url(PyObject* url) {
+  if (!PyUnicode_Check(url)) return false;
+  for (const char* prefix : {"http://", "https://"}) {
+    Ref head = vs::check(PyUnicode_Substring(url, 0, static_cast<Py_ssize_t>(std::strlen(prefix))));
+    Ref lower = call_method(head.get(), names::lower);
+    if (PyUnicode_CompareWithASCIIString(lower.get(), prefix) == 0) return true;
+  }
+  return false;
+}
+
+// parse_remote(url, timeout=timeout). The toolkit's time-out bounds each
+// socket operation, so a server that sends a byte now and then could hold a
+// login for as long as it likes; over the network the whole fetch therefore
+// runs in a daemon thread and is given up after `timeout` seconds (the thread
+// ends on its own when the socket does).
+Ref fetch_metadata(PyObject* parse_remote, PyObject* url, PyObject* timeout) {
+  bool bounded =
+      (PyFloat_CheckExact(timeout) || PyLong_CheckExact(timeout)) && is_network_url(url) && metadata_worker;
+  double seconds = bounded ? PyFloat_AsDouble(timeout) : 0;
+  if (seconds == -1 && PyErr_Occurred()) throw vs::PyError{};
+  if (!bounded || !(seconds > 0)) return call_kw(parse_remote, {url, timeout}, timeout_keyword);
+
+  Ref threading = vs::check(PyImport_ImportModule("threading"));
+  Ref thread_class = getattr(threading.get(), names::Thread);
+  Ref box = vs::new_list();
+  Ref args = vs::tuple_of({box.get(), parse_remote, url, timeout});
+  Ref thread = call_kw(thread_class.get(), {metadata_worker, args.get(), Py_True}, thread_keywords);
+  call_method(thread.get(), names::start);
+  Ref wait = vs::check(PyFloat_FromDouble(seconds));
+  call_method(thread.get(), names::join, {wait.get()});
+  // The box went to Python code (the thread keeps its arguments where the
+  // fetcher can reach them): read it as Python would, `ok, value = box[0]`.
+  Py_ssize_t filled = PyObject_Size(box.get());
+  if (filled < 0) throw vs::PyError{};
+  if (filled == 0) {
+    Ref message = vs::check(PyUnicode_FromFormat("the metadata fetch timed out after %S seconds", timeout));
+    vs::raise_new(PyExc_TimeoutError, message.get());
+  }
+  Ref outcome = vs::item(box.get(), 0);
+  Ref ok, value;
+  vs::unpack_pair(outcome.get(), ok, value);
+  if (truthy(ok.get())) return value;
+  vs::raise_value(value);
+}
+
+[[noreturn]] void raise_invalid_login_key(std::initializer_list<PyObject*> pieces) {
+  Ref message = vs::concat({invalid_configuration, vs::concat(pieces).get()});
+  vs::raise_new(PyExc_ValueError, message.get());
+}
+
+// idp_config[key]; a missing key is reported by its name (and the log line
+// shows that alone, not a KeyError before it).
+Ref required_login_key(PyObject* idp_config, PyObject* key, const char* quoted_key) {
+  Ref value;
+  try {
+    value = getitem(idp_config, key);
+  } catch (const vs::PyError&) {
+    Caught e(PyExc_KeyError);
+  }
+  if (!value) raise_invalid_login_key({vs::ustr(quoted_key).get(), vs::ustr(" is missing").get()});
+  return value;
+}
+
+}  // namespace
+
+void make_metadata_worker(PyObject* module) {
+  if (!metadata_worker)
+    metadata_worker = vs::make_function(metadata_worker_spec, module, metadata_worker_spec.name).release();
+}
+
+// auth.login(return_to=..., force_authn=..., is_passive=..., set_nameid_policy=...)
+// with the last three taken from the completed extra request options.
+Ref call_login(PyObject* auth, PyObject* return_to, PyObject* extra_request_options) {
+  Ref login = getattr(auth, names::login);
+  Ref force_authn = getitem(extra_request_options, names::force_authn);
+  Ref is_passive = getitem(extra_request_options, names::is_passive);
+  Ref set_nameid_policy = getitem(extra_request_options, names::set_nameid_policy);
+  return call_kw(login.get(), {return_to, force_authn.get(), is_passive.get(), set_nameid_policy.get()},
+                 login_keywords);
+}
+
+void raise_invalid_configuration(const Caught& e) {
+  Ref message = vs::concat({invalid_configuration, vs::text(e.get()).get()});
+  e.raise(call(PyExc_ValueError, {message.get()}));
+}
+
+// idp_config["settings"]["idp"]["metadata"], or None when a level is missing
+// or cannot be subscripted.
+Ref metadata_location(PyObject* idp_config) {
+  try {
+    Ref settings = getitem(idp_config, names::settings);
+    Ref idp = getitem(settings.get(), names::idp);
+    return getitem(idp.get(), names::metadata);
+  } catch (const vs::PyError&) {
+    Caught e({PyExc_KeyError, PyExc_TypeError});
+    return vs::none();
+  }
+}
+
+// Fetches the IdP's metadata and merges the local settings over it; on a
+// failed fetch logs why and keeps the local settings.
+Ref merge_remote_metadata(const Args& a, PyObject* cls, PyObject* idp_name, Ref metadata_url,
+                          Ref local_saml_settings) {
+  Ref parser_class = a.global(names::OneLogin_Saml2_IdPMetadataParser);
+  Ref metadata_parser = call(parser_class.get(), {});
+  Ref remote_saml_settings;
+  try {
+    Ref url = call(a.global(names::urlparse).get(), {metadata_url.get()});
+    Ref scheme = getattr(url.get(), names::scheme);
+    // A bare path is a local file: /etc/idp.xml becomes file:///etc/idp.xml.
+    if (vs::compare(scheme.get(), empty, Py_EQ)) metadata_url = vs::concat({file_prefix, metadata_url.get()});
+    Ref parse_remote = getattr(metadata_parser.get(), names::parse_remote);
+    Ref timeout = getattr(cls, names::saml_http_timeout);
+    remote_saml_settings = fetch_metadata(parse_remote.get(), metadata_url.get(), timeout.get());
+    log_line(a, names::info, vs::concat({vs::ustr("SAML metadata fetched for ").get(), vs::text(idp_name).get()}).get());
+  } catch (const vs::PyError&) {
+    Caught e(PyExc_Exception);
+    Ref message = vs::concat({vs::ustr("Failed to load metadata for ").get(), vs::text(idp_name).get(),
+                              vs::ustr(" because of ").get(), vs::text(e.get()).get(),
+                              vs::ustr(". Using local settings only.").get()});
+    log_line(a, names::error, message.get());
+    // Even when only the log line after the fetch failed, nothing is merged.
+    remote_saml_settings = Ref();
+  }
+  if (remote_saml_settings) {
+    local_saml_settings = call_method(metadata_parser.get(), names::merge_settings,
+                                      {remote_saml_settings.get(), local_saml_settings.get()});
+  }
+  Ref message = vs::concat({vs::ustr("Resulting SAML config for ").get(), vs::text(idp_name).get(),
+                            vs::ustr(" is ").get(), vs::text(local_saml_settings.get()).get()});
+  log_line(a, names::debug, message.get());
+  return local_saml_settings;
+}
+
+// Lays the IdP's own extra request options over the defaults and stores the
+// result in the settings.
+void complete_extra_request_options(PyObject* local_saml_settings) {
+  Ref options = vs::new_dict();
+  setitem(options.get(), names::return_to, Py_None);
+  setitem(options.get(), names::force_authn, Py_False);
+  setitem(options.get(), names::is_passive, Py_False);
+  setitem(options.get(), names::set_nameid_policy, Py_True);
+  try {
+    Ref own = call_method(local_saml_settings, names::get, {names::extra_request_options, vs::new_dict().get()});
+    call_method(options.get(), names::update, {own.get()});
+    setitem(local_saml_settings, names::extra_request_options, options.get());
+  } catch (const vs::PyError&) {
+    Caught e({PyExc_KeyError, PyExc_AttributeError});
+    raise_invalid_configuration(e);
+  }
+}
+
+// The fixed request data of the dry run: no HTTP request is involved.
+Ref validation_request_data() {
+  Ref data = vs::new_dict();
+  setitem(data.get(), names::https, names::on);
+  for (PyObject* key : {names::http_host.get(), names::script_name.get(), names::request_uri.get(),
+                        names::get_data.get(), names::post_data.get()})
+    setitem(data.get(), key, empty);
+  return data;
+}
+
+// The SP metadata document of a toolkit settings object; ValueError(errors)
+// when the toolkit finds errors in it.
+Ref checked_sp_metadata(PyObject* saml_settings_obj) {
+  Ref metadata = call_method(saml_settings_obj, names::get_sp_metadata);
+  Ref errors = call_method(saml_settings_obj, names::validate_metadata, {metadata.get()});
+  if (truthy(errors.get())) vs::raise_new(PyExc_ValueError, errors.get());
+  return metadata;
+}
+
+// What the callback reads of the IdP's configuration besides its toolkit
+// settings: the dry run never touches these keys, so an IdP on which every
+// login fails (or ends in a server error) would otherwise pass. The checks
+// run in the order the login path reads the keys.
+void check_login_keys(const Args& a, PyObject* idp_config) {
+  using vs::ustr;
+  // A value that is no text can never name an attribute of the response (a
+  // list even makes the lookup raise TypeError).
+  Ref saml_auth_attribute = required_login_key(idp_config, names::saml_auth_attribute, "\"saml_auth_attribute\"");
+  if (!PyUnicode_Check(saml_auth_attribute.get()) || PyUnicode_GET_LENGTH(saml_auth_attribute.get()) == 0) {
+    Ref shown = vs::check(PyObject_Repr(saml_auth_attribute.get()));
+    raise_invalid_login_key(
+        {ustr("\"saml_auth_attribute\" must be the name of a SAML attribute or \"NameID\", not ").get(), shown.get()});
+  }
+
+  Ref user_config_attribute =
+      required_login_key(idp_config, names::user_config_attribute, "\"user_config_attribute\"");
+  Ref allowed = getattr(a.global(names::UserConfig).get(), names::allowed_sso_keys);
+  bool is_allowed = false;
+  try {
+    is_allowed = vs::contains(allowed.get(), user_config_attribute.get());
+  } catch (const vs::PyError&) {
+    // An unhashable value against a set: the login's own test raises the same.
+    Caught e(PyExc_TypeError);
+  }
+  if (!is_allowed) {
+    Ref shown = vs::check(PyObject_Repr(user_config_attribute.get()));
+    raise_invalid_login_key({ustr("\"user_config_attribute\" ").get(), shown.get(),
+                             ustr(" is not in UserConfig.allowed_sso_keys").get()});
+  }
+
+  // The login compiles the expression on every response; one that does not
+  // compile fails them all.
+  Ref regex = call_method(idp_config, names::get, {names::saml_auth_regex, Py_None});
+  if (!truthy(regex.get())) return;
+  try {
+    call_method(a.global(names::re).get(), names::compile, {regex.get()});
+  } catch (const vs::PyError&) {
+    Caught e(PyExc_Exception);
+    raise_invalid_login_key({ustr("\"saml_auth_regex\" does not compile: ").get(), vs::text(e.get()).get()});
+  }
+}
+
+}  // namespace saml
