@@ -12,7 +12,7 @@ import sys
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-MODULES = ["velmora_saml.saml", "velmora_saml.views", "velmora_saml.replay_store"]
+MODULES = ["velmora_saml.saml", "velmora_saml.views", "velmora_saml.replay_store", "velmora_saml.idp_metadata"]
 
 pytest.importorskip("mypy.stubtest")
 

@@ -38,6 +38,9 @@ def refresh_succeeded(idp_name: Any, generation: int, facts: dict[str, Any]) -> 
 def refresh_failed(idp_name: Any, generation: int, reason: str) -> bool:
     """Note a refresh that failed; False when it belongs to an earlier record"""
 
+def forget_record(idp_name: Any) -> bool:
+    """Drop the IdP's record (its settings were assembled anew without the keys); False when it has none"""
+
 def force_refresh(idp_name: Any) -> bool:
     """Make the IdP's refresh due now; False when it has no record"""
 

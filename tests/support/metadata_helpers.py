@@ -29,12 +29,20 @@ def cached(name="idp1"):
     return saml.SamlIDPConfig.cached_saml_settings[name]
 
 
+def cert_text(cert):
+    """A certificate as its base64 body alone: the toolkit rewrites the
+    settings it is given into PEM."""
+    return "".join(part for part in cert.split() if "-----" not in part)
+
+
 def signing_certs(settings):
     """The IdP signing certificates the toolkit accepts with these settings."""
     idp = settings["idp"]
     if idp.get("x509certMulti"):
-        return list(idp["x509certMulti"].get("signing", []))
-    return [idp["x509cert"]] if idp.get("x509cert") else []
+        certs = idp["x509certMulti"].get("signing", [])
+    else:
+        certs = [idp["x509cert"]] if idp.get("x509cert") else []
+    return [cert_text(cert) for cert in certs]
 
 
 def wait_for(predicate, timeout=10.0, what="the condition"):
