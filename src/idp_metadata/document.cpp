@@ -5,9 +5,8 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <fstream>
+#include <cstdio>
 #include <iterator>
-#include <sstream>
 #include <string>
 
 #include "../common/signature_transforms.hpp"
@@ -183,14 +182,17 @@ Ref configured_certificate(PyObject* setting) {
   const char* value = PyUnicode_AsUTF8(setting);
   if (!value) throw vs::PyError{};
   if (std::strstr(value, "-----BEGIN CERTIFICATE-----")) return Ref::borrow(setting);
-  std::ifstream file(value, std::ios::binary);
-  std::ostringstream contents;
-  if (file) contents << file.rdbuf();
+  std::FILE* file = std::fopen(value, "rb");
   if (!file) {
     Ref reason = ustr(std::strerror(errno));
     refuse({ustr("metadata_signing_cert: cannot read ").get(), setting, ustr(": ").get(), reason.get()});
   }
-  std::string pem = contents.str();
+  std::string pem;
+  char chunk[4096];
+  for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, file)) > 0;) pem.append(chunk, got);
+  bool failed = std::ferror(file);
+  std::fclose(file);
+  if (failed) refuse({ustr("metadata_signing_cert: cannot read ").get(), setting});
   if (pem.find("-----BEGIN CERTIFICATE-----") == std::string::npos)
     refuse({ustr("metadata_signing_cert: ").get(), setting, ustr(" holds no PEM certificate").get()});
   return vs::check(PyUnicode_DecodeUTF8(pem.data(), static_cast<Py_ssize_t>(pem.size()), "replace"));
@@ -332,7 +334,7 @@ Ref read_document(const Args& a) {
   Ref cache_duration = call_method(root.get(), names::get, {names::cacheDuration});
   Ref cache_until = vs::none();
   if (cache_duration.get() != Py_None) {
-    Ref timestamp = vs::check(PyLong_FromDouble(std::floor(now)));
+    Ref timestamp = vs::check(PyLong_FromDouble(now));  // whole seconds, as the toolkit wants
     cache_until = call_method(tools.utils_class, names::parse_duration, {cache_duration.get(), timestamp.get()});
   }
 

@@ -148,7 +148,7 @@ void take_document(Record& record, const Document& document) {
 void note_failure(Record& record, Ref reason) {
   record.failures += 1;
   record.last_error = std::move(reason);
-  double delay = kBackoffFirst * std::ldexp(1.0, static_cast<int>(std::min(record.failures - 1, 30L)));
+  double delay = static_cast<double>(kBackoffFirst << std::min(record.failures - 1, 20L));
   schedule(record, std::min({delay, record.interval, static_cast<double>(kBackoffLimit)}));
 }
 

@@ -418,7 +418,7 @@ def record_lines(metadata):
         failing = ""
         if metadata["failures"]:
             failing = f"; {metadata['failures']} failed in a row, the last because of {metadata['last_error']}"
-        yield (f"metadata refresh: every {metadata['refresh_interval']} s, next after "
+        yield (f"metadata refresh: every {metadata['refresh_interval']:g} s, next after "
                f"{metadata['next_refresh_at']}{failing}")
     refresh = metadata["refresh"]
     if refresh is not None:
