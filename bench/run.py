@@ -17,6 +17,7 @@ import shutil
 import statistics
 import subprocess
 import sys
+import threading
 import time
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -256,6 +257,134 @@ def callback_view(quick):
     result["transform_check"] = check
     result["transform_check_share"] = check["median"] / real["median"]
     return result
+
+
+def refresh_login(quick):
+    """Logins of IdPs whose signed metadata is refreshed. Paired: batches of
+    logins to an IdP whose refresh is in flight (its fetch held by the
+    metadata server) alternate with batches to a twin IdP with none. Then
+    refreshes of one IdP run back to back in the background while logins to
+    the twin are measured, between two rounds without."""
+    import pyramid.security
+
+    import velmora_saml.idp_metadata as idp_metadata
+    import velmora_saml.saml as saml
+    import velmora_saml.views as views
+    from tests.support import idp_metadata as md
+    from tests.support import saml_idp
+    from tests.support import settings as ts
+    from velmora.configs import UserConfig
+    from velmora.storage import ConfigStorage
+
+    views.remember = lambda request, userid, **kw: []
+    pyramid.security.remember = views.remember
+    server = md.MetadataServer()
+    timeout_before = vars(saml.SamlIDPConfig).get("saml_http_timeout")
+    try:
+        idp = md.PublishedIdP(server, "/idp.xml", keys=(md.OLD_KEY, md.NEW_KEY))
+        configs = {}
+        for idp_id in ("held", "twin"):
+            settings = ts.toolkit_settings(idp_id)
+            settings["idp"] = {"metadata": idp.url}
+            configs[idp_id] = ts.idp_config(idp_id, settings=settings, metadata_refresh_interval=3600,
+                                            metadata_signing_cert=ts.read("metadata_signer.crt"))
+        storage = ConfigStorage({"target": UserConfig("alice", email="alice@example.test")})
+        registry = Registry({"auth_settings": ts.auth_settings(*configs.items()),
+                             "vlm_settings": {"config_storage": storage}})
+        rounds, sso_batch, callbacks_per_round = (3, 30, 10) if quick else (7, 100, 20)
+        responses = {idp_id: iter([saml_idp.build_response("alice@example.test", sign="both", idp_id=idp_id)
+                                   for _ in range(4 * rounds * callbacks_per_round)]) for idp_id in configs}
+
+        def sso(idp_id):
+            request = pyramid_request(f"/sso/saml/{idp_id}", ts.SP_HOST)
+            request.registry = registry
+            request.matchdict = {"idp_id": idp_id}
+            assert views.saml_sso_view(None, request).status_int == 302
+
+        def callback(idp_id):
+            request = pyramid_request(f"/saml/acs/{idp_id}", ts.SP_HOST,
+                                      POST={"SAMLResponse": next(responses[idp_id]), "RelayState": "/home"})
+            request.registry = registry
+            request.matchdict = {"idp_id": idp_id}
+
+            def run():
+                assert views.saml_callback_view(None, request).location == "https://sp.example.test/home"
+            return run
+
+        def batches(idp_id, samples):
+            saml.responses_tracker_mem.reset()
+            samples["sso"].append(measure(lambda: sso(idp_id), sso_batch, repeats=1)["median"])
+            samples["callback"].append(measure_each([callback(idp_id) for _ in range(callbacks_per_round)])["median"])
+
+        def medians(samples):
+            return {kind: statistics.median(values) for kind, values in samples.items()}
+
+        saml.SamlIDPConfig.cached_saml_settings.clear()
+        # The held fetch must outlast the measurement: the process's fetch time-out.
+        saml.SamlIDPConfig.saml_http_timeout = 600
+        for idp_id in configs:
+            sso(idp_id)  # first loads
+        hold = md.Hold()
+        server.behaviours["/idp.xml"] = hold
+        idp_metadata.force_refresh("held")
+        sso("held")
+        hold.arrived.wait(10)
+        held, twin = {"sso": [], "callback": []}, {"sso": [], "callback": []}
+        for _ in range(rounds):
+            batches("held", held)
+            batches("twin", twin)
+        assert idp_metadata.metadata_status("held")["refreshing"]
+        hold.release()
+        del server.behaviours["/idp.xml"]
+        while idp_metadata.metadata_status("held")["refreshing"]:
+            time.sleep(0.01)
+
+        quiet_before, busy, quiet_after = ({"sso": [], "callback": []} for _ in range(3))
+        for _ in range(rounds):
+            batches("twin", quiet_before)
+        # Every login of "held" that finds no refresh running starts the next.
+        saml.SamlIDPConfig.cached_saml_settings.pop("held")
+        configs["held"]["metadata_refresh_interval"] = 1e-6
+        sso("held")
+        started, refreshes = time.perf_counter(), idp_metadata.metadata_status("held")["refreshes"]
+        stop = threading.Event()
+
+        def keep_refreshing():
+            while not stop.is_set():
+                sso("held")
+                time.sleep(0.005)
+
+        driver = threading.Thread(target=keep_refreshing)
+        driver.start()
+        try:
+            for _ in range(rounds):
+                batches("twin", busy)
+        finally:
+            stop.set()
+            driver.join()
+        rate = (idp_metadata.metadata_status("held")["refreshes"] - refreshes) / (time.perf_counter() - started)
+        while idp_metadata.metadata_status("held")["refreshing"]:
+            time.sleep(0.01)
+        for _ in range(rounds):
+            batches("twin", quiet_after)
+
+        result = {"refresh_busy_refreshes_per_s": rate}
+        for label, samples in (("held", held), ("twin", twin), ("quiet_before", quiet_before), ("busy", busy),
+                               ("quiet_after", quiet_after)):
+            for kind, value in medians(samples).items():
+                result[f"refresh_{label}_{kind}"] = value
+        for kind in ("sso", "callback"):
+            result[f"refresh_held_{kind}_ratio"] = result[f"refresh_held_{kind}"] / result[f"refresh_twin_{kind}"]
+            quiet = (result[f"refresh_quiet_before_{kind}"] + result[f"refresh_quiet_after_{kind}"]) / 2
+            result[f"refresh_busy_{kind}_ratio"] = result[f"refresh_busy_{kind}"] / quiet
+        return result
+    finally:
+        saml.SamlIDPConfig.cached_saml_settings.clear()
+        if timeout_before is None:
+            del saml.SamlIDPConfig.saml_http_timeout
+        else:
+            saml.SamlIDPConfig.saml_http_timeout = timeout_before
+        server.close()
 
 
 def user_mapping(quick):
@@ -833,6 +962,15 @@ def table(results):
         if "transform_check_share" in results:
             row("transform check per callback", us(results["transform_check"]["median"]))
             row("transform check share of a callback", f"{results['transform_check_share'] * 100:.2f} %", "< 5 %")
+    if "refresh_twin_sso" in results:
+        for kind, label in (("sso", "SSO view"), ("callback", "callback, real signed response")):
+            row(f"{label}, signed refreshed metadata, no refresh running (twin IdP)",
+                us(results[f"refresh_twin_{kind}"]))
+            row(f"  same IdP with its refresh in flight (paired batches)",
+                f"{us(results[f'refresh_held_{kind}'])} ({results[f'refresh_held_{kind}_ratio']:.2f}×)", "≤ 1×")
+            row(f"  while another IdP refreshes back to back",
+                f"{us(results[f'refresh_busy_{kind}'])} ({results[f'refresh_busy_{kind}_ratio']:.2f}× quiet)")
+        row("  refreshes back to back", f"{results['refresh_busy_refreshes_per_s']:.0f} per second")
     for n, r in results.get("user_mapping", {}).items():
         row(f"user mapping, {int(n):,} users", ms(r["median"]), "≤ 3 ms" if int(n) == 100_000 else "")
     for case, r in results.get("return_url", {}).items():
@@ -993,7 +1131,8 @@ def plot(results, path):
     return True
 
 
-SCENARIOS = ["sso_view", "callback_view", "user_mapping", "return_url", "memory_cleanup", "memcache_cycle", "contention",
+SCENARIOS = ["sso_view", "callback_view", "refresh_login", "user_mapping", "return_url", "memory_cleanup",
+             "memcache_cycle", "contention",
              "capacity", "replay_throughput", "cluster_throughput", "replay_check_cost", "replay_capacity"]
 NEEDS_MEMCACHED = ("memcache_cycle", "contention", "capacity", "replay_throughput", "cluster_throughput",
                    "replay_check_cost", "replay_capacity")

@@ -1,4 +1,4 @@
-"""docs/configuration.md works as printed: its two auth settings examples
+"""docs/configuration.md works as printed: its auth settings examples
 pass `check` and log a user in through the host set-up the document shows,
 with a real signed response."""
 
@@ -12,8 +12,8 @@ import webtest
 
 from tests.conftest import ROOT
 from tests.support import saml_idp
-from tests.support.idp_metadata import idp_metadata_xml
-from tests.support.settings import cert_body
+from tests.support.idp_metadata import idp_metadata_xml, sign_metadata
+from tests.support.settings import cert_body, cert_fingerprint
 from tests.test_operator_command import run
 from velmora.configs import UserConfig
 
@@ -56,6 +56,21 @@ def remote_example(metadata_server):
     metadata_server.documents["/saml/metadata"] = idp_metadata_xml(
         entity_id="https://idp.example.com/saml/metadata", sso_url="https://idp.example.com/saml/sso")
     idp["metadata"] = metadata_server.url("/saml/metadata")
+    return settings
+
+
+@pytest.fixture
+def signed_example(metadata_server):
+    """The signed, refreshed metadata example: its IdP's metadata signed by the
+    test metadata signer, whose fingerprint replaces the placeholder."""
+    settings = json.loads(examples()["signed-refreshed-metadata"])
+    corp = providers(settings)["corp"]
+    assert [text for text in strings(settings) if text.startswith("<")] == [
+        "<the SHA-256 fingerprint of the IdP's metadata signing certificate>"]
+    corp["metadata_signing_fingerprint"] = cert_fingerprint("metadata_signer.crt")
+    metadata_server.documents["/saml/metadata"] = sign_metadata(idp_metadata_xml(
+        entity_id="https://idp.example.com/saml/metadata", sso_url="https://idp.example.com/saml/sso"))
+    corp["settings"]["idp"]["metadata"] = metadata_server.url("/saml/metadata")
     return settings
 
 
@@ -103,6 +118,15 @@ class TestExamples:
                                 "https://idp.partner.example/saml/metadata", name_id="someone@partner.example",
                                 attributes={"mail": "bob@example.com"})
         assert_logged_in(finished)
+
+    def test_signed_refreshed_metadata_logs_in(self, signed_example, tmp_path):
+        finished, _, _ = log_in(signed_example, "corp", "https://idp.example.com/saml/sso",
+                                "https://idp.example.com/saml/metadata", name_id="alice@example.com")
+        assert_logged_in(finished)
+        (tmp_path / "signed.json").write_text(json.dumps(signed_example))
+        checked = run("check", "signed.json", cwd=tmp_path)
+        assert checked.returncode == 0, checked.stderr
+        assert "  metadata signature: verified (metadata_signing_fingerprint)" in checked.stdout.splitlines()
 
     def test_check_passes_both(self, tmp_path, remote_example, local_example):
         (tmp_path / "remote.json").write_text(json.dumps(remote_example))

@@ -612,6 +612,46 @@ def validate_settings(monkeypatch, tmp_path):
     return round_, 2
 
 
+def metadata_records(monkeypatch, tmp_path):
+    """Signed metadata read from a file: the keys checked (and refused), a
+    good document and forgeries, the records, and a refresh in the
+    background through the settings assembly."""
+    import velmora_saml.idp_metadata as idp_metadata
+    from onelogin.saml2.idp_metadata_parser import OneLogin_Saml2_IdPMetadataParser
+    from tests.support import idp_metadata as md
+
+    good = md.sign_metadata(idp_metadata_xml(certs=["idp.crt", "idp_next.crt"], cache_duration="P1D"))
+    forged = [idp_metadata_xml(), md.swap_certificate(good, "idp_next.crt", "other.crt"),
+              md.sign_metadata(idp_metadata_xml(), signature_method=saml_idp.RSA_SHA1, digest_method=saml_idp.SHA1),
+              md.inject_signature_transforms(good, saml_idp.xslt_bomb(2))]
+    path = tmp_path / "signed.xml"
+    path.write_bytes(good)
+    signer = test_settings.read("metadata_signer.crt")
+    config = test_settings.idp_config("records", metadata_signing_cert=signer, metadata_refresh_interval=3600)
+    config["settings"]["idp"] = {"metadata": str(path)}
+    by_fingerprint = {"metadata_signing_fingerprint": test_settings.cert_fingerprint("metadata_signer.crt")}
+    policy = idp_metadata.metadata_policy(config)
+    fingerprint_policy = idp_metadata.metadata_policy(by_fingerprint)
+    parser = OneLogin_Saml2_IdPMetadataParser()
+    cache = saml.SamlIDPConfig.cached_saml_settings
+
+    def round_():
+        swallow(lambda: idp_metadata.metadata_policy({"metadata_refresh_interval": -1}), ValueError)
+        swallow(lambda: idp_metadata.metadata_policy({**by_fingerprint, "metadata_signing_cert": signer}), ValueError)
+        idp_metadata.read_document(good, fingerprint_policy, parser)
+        for document in forged:
+            swallow(lambda: idp_metadata.read_document(document, policy, parser), ValueError)
+        cache.pop("records", None)
+        saml.SamlIDPConfig.get_idp_settings(config, 5)  # first load: a new record
+        idp_metadata.force_refresh("records")
+        saml.SamlIDPConfig.get_idp_settings(config)  # starts the refresh
+        while idp_metadata.metadata_status("records")["refreshing"]:
+            time.sleep(0.001)
+        assert idp_metadata.metadata_status("records")["refreshes"] == 1
+
+    return round_, 11
+
+
 WORKLOADS = {
     # name: (workload, rounds per batch)
     "sso_view": (sso_view, 200),
@@ -630,7 +670,9 @@ WORKLOADS = {
     "validate_saml_settings": (validate_settings, 150),
     "real_toolkit": (real_toolkit, 20),
     "single_logout": (single_logout, 15),
+    "metadata_records": (metadata_records, 20),
 }
+REAL_TOOLKIT = {"real_toolkit", "single_logout", "metadata_records"}
 
 
 @pytest.fixture
@@ -662,6 +704,6 @@ def test_no_growth(name, monkeypatch, tmp_path, quiet, record_property):
     record_property("leak_figures", summary)
     for (objects_a, blocks_a, _), (objects_b, blocks_b, _) in zip(samples[-3:], samples[-2:]):
         assert objects_b - objects_a <= max(2, calls_per_batch * OBJECTS_PER_CALL), summary
-        per_call = REAL_TOOLKIT_BLOCKS_PER_CALL if name in ("real_toolkit", "single_logout") else BLOCKS_PER_CALL
+        per_call = REAL_TOOLKIT_BLOCKS_PER_CALL if name in REAL_TOOLKIT else BLOCKS_PER_CALL
         assert blocks_b - blocks_a <= max(10, calls_per_batch * per_call), summary
     assert rss_n - rss_0 <= MAX_RSS_GROWTH_KB, summary

@@ -12,7 +12,8 @@ import sys
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-MODULES = ["velmora_saml.saml", "velmora_saml.views", "velmora_saml.replay_store", "velmora_saml.logout"]
+MODULES = ["velmora_saml.saml", "velmora_saml.views", "velmora_saml.replay_store", "velmora_saml.logout",
+           "velmora_saml.idp_metadata"]
 
 pytest.importorskip("mypy.stubtest")
 

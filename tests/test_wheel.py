@@ -100,7 +100,7 @@ def test_wheel_is_manylinux_and_carries_its_metadata(wheel):
     assert "velmora_saml-0.1.0.dist-info/licenses/LICENSE" in names
     assert {"velmora_saml/__init__.py", "velmora_saml/__main__.py", "velmora_saml/py.typed"} <= names
     modules = {name.split("/")[-1].split(".")[0] for name in names if name.endswith(".so")}
-    assert modules == {"saml", "views", "replay_store", "logout"}
+    assert modules == {"saml", "views", "replay_store", "logout", "idp_metadata"}
     # Nothing of the stand-in host or the tests goes to users.
     assert not [name for name in names if name.startswith(("velmora/", "tests/", "host/"))]
     assert "License-Expression: MIT" in metadata

@@ -164,16 +164,24 @@ Ref get_idp_settings(const Args& a) {
   if (Ref cached = cached_settings(cache.get(), idp_name.get())) {
     Ref message = vs::concat({settings_for, vs::text(idp_name.get()).get(), restored_from_cache});
     call_method(a.global(names::log).get(), names::debug, {message.get()});
+    notice_metadata_refresh(a, cls, idp_name.get());
     return cached;
   }
 
   Ref local_saml_settings = getitem(idp_config, names::settings);
   Ref metadata_url = metadata_location(idp_config);
-  if (truthy(metadata_url.get()))
-    local_saml_settings = merge_remote_metadata(a, cls, idp_name.get(), metadata_url, local_saml_settings);
+  MetadataOutcome metadata;
+  metadata.policy = metadata_policy_of(idp_config);
+  bool remote = truthy(metadata_url.get());
+  if (remote)
+    local_saml_settings = merge_remote_metadata(a, cls, idp_name.get(), metadata_url, local_saml_settings, metadata);
   complete_extra_request_options(local_saml_settings.get());
   cache = getattr(cls, names::cached_saml_settings);
   setitem(cache.get(), idp_name.get(), local_saml_settings.get());
+  if (remote && metadata.policy)
+    start_metadata_record(idp_name.get(), idp_config, metadata);
+  else
+    forget_metadata_record(idp_name.get());
   return local_saml_settings;
 }
 
@@ -576,7 +584,7 @@ const vs::MemberSpec SamlIDPConfig_members[] = {
 }  // namespace
 
 Ref build_SamlIDPConfig(PyObject* module) {
-  make_metadata_worker(module);
+  make_metadata_workers(module);
   return vs::ClassBuilder(module, "SamlIDPConfig", "Handle saml workflow")
       .attribute("cached_saml_settings", vs::new_dict())
       // Seconds a response is recorded as seen when nothing in it limits

@@ -50,6 +50,15 @@ const vs::MemberSpec metadata_worker_spec{vs::Kind::Function, "fetch_metadata_wo
                                           nullptr, fetch_metadata_worker};
 PyObject* metadata_worker = nullptr;  // made with the class, kept for the process
 
+// threading.Thread(target=target, args=args, daemon=True), started.
+Ref start_daemon_thread(PyObject* target, PyObject* args) {
+  Ref threading = vs::check(PyImport_ImportModule("threading"));
+  Ref thread_class = getattr(threading.get(), names::Thread);
+  Ref thread = call_kw(thread_class.get(), {target, args, Py_True}, thread_keywords);
+  call_method(thread.get(), names::start);
+  return thread;
+}
+
 bool is_network_url(PyObject* url) {
   if (!PyUnicode_Check(url)) return false;
   for (const char* prefix : {"http://", "https://"}) {
@@ -60,24 +69,22 @@ bool is_network_url(PyObject* url) {
   return false;
 }
 
-// parse_remote(url, timeout=timeout). The toolkit's time-out bounds each
+// fetch(url, timeout=timeout), `fetch` being the toolkit's parse_remote or
+// get_metadata. The toolkit's time-out bounds each
 // socket operation, so a server that sends a byte now and then could hold a
 // login for as long as it likes; over the network the whole fetch therefore
 // runs in a daemon thread and is given up after `timeout` seconds (the thread
 // ends on its own when the socket does).
-Ref fetch_metadata(PyObject* parse_remote, PyObject* url, PyObject* timeout) {
+Ref fetch_metadata(PyObject* fetch, PyObject* url, PyObject* timeout) {
   bool bounded =
       (PyFloat_CheckExact(timeout) || PyLong_CheckExact(timeout)) && is_network_url(url) && metadata_worker;
   double seconds = bounded ? PyFloat_AsDouble(timeout) : 0;
   if (seconds == -1 && PyErr_Occurred()) throw vs::PyError{};
-  if (!bounded || !(seconds > 0)) return call_kw(parse_remote, {url, timeout}, timeout_keyword);
+  if (!bounded || !(seconds > 0)) return call_kw(fetch, {url, timeout}, timeout_keyword);
 
-  Ref threading = vs::check(PyImport_ImportModule("threading"));
-  Ref thread_class = getattr(threading.get(), names::Thread);
   Ref box = vs::new_list();
-  Ref args = vs::tuple_of({box.get(), parse_remote, url, timeout});
-  Ref thread = call_kw(thread_class.get(), {metadata_worker, args.get(), Py_True}, thread_keywords);
-  call_method(thread.get(), names::start);
+  Ref args = vs::tuple_of({box.get(), fetch, url, timeout});
+  Ref thread = start_daemon_thread(metadata_worker, args.get());
   Ref wait = vs::check(PyFloat_FromDouble(seconds));
   call_method(thread.get(), names::join, {wait.get()});
   // The box went to Python code (the thread keeps its arguments where the
@@ -94,6 +101,87 @@ Ref fetch_metadata(PyObject* parse_remote, PyObject* url, PyObject* timeout) {
   if (truthy(ok.get())) return value;
   vs::raise_value(value);
 }
+
+// ---- refreshed and signed metadata (velmora_saml.idp_metadata) ---------------
+
+// The module, imported when an IdP entry first names one of its keys; kept
+// for the process.
+PyObject* metadata_module = nullptr;
+// Whether some IdP of this process has a metadata record: until then a
+// cached login asks nothing more.
+bool metadata_records_started = false;
+
+Ref metadata_call(PyObject* function, std::initializer_list<PyObject*> args) {
+  if (!metadata_module) {
+    Ref module = vs::check(PyImport_ImportModule("velmora_saml.idp_metadata"));
+    if (!metadata_module) metadata_module = module.release();
+  }
+  return call(getattr(metadata_module, function).get(), args);
+}
+
+// The URL the toolkit fetches: a bare path is a local file (/etc/idp.xml
+// becomes file:///etc/idp.xml).
+Ref metadata_fetch_url(const Args& a, Ref location) {
+  Ref url = call(a.global(names::urlparse).get(), {location.get()});
+  Ref scheme = getattr(url.get(), names::scheme);
+  return vs::compare(scheme.get(), empty, Py_EQ) ? vs::concat({file_prefix, location.get()}) : location;
+}
+
+// The document fetched with the toolkit's get_metadata, bounded as every
+// fetch, then checked and parsed: (settings, facts), or ValueError(reason).
+Ref read_remote_document(PyObject* parser, PyObject* url, PyObject* timeout, PyObject* policy) {
+  Ref get_metadata = getattr(parser, names::get_metadata);
+  Ref document = fetch_metadata(get_metadata.get(), url, timeout);
+  return metadata_call(names::read_document, {document.get(), policy, parser});
+}
+
+void log_refresh_failure(const Args& a, PyObject* idp_name, PyObject* generation, const Caught& e) {
+  Ref reason = vs::text(e.get());
+  if (!truthy(metadata_call(names::refresh_failed, {idp_name, generation, reason.get()}).get())) return;
+  log_line(a, names::error,
+           vs::concat({vs::ustr("Failed to refresh metadata for ").get(), vs::text(idp_name).get(),
+                       vs::ustr(" because of ").get(), reason.get(),
+                       vs::ustr(". Keeping the last good settings.").get()})
+               .get());
+}
+
+// The body of the thread that refreshes an IdP's settings:
+// refresh_worker(cls, idp_name, claim), `claim` being what claim_refresh
+// gave. Only settings the toolkit takes replace the cached ones.
+Ref refresh_worker(const Args& a) {
+  PyObject* cls = a[0];
+  PyObject* idp_name = a[1];
+  Ref generation = vs::item(a[2], 0);
+  Ref idp_config = vs::item(a[2], 1);
+  Ref policy = vs::item(a[2], 2);
+  try {
+    Ref location = metadata_location(idp_config.get());
+    if (!truthy(location.get())) vs::raise_new(PyExc_ValueError, "settings.idp.metadata is not set any more");
+    Ref url = metadata_fetch_url(a, location);
+    Ref parser = call(a.global(names::OneLogin_Saml2_IdPMetadataParser).get(), {});
+    Ref timeout = getattr(cls, names::saml_http_timeout);
+    Ref read = read_remote_document(parser.get(), url.get(), timeout.get(), policy.get());
+    Ref remote, facts;
+    vs::unpack_pair(read.get(), remote, facts);
+    Ref local = getitem(idp_config.get(), names::settings);
+    Ref merged = call_method(parser.get(), names::merge_settings, {remote.get(), local.get()});
+    complete_extra_request_options(merged.get());
+    call(a.global(names::OneLogin_Saml2_Auth).get(), {validation_request_data().get(), merged.get()});
+    if (truthy(metadata_call(names::refresh_succeeded, {idp_name, generation.get(), facts.get()}).get())) {
+      setitem(getattr(cls, names::cached_saml_settings).get(), idp_name, merged.get());
+      log_line(a, names::info,
+               vs::concat({vs::ustr("SAML metadata refreshed for ").get(), vs::text(idp_name).get()}).get());
+    }
+  } catch (const vs::PyError&) {
+    Caught e;
+    log_refresh_failure(a, idp_name, generation.get(), e);
+  }
+  return vs::none();
+}
+
+const vs::MemberSpec refresh_worker_spec{vs::Kind::Function, "refresh_worker", "(cls, idp_name, claim)", nullptr,
+                                         refresh_worker};
+PyObject* refresh_worker_function = nullptr;  // made with the class, kept for the process
 
 [[noreturn]] void raise_invalid_login_key(std::initializer_list<PyObject*> pieces) {
   Ref message = vs::concat({invalid_configuration, vs::concat(pieces).get()});
@@ -115,9 +203,46 @@ Ref required_login_key(PyObject* idp_config, PyObject* key, const char* quoted_k
 
 }  // namespace
 
-void make_metadata_worker(PyObject* module) {
+void make_metadata_workers(PyObject* module) {
   if (!metadata_worker)
     metadata_worker = vs::make_function(metadata_worker_spec, module, metadata_worker_spec.name).release();
+  if (!refresh_worker_function)
+    refresh_worker_function = vs::make_function(refresh_worker_spec, module, refresh_worker_spec.name).release();
+}
+
+Ref metadata_policy_of(PyObject* idp_config) {
+  bool named = false;
+  for (PyObject* key : {names::metadata_refresh_interval.get(), names::metadata_signing_cert.get(),
+                        names::metadata_signing_fingerprint.get()})
+    named = named || vs::getitem_opt(idp_config, key);
+  if (!named) return Ref();
+  Ref policy = metadata_call(names::metadata_policy, {idp_config});
+  return policy.get() == Py_None ? Ref() : policy;
+}
+
+void start_metadata_record(PyObject* idp_name, PyObject* idp_config, const MetadataOutcome& outcome) {
+  metadata_call(names::start_record, {idp_name, idp_config, outcome.policy.get(),
+                                      outcome.facts ? outcome.facts.get() : Py_None,
+                                      outcome.error ? outcome.error.get() : Py_None});
+  metadata_records_started = true;
+}
+
+void forget_metadata_record(PyObject* idp_name) {
+  if (metadata_records_started) metadata_call(names::forget_record, {idp_name});
+}
+
+// A refresh that cannot start is the refresh's failure, not the login's.
+void notice_metadata_refresh(const Args& a, PyObject* cls, PyObject* idp_name) {
+  if (!metadata_records_started) return;
+  Ref claim = metadata_call(names::claim_refresh, {idp_name});
+  if (claim.get() == Py_None) return;
+  try {
+    Ref args = vs::tuple_of({cls, idp_name, claim.get()});
+    start_daemon_thread(refresh_worker_function, args.get());
+  } catch (const vs::PyError&) {
+    Caught e(PyExc_Exception);
+    log_refresh_failure(a, idp_name, vs::item(claim.get(), 0).get(), e);
+  }
 }
 
 // auth.login(return_to=..., force_authn=..., is_passive=..., set_nameid_policy=...)
@@ -150,29 +275,34 @@ Ref metadata_location(PyObject* idp_config) {
 }
 
 // Fetches the IdP's metadata and merges the local settings over it; on a
-// failed fetch logs why and keeps the local settings.
+// failed fetch logs why and keeps the local settings. With a metadata
+// policy the document is checked first, and `outcome` takes what came of it.
 Ref merge_remote_metadata(const Args& a, PyObject* cls, PyObject* idp_name, Ref metadata_url,
-                          Ref local_saml_settings) {
+                          Ref local_saml_settings, MetadataOutcome& outcome) {
   Ref parser_class = a.global(names::OneLogin_Saml2_IdPMetadataParser);
   Ref metadata_parser = call(parser_class.get(), {});
   Ref remote_saml_settings;
   try {
-    Ref url = call(a.global(names::urlparse).get(), {metadata_url.get()});
-    Ref scheme = getattr(url.get(), names::scheme);
-    // A bare path is a local file: /etc/idp.xml becomes file:///etc/idp.xml.
-    if (vs::compare(scheme.get(), empty, Py_EQ)) metadata_url = vs::concat({file_prefix, metadata_url.get()});
-    Ref parse_remote = getattr(metadata_parser.get(), names::parse_remote);
+    Ref url = metadata_fetch_url(a, metadata_url);
     Ref timeout = getattr(cls, names::saml_http_timeout);
-    remote_saml_settings = fetch_metadata(parse_remote.get(), metadata_url.get(), timeout.get());
+    if (outcome.policy) {
+      Ref read = read_remote_document(metadata_parser.get(), url.get(), timeout.get(), outcome.policy.get());
+      vs::unpack_pair(read.get(), remote_saml_settings, outcome.facts);
+    } else {
+      Ref parse_remote = getattr(metadata_parser.get(), names::parse_remote);
+      remote_saml_settings = fetch_metadata(parse_remote.get(), url.get(), timeout.get());
+    }
     log_line(a, names::info, vs::concat({vs::ustr("SAML metadata fetched for ").get(), vs::text(idp_name).get()}).get());
   } catch (const vs::PyError&) {
     Caught e(PyExc_Exception);
+    outcome.error = vs::text(e.get());
     Ref message = vs::concat({vs::ustr("Failed to load metadata for ").get(), vs::text(idp_name).get(),
-                              vs::ustr(" because of ").get(), vs::text(e.get()).get(),
+                              vs::ustr(" because of ").get(), outcome.error.get(),
                               vs::ustr(". Using local settings only.").get()});
     log_line(a, names::error, message.get());
     // Even when only the log line after the fetch failed, nothing is merged.
     remote_saml_settings = Ref();
+    outcome.facts = Ref();
   }
   if (remote_saml_settings) {
     local_saml_settings = call_method(metadata_parser.get(), names::merge_settings,

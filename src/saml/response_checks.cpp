@@ -2,6 +2,7 @@
 // the signature transforms it names, and how long it stays recorded as seen.
 #include <string>
 
+#include "../common/signature_transforms.hpp"
 #include "saml.hpp"
 
 namespace saml {
@@ -16,39 +17,15 @@ namespace {
 
 // ---- signature transforms of a posted response -----------------------------
 
-// The only algorithms a ds:Transform or ds:CanonicalizationMethod of a
-// posted response may name. libxmlsec1 runs whatever a signature names (XSLT,
-// XPath, XPointer, ...) before it knows whether the signature is valid, so an
-// unauthenticated POST could make it run a stylesheet whose output doubles
-// at every level: seconds of CPU and gigabytes per request.
-constexpr const char* kAllowedAlgorithms[] = {
-    "http://www.w3.org/2000/09/xmldsig#enveloped-signature",
-    "http://www.w3.org/2001/10/xml-exc-c14n#",
-    "http://www.w3.org/2001/10/xml-exc-c14n#WithComments",
-    "http://www.w3.org/TR/2001/REC-xml-c14n-20010315",
-    "http://www.w3.org/TR/2001/REC-xml-c14n-20010315#WithComments",
-    "http://www.w3.org/2006/12/xml-c14n11",
-    "http://www.w3.org/2006/12/xml-c14n11#WithComments",
-};
-// A genuine response has two per signature and at most two signatures.
-constexpr int kMaxTransforms = 10;
-
 // One compiled XPath answers the whole question inside libxml2, without a
 // Python object per node. Its value is the sum of these flags:
 constexpr long kTransformRefused = 1;
 constexpr long kEncryptedAssertion = 2;  // its signature shows only after decryption
 
+// The allow-list is shared with the check of signed IdP metadata.
 std::string transform_verdict_expression() {
-  std::string allowed;
-  for (const char* algorithm : kAllowedAlgorithms) {
-    if (!allowed.empty()) allowed += " or ";
-    allowed += "@Algorithm='";
-    allowed += algorithm;
-    allowed += "'";
-  }
-  return "number(count(//ds:Transform) > " + std::to_string(kMaxTransforms) + " or //ds:Transform[not(" + allowed +
-         ")] or //ds:CanonicalizationMethod[not(" + allowed +
-         ")]) + 2 * number(boolean(/samlp:Response/saml:EncryptedAssertion))";
+  return "number(" + signature_transforms::refused_expression() +
+         ") + 2 * number(boolean(/samlp:Response/saml:EncryptedAssertion))";
 }
 
 // The confirmation method the toolkit checks times of (a SubjectConfirmation

@@ -30,9 +30,25 @@ Ref build_SamlIDPConfig(PyObject* module);
 // ---- helpers of SamlIDPConfig ----------------------------------------------
 
 // idp_settings.cpp: settings assembly and the configuration dry run.
-void make_metadata_worker(PyObject* module);
+void make_metadata_workers(PyObject* module);
+// What a first assembly learned of the IdP's metadata, for its record in
+// velmora_saml.idp_metadata: the entry's metadata policy (empty when it
+// names none of the keys), and the facts of the document or why it failed.
+struct MetadataOutcome {
+  Ref policy;
+  Ref facts;
+  Ref error;
+};
 Ref merge_remote_metadata(const Args& a, PyObject* cls, PyObject* idp_name, Ref metadata_url,
-                          Ref local_saml_settings);
+                          Ref local_saml_settings, MetadataOutcome& outcome);
+// The checked metadata keys of an entry, or an empty Ref when it names none
+// (ValueError "Invalid SAML configuration: ..." when they are wrong).
+Ref metadata_policy_of(PyObject* idp_config);
+void start_metadata_record(PyObject* idp_name, PyObject* idp_config, const MetadataOutcome& outcome);
+// An IdP assembled anew without the keys (or without remote metadata) has no record.
+void forget_metadata_record(PyObject* idp_name);
+// On a cache hit: starts the IdP's refresh in the background when it is due.
+void notice_metadata_refresh(const Args& a, PyObject* cls, PyObject* idp_name);
 Ref metadata_location(PyObject* idp_config);
 void complete_extra_request_options(PyObject* local_saml_settings);
 Ref call_login(PyObject* auth, PyObject* return_to, PyObject* extra_request_options);

@@ -1,7 +1,7 @@
 """Operator command: check a SAML configuration before deploying it, and print
 the SP metadata that an identity provider's administrator imports.
 
-    python -m velmora_saml check SETTINGS [--timeout N] [--json] [--verbose]
+    python -m velmora_saml check SETTINGS [--timeout N] [--json] [--refresh] [--verbose]
     python -m velmora_saml metadata SETTINGS IDP_ID [--timeout N] [--verbose]
 
 SETTINGS is a JSON document holding the mapping the host keeps under
@@ -13,6 +13,8 @@ docs/configuration.md describes every key and every line of the report.
 """
 
 import argparse
+import base64
+import datetime
 import json
 import logging
 import math
@@ -66,6 +68,10 @@ def build_parser():
     check = commands.add_parser("check", help="validate every enabled identity provider")
     add_common(check)
     check.add_argument("--json", action="store_true", help="print the report as one JSON document")
+    check.add_argument("--refresh", action="store_true",
+                       help="after the check, refresh the metadata of every IdP that refreshes or checks it "
+                            "(metadata_refresh_interval, metadata_signing_cert or metadata_signing_fingerprint) "
+                            "at once, as a worker does when the refresh is due, and report the outcome")
     metadata = commands.add_parser("metadata", help="print the SP metadata XML for one identity provider")
     add_common(metadata)
     metadata.add_argument("idp_id", metavar="IDP_ID", help="id of the identity provider")
@@ -134,11 +140,13 @@ class MetadataClock:
         self.started = None
         clock = self
 
+        # Every fetch of the document goes through get_metadata: parse_remote
+        # calls it, and so does the assembly that checks the document first.
         class TimedParser(self.original):
             @classmethod
-            def parse_remote(cls, url, *args, **kwargs):
+            def get_metadata(cls, url, *args, **kwargs):
                 clock.started = time.monotonic()
-                return super().parse_remote(url, *args, **kwargs)
+                return super().get_metadata(url, *args, **kwargs)
 
         self.parser = TimedParser
 
@@ -286,6 +294,180 @@ def hint_for(saml, idp_id, error, reason, fetch_failed):
     return FALLBACK_HINT
 
 
+# ---- certificates and metadata records ---------------------------------------
+
+EXPIRY_WARNING_DAYS = 30
+
+# X.509 attribute types shown by name in a subject (others by their OID).
+NAME_ATTRIBUTES = {"2.5.4.3": "CN", "2.5.4.6": "C", "2.5.4.7": "L", "2.5.4.8": "ST", "2.5.4.10": "O",
+                   "2.5.4.11": "OU", "1.2.840.113549.1.9.1": "emailAddress", "0.9.2342.19200300.100.1.25": "DC"}
+
+
+def der_item(data, at):
+    """(tag, content, offset after the item) of the DER item at `at`."""
+    tag, length = data[at], data[at + 1]
+    at += 2
+    if length & 0x80:
+        size = length & 0x7F
+        length = int.from_bytes(data[at:at + size], "big")
+        at += size
+    if at + length > len(data):
+        raise ValueError("truncated DER item")
+    return tag, data[at:at + length], at + length
+
+
+def der_children(content):
+    items, at = [], 0
+    while at < len(content):
+        tag, value, at = der_item(content, at)
+        items.append((tag, value))
+    return items
+
+
+def oid_text(value):
+    first = value[0]
+    parts = [min(first // 40, 2), first - 40 * min(first // 40, 2)]
+    number = 0
+    for byte in value[1:]:
+        number = (number << 7) | (byte & 0x7F)
+        if not byte & 0x80:
+            parts.append(number)
+            number = 0
+    return ".".join(map(str, parts))
+
+
+def der_time(tag, value):
+    text = value.decode("ascii")
+    if tag == 0x17:  # UTCTime: two-digit years, 1950-2049
+        text = ("19" if int(text[:2]) >= 50 else "20") + text
+    return datetime.datetime.strptime(text, "%Y%m%d%H%M%SZ").replace(tzinfo=datetime.timezone.utc)
+
+
+def name_text(content):
+    parts = []
+    for _, relative_name in der_children(content):
+        for _, pair in der_children(relative_name):
+            (_, oid), (tag, value) = der_children(pair)[:2]
+            text = value.decode("utf-16-be" if tag == 0x1E else "utf-8", "replace")
+            parts.append(f"{NAME_ATTRIBUTES.get(oid_text(oid), oid_text(oid))}={text}")
+    return ", ".join(parts)
+
+
+def certificate_facts(body):
+    """(subject, notAfter) of a certificate given as base64 text (PEM armour allowed)."""
+    text = "".join(line for line in str(body).splitlines() if "-----" not in line)
+    der = base64.b64decode("".join(text.split()), validate=True)
+    certificate = der_children(der_item(der, 0)[1])
+    fields = der_children(certificate[0][1])
+    if fields[0][0] == 0xA0:  # the explicit version
+        fields = fields[1:]
+    # serialNumber, signature, issuer, validity, subject
+    not_after = der_time(*der_children(fields[3][1])[1])
+    return name_text(fields[4][1]), not_after
+
+
+def when(seconds):
+    if seconds is None:
+        return None
+    return datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc).strftime("%Y-%m-%d %H:%M:%S UTC")
+
+
+def signing_certificates(settings):
+    """The IdP signing certificates the assembled settings accept."""
+    idp = lookup(settings, "idp")
+    if not isinstance(idp, dict):
+        return []
+    multi = lookup(idp, "x509certMulti", "signing")
+    if multi:
+        return list(multi)
+    return [idp["x509cert"]] if idp.get("x509cert") else []
+
+
+def certificate_report(body, now):
+    try:
+        subject, not_after = certificate_facts(body)
+    except (ValueError, IndexError, TypeError) as error:  # binascii's and the codecs' errors are ValueErrors
+        return {"subject": None, "not_after": None, "days_left": None,
+                "warning": f"the certificate cannot be read ({error})"}
+    days_left = (not_after - now).total_seconds() / 86400
+    warning = None
+    if days_left < 0:
+        warning = f"certificate {subject} expired on {not_after:%Y-%m-%d}"
+    elif days_left < EXPIRY_WARNING_DAYS:
+        warning = f"certificate {subject} expires in {int(days_left)} days ({not_after:%Y-%m-%d})"
+    return {"subject": subject, "not_after": not_after.strftime("%Y-%m-%d %H:%M:%S UTC"),
+            "days_left": math.floor(days_left), "warning": warning}
+
+
+def record_fields(record):
+    """What an IdP's metadata record adds to its "metadata" report."""
+    return {"fetched_at": when(record["fetched_at"]), "valid_until": when(record["valid_until"]),
+            "cache_duration": record["cache_duration"], "signature": record["signature"],
+            "signed_by": record["signed_by"], "refresh_interval": record["refresh_interval"],
+            "next_refresh_at": when(record["next_refresh_at"]), "failures": record["failures"],
+            "last_error": record["last_error"], "refresh": None}
+
+
+def record_lines(metadata):
+    if metadata["fetched_at"] is None:
+        yield "metadata in use: none (the local settings are used)"
+    else:
+        validity = f"valid until {metadata['valid_until']}" if metadata["valid_until"] else "no validUntil"
+        duration = f", cacheDuration {metadata['cache_duration']}" if metadata["cache_duration"] else ""
+        yield f"metadata in use: fetched at {metadata['fetched_at']}, {validity}{duration}"
+    if metadata["signature"] == "verified":
+        yield f"metadata signature: verified ({metadata['signed_by']})"
+    elif metadata["signature"] == "not verified":
+        yield f"metadata signature: not verified: no document passed the check of {metadata['signed_by']}"
+    else:
+        yield "metadata signature: not checked (no metadata_signing_cert or metadata_signing_fingerprint)"
+    if metadata["refresh_interval"] is None:
+        yield "metadata refresh: off (no metadata_refresh_interval)"
+    else:
+        failing = ""
+        if metadata["failures"]:
+            failing = f"; {metadata['failures']} failed in a row, the last because of {metadata['last_error']}"
+        yield (f"metadata refresh: every {metadata['refresh_interval']:g} s, next after "
+               f"{metadata['next_refresh_at']}{failing}")
+    refresh = metadata["refresh"]
+    if refresh is not None:
+        if refresh["status"] == "refreshed":
+            yield "metadata refreshed now: the new document is in use"
+        else:
+            yield f"metadata refreshed now: failed because of {refresh['error']}; the settings in use are kept"
+
+
+def refresh_now(saml, providers, timeout):
+    """Refreshes, as a worker does when the refresh is due, the metadata of
+    every enabled IdP that has a metadata record; idp_name → outcome."""
+    from velmora_saml import idp_metadata
+
+    started = {}
+    for config in providers.values():
+        name = config.get("idp_name")
+        if not config.get("enabled") or not isinstance(name, str) or name in started:
+            continue
+        record = idp_metadata.metadata_status(name)
+        if record is None:
+            continue
+        started[name] = record["refreshes"]
+        idp_metadata.force_refresh(name)
+        saml.SamlIDPConfig.get_idp_settings(config)  # notices the refresh and starts it
+    deadline = time.monotonic() + timeout + 5
+    outcomes = {}
+    for name, refreshes in started.items():
+        record = idp_metadata.metadata_status(name)
+        while record["refreshing"] and time.monotonic() < deadline:
+            time.sleep(0.02)
+            record = idp_metadata.metadata_status(name)
+        if record["refreshes"] > refreshes:
+            outcomes[name] = {"status": "refreshed", "error": None}
+        else:
+            outcomes[name] = {"status": "failed",
+                              "error": "it did not end in time" if record["refreshing"] else record["last_error"]}
+    return outcomes
+
+
 # ---- one IdP's report --------------------------------------------------------
 
 
@@ -304,7 +486,7 @@ def metadata_location(config):
     return location if location else None
 
 
-def describe(saml, idp_id, config, was_enabled, saml_enabled, log, fetch_owner):
+def describe(saml, idp_id, config, was_enabled, saml_enabled, log, fetch_owner, refreshed=None):
     report = {"id": idp_id, "status": None, "reason": None, "hint": None,
               "idp_name": lookup(config, "idp_name"), "metadata": None,
               "sp_entity_id": None, "acs_url": None, "notes": []}
@@ -347,6 +529,16 @@ def describe(saml, idp_id, config, was_enabled, saml_enabled, log, fetch_owner):
     if config.get("allow_unsolicited") is False:
         report["notes"].append("only responses to this site's AuthnRequests are taken: IdP-initiated logins "
                                "are refused")
+    if report["metadata"] is not None and idp_name is not None and owner == idp_id:
+        # IdPs that refresh or check their metadata keep a record of it.
+        from velmora_saml import idp_metadata
+
+        record = idp_metadata.metadata_status(idp_name)
+        if record is not None:
+            report["metadata"].update(record_fields(record))
+            report["metadata"]["refresh"] = (refreshed or {}).get(idp_name)
+            now = datetime.datetime.now(datetime.timezone.utc)
+            report["certificates"] = [certificate_report(body, now) for body in signing_certificates(settings)]
 
     if config.get("enabled"):
         report["status"] = "valid"
@@ -392,6 +584,14 @@ def print_report(reports, saml_enabled):
         for note in report["notes"]:
             print(f"  note: {note}")
         print(f"  {metadata_line(report['metadata'])}")
+        if report["metadata"] is not None and "signature" in report["metadata"]:
+            for line in record_lines(report["metadata"]):
+                print(f"  {line}")
+        for certificate in report.get("certificates", ()):
+            if certificate["subject"] is not None:
+                print(f"  certificate: {certificate['subject']}, expires {certificate['not_after']}")
+            if certificate["warning"] is not None:
+                print(f"  warning: {certificate['warning']}")
         print(f"  SP entity id: {report['sp_entity_id'] or '(not set)'}")
         print(f"  ACS URL: {report['acs_url'] or '(not set)'}")
         if "sls_url" in report:
@@ -450,10 +650,13 @@ def run_check(args, logger):
             logger.removeHandler(log)
 
     saml_enabled = bool(loader.saml_enabled)
+    refreshed = refresh_now(saml, providers, args.timeout) if args.refresh and saml_enabled else {}
     fetch_owner = {}
-    reports = [describe(saml, idp_id, providers[idp_id], was_enabled, saml_enabled, log, fetch_owner)
+    reports = [describe(saml, idp_id, providers[idp_id], was_enabled, saml_enabled, log, fetch_owner, refreshed)
                for idp_id, was_enabled in enabled_before.items()]
     status = EXIT_INVALID if any(report["status"] == "invalid" for report in reports) else EXIT_OK
+    if any(outcome["status"] != "refreshed" for outcome in refreshed.values()):
+        status = EXIT_INVALID  # the workers' next refresh would fail the same way
     problem = replay_store_problem(loader.saml_settings)
     if problem:
         status = EXIT_INVALID

@@ -1,0 +1,59 @@
+// Module `velmora_saml.idp_metadata`: the checks of fetched IdP metadata and
+// the records that schedule its refreshes, for the IdPs whose entries ask
+// for them. `velmora_saml.saml` imports it when it first meets such an entry.
+#include <iterator>
+
+#include "idp_metadata.hpp"
+
+namespace idp_metadata {
+namespace {
+
+using vs::bind;
+
+template <size_t N>
+Ref text_tuple(const char* const (&texts)[N]) {
+  Ref tuple = vs::check(PyTuple_New(N));
+  for (size_t i = 0; i < N; ++i) vs::check_status(PyTuple_SetItem(tuple.get(), i, vs::ustr(texts[i]).release()));
+  return tuple;
+}
+
+const vs::MemberSpec module_functions[] = {
+    {vs::Kind::Function, "metadata_policy", "(idp_config)",
+     "The IdP's metadata keys, checked; None when none of them is set\n\n"
+     "The tuple holds the refresh interval, the signing certificate setting and\n"
+     "the SHA-256 fingerprint (lower-case hex), each None when not set.\n",
+     metadata_policy},
+    {vs::Kind::Function, "read_document", "(document, policy, parser)",
+     "The settings parsed from a fetched metadata document, and what is known of it\n\n"
+     "Raises ValueError with the reason when the document must not be used.\n",
+     read_document},
+    {vs::Kind::Function, "start_record", "(idp_name, idp_config, policy, facts, error)",
+     "Begin the IdP's record after its settings were assembled", start_record},
+    {vs::Kind::Function, "claim_refresh", "(idp_name)", "The refresh the caller is to run now, or None",
+     claim_refresh},
+    {vs::Kind::Function, "refresh_succeeded", "(idp_name, generation, facts)",
+     "Note a refresh that produced good settings; False when they belong to an earlier record", refresh_succeeded},
+    {vs::Kind::Function, "refresh_failed", "(idp_name, generation, reason)",
+     "Note a refresh that failed; False when it belongs to an earlier record", refresh_failed},
+    {vs::Kind::Function, "forget_record", "(idp_name)",
+     "Drop the IdP's record (its settings were assembled anew without the keys); False when it has none",
+     forget_record},
+    {vs::Kind::Function, "force_refresh", "(idp_name)", "Make the IdP's refresh due now; False when it has no record",
+     force_refresh},
+    {vs::Kind::Function, "metadata_status", "(idp_name)", "What the IdP's record holds, or None", metadata_status},
+};
+
+void exec_module(PyObject* module) {
+  bind(module, "BACKOFF_FIRST", vs::integer(kBackoffFirst));
+  bind(module, "BACKOFF_LIMIT", vs::integer(kBackoffLimit));
+  bind(module, "SIGNATURE_ALGORITHMS", text_tuple(kSignatureAlgorithms));
+  bind(module, "DIGEST_ALGORITHMS", text_tuple(kDigestAlgorithms));
+  vs::bind_functions(module, module_functions);
+}
+
+}  // namespace
+}  // namespace idp_metadata
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_idp_metadata(void) {
+  return vs::init_module("velmora_saml.idp_metadata", idp_metadata::exec_module);
+}

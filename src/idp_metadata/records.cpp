@@ -1,0 +1,280 @@
+// The per-IdP metadata records: what the document in use said, when the next
+// refresh is due, whether one runs. One record per IdP name and process,
+// begun anew by every first assembly of the IdP's settings.
+//
+// The GIL is the lock: claim_refresh tests and sets the in-flight flag with
+// no call into Python in between, so of all the threads that notice a due
+// refresh at once exactly one is given it.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <memory>
+
+#include "idp_metadata.hpp"
+
+namespace idp_metadata {
+
+using vs::setitem;
+
+namespace {
+
+// A refresh claimed this long ago and never reported counts as lost (its
+// fetch is bounded by the time-out; this only guards the bookkeeping).
+constexpr double kLostRefresh = 600;
+
+double monotonic_now() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+double wall_now() {
+  using namespace std::chrono;
+  return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+enum class Signature { NotChecked, Verified, NotVerified };
+const char* const kSignatureTexts[] = {"not checked", "verified", "not verified"};
+
+struct Record {
+  long generation = 0;
+  Ref idp_config;       // the entry whose settings were assembled
+  Ref policy;           // what metadata_policy made of its keys
+  double interval = 0;  // seconds; 0: no refresh is scheduled
+  // The document the settings in use come from (none: the local settings).
+  bool has_document = false;
+  double fetched_at = NAN;   // wall clock
+  double valid_until = NAN;  // wall clock, NAN when not stated
+  Ref cache_duration;        // the document's text, or None
+  Ref certificates;          // the signing certificates it published
+  Signature signature = Signature::NotChecked;
+  Ref signed_by;  // the key setting that verified it, or the one configured, or None
+  // The schedule.
+  double due = INFINITY;  // monotonic clock
+  double due_wall = NAN;
+  bool forced = false;
+  bool in_flight = false;
+  double claimed_at = 0;
+  long refreshes = 0;
+  long failures = 0;
+  Ref last_error;  // text, or None
+};
+
+// idp_name → capsule of its Record; made on first use, kept for the process.
+PyObject* records = nullptr;
+long last_generation = 0;
+constexpr const char* kCapsuleName = "velmora_saml.idp_metadata.Record";
+
+void delete_record(PyObject* capsule) { delete static_cast<Record*>(PyCapsule_GetPointer(capsule, kCapsuleName)); }
+
+// A record with the capsule that owns it, held while the record is used: a
+// call into Python may let another thread replace it.
+struct Found {
+  Ref capsule;
+  Record* record = nullptr;
+};
+
+Found find(PyObject* idp_name) {
+  Found found;
+  if (!records) return found;
+  found.capsule = vs::dict_get(records, idp_name);
+  if (!found.capsule) return found;
+  found.record = static_cast<Record*>(PyCapsule_GetPointer(found.capsule.get(), kCapsuleName));
+  if (!found.record) throw vs::PyError{};
+  return found;
+}
+
+double as_seconds(PyObject* value) {
+  if (value == Py_None) return NAN;
+  double seconds = PyFloat_AsDouble(value);
+  if (seconds == -1 && PyErr_Occurred()) throw vs::PyError{};
+  return seconds;
+}
+
+// What read_document's facts say of a document, read before a record is
+// touched.
+struct Document {
+  double fetched_at = NAN;
+  double valid_until = NAN;
+  double cache_until = NAN;
+  Ref cache_duration;
+  Ref certificates;
+  Ref signed_by;
+};
+
+Document read_facts(PyObject* facts) {
+  Document document;
+  document.fetched_at = as_seconds(vs::getitem(facts, names::fetched_at).get());
+  document.valid_until = as_seconds(vs::getitem(facts, names::valid_until).get());
+  document.cache_until = as_seconds(vs::getitem(facts, names::cache_until).get());
+  document.cache_duration = vs::getitem(facts, names::cache_duration);
+  document.certificates = vs::check(PySequence_List(vs::getitem(facts, names::certificates).get()));
+  document.signed_by = vs::getitem(facts, names::signed_by);
+  if (std::isnan(document.fetched_at)) vs::raise_new(PyExc_ValueError, "the facts say no fetched_at");
+  return document;
+}
+
+void schedule(Record& record, double delay) {
+  record.forced = false;
+  if (record.interval <= 0) {
+    record.due = INFINITY;
+    record.due_wall = NAN;
+    return;
+  }
+  delay = std::max(delay, 0.0);
+  record.due = monotonic_now() + delay;
+  record.due_wall = wall_now() + delay;
+}
+
+// After a good fetch the next refresh is due once the interval has passed,
+// or sooner when the document's validUntil passes or its cacheDuration runs
+// out.
+void take_document(Record& record, const Document& document) {
+  record.has_document = true;
+  record.fetched_at = document.fetched_at;
+  record.valid_until = document.valid_until;
+  record.cache_duration = document.cache_duration;
+  record.certificates = document.certificates;
+  record.signed_by = document.signed_by;
+  record.signature = document.signed_by.get() != Py_None ? Signature::Verified : Signature::NotChecked;
+  record.failures = 0;
+  record.last_error = vs::none();
+  double delay = record.interval;
+  for (double until : {document.valid_until, document.cache_until})
+    if (!std::isnan(until)) delay = std::min(delay, until - document.fetched_at);
+  schedule(record, delay);
+}
+
+// The back-off after the n-th failure in a row: kBackoffFirst doubled with
+// each one, at most the interval and kBackoffLimit.
+void note_failure(Record& record, Ref reason) {
+  record.failures += 1;
+  record.last_error = std::move(reason);
+  double delay = static_cast<double>(kBackoffFirst << std::min(record.failures - 1, 20L));
+  schedule(record, std::min({delay, record.interval, static_cast<double>(kBackoffLimit)}));
+}
+
+// The record a refresh of `generation` reports to; none when the IdP's
+// settings have been assembled anew since it was claimed.
+Found current(PyObject* idp_name, PyObject* generation) {
+  long claimed = PyLong_AsLong(generation);
+  if (claimed == -1 && PyErr_Occurred()) throw vs::PyError{};
+  Found found = find(idp_name);
+  if (found.record && found.record->generation != claimed) found.record = nullptr;
+  return found;
+}
+
+Ref seconds_or_none(double value) {
+  return std::isfinite(value) ? vs::check(PyFloat_FromDouble(value)) : vs::none();
+}
+
+}  // namespace
+
+// start_record(idp_name, idp_config, policy, facts, error)
+Ref start_record(const Args& a) {
+  PyObject* policy = a[2];
+  if (!PyTuple_CheckExact(policy) || PyTuple_GET_SIZE(policy) != 3)
+    vs::raise_new(PyExc_TypeError, "policy must be what metadata_policy returns");
+  double interval = as_seconds(vs::item(policy, 0).get());
+  bool by_cert = vs::item(policy, 1).get() != Py_None;
+  bool signing = by_cert || vs::item(policy, 2).get() != Py_None;
+  Document document;
+  Ref error;
+  if (a[3] != Py_None)
+    document = read_facts(a[3]);
+  else
+    error = vs::text(a[4]);
+  if (!records) records = vs::new_dict().release();
+
+  auto record = std::make_unique<Record>();
+  record->idp_config = Ref::borrow(a[1]);
+  record->policy = Ref::borrow(policy);
+  record->interval = std::isnan(interval) ? 0 : interval;
+  record->signature = signing ? Signature::NotVerified : Signature::NotChecked;
+  record->signed_by = signing ? vs::ustr(by_cert ? "metadata_signing_cert" : "metadata_signing_fingerprint")
+                              : vs::none();
+  record->cache_duration = vs::none();
+  record->certificates = vs::new_list();
+  record->last_error = vs::none();
+  if (error)
+    note_failure(*record, error);
+  else
+    take_document(*record, document);
+  Ref capsule = vs::check(PyCapsule_New(record.get(), kCapsuleName, delete_record));
+  record.release()->generation = ++last_generation;
+  setitem(records, a[0], capsule.get());
+  return vs::none();
+}
+
+// claim_refresh(idp_name)
+Ref claim_refresh(const Args& a) {
+  Found found = find(a[0]);
+  Record* record = found.record;
+  if (!record) return vs::none();
+  double now = monotonic_now();
+  if (record->in_flight && now - record->claimed_at < kLostRefresh) return vs::none();
+  if (!record->forced && now < record->due) return vs::none();
+  record->in_flight = true;
+  record->forced = false;
+  record->claimed_at = now;
+  Ref generation = vs::integer(record->generation);
+  return vs::tuple_of({generation.get(), record->idp_config.get(), record->policy.get()});
+}
+
+// refresh_succeeded(idp_name, generation, facts)
+Ref refresh_succeeded(const Args& a) {
+  Document document = read_facts(a[2]);
+  Found found = current(a[0], a[1]);
+  if (!found.record) return vs::boolean(false);
+  take_document(*found.record, document);
+  found.record->refreshes += 1;
+  found.record->in_flight = false;
+  return vs::boolean(true);
+}
+
+// refresh_failed(idp_name, generation, reason)
+Ref refresh_failed(const Args& a) {
+  Ref reason = vs::text(a[2]);
+  Found found = current(a[0], a[1]);
+  if (!found.record) return vs::boolean(false);
+  note_failure(*found.record, std::move(reason));
+  found.record->in_flight = false;
+  return vs::boolean(true);
+}
+
+// forget_record(idp_name)
+Ref forget_record(const Args& a) {
+  if (!records || !vs::dict_get(records, a[0])) return vs::boolean(false);
+  vs::delitem(records, a[0]);
+  return vs::boolean(true);
+}
+
+// force_refresh(idp_name)
+Ref force_refresh(const Args& a) {
+  Found found = find(a[0]);
+  if (!found.record) return vs::boolean(false);
+  found.record->forced = true;
+  return vs::boolean(true);
+}
+
+// metadata_status(idp_name)
+Ref metadata_status(const Args& a) {
+  Found found = find(a[0]);
+  if (!found.record) return vs::none();
+  // A copy: building the mapping may let another thread change the record.
+  Record seen = *found.record;
+  Ref status = vs::new_dict();
+  setitem(status.get(), names::fetched_at, seen.has_document ? seconds_or_none(seen.fetched_at).get() : Py_None);
+  setitem(status.get(), names::valid_until, seconds_or_none(seen.valid_until).get());
+  setitem(status.get(), names::cache_duration, seen.cache_duration.get());
+  setitem(status.get(), names::signature, vs::ustr(kSignatureTexts[static_cast<int>(seen.signature)]).get());
+  setitem(status.get(), names::signed_by, seen.signed_by.get());
+  setitem(status.get(), names::certificates, vs::check(PySequence_List(seen.certificates.get())).get());
+  setitem(status.get(), names::refresh_interval, seen.interval > 0 ? seconds_or_none(seen.interval).get() : Py_None);
+  setitem(status.get(), names::next_refresh_at, seconds_or_none(seen.due_wall).get());
+  setitem(status.get(), names::refreshing, seen.in_flight ? Py_True : Py_False);
+  setitem(status.get(), names::refreshes, vs::integer(seen.refreshes).get());
+  setitem(status.get(), names::failures, vs::integer(seen.failures).get());
+  setitem(status.get(), names::last_error, seen.last_error.get());
+  return status;
+}
+
+}  // namespace idp_metadata

@@ -1,0 +1,48 @@
+"""Remote IdP metadata of the IdPs that refresh or check it: the signature check, validity times and the
+per-IdP records that schedule refreshes."""
+
+from collections.abc import Mapping
+from typing import Any
+
+# Seconds before the first retry after a failed fetch; it doubles with each
+# failure in a row, up to the refresh interval and BACKOFF_LIMIT.
+BACKOFF_FIRST: int
+BACKOFF_LIMIT: int
+# The algorithms a metadata signature may be made with.
+SIGNATURE_ALGORITHMS: tuple[str, ...]
+DIGEST_ALGORITHMS: tuple[str, ...]
+
+def metadata_policy(idp_config: Mapping[str, Any]) -> tuple[Any, Any, Any] | None:
+    """The IdP's metadata keys, checked; None when none of them is set
+
+    The tuple holds the refresh interval, the signing certificate setting and
+    the SHA-256 fingerprint (lower-case hex), each None when not set.
+    """
+
+def read_document(document: bytes | str, policy: tuple[Any, Any, Any], parser: Any) -> tuple[dict[str, Any], dict[str, Any]]:
+    """The settings parsed from a fetched metadata document, and what is known of it
+
+    Raises ValueError with the reason when the document must not be used.
+    """
+
+def start_record(idp_name: Any, idp_config: Mapping[str, Any], policy: tuple[Any, Any, Any], facts: dict[str, Any] | None,
+                 error: str | None) -> None:
+    """Begin the IdP's record after its settings were assembled"""
+
+def claim_refresh(idp_name: Any) -> tuple[int, Mapping[str, Any], tuple[Any, Any, Any]] | None:
+    """The refresh the caller is to run now, or None"""
+
+def refresh_succeeded(idp_name: Any, generation: int, facts: dict[str, Any]) -> bool:
+    """Note a refresh that produced good settings; False when they belong to an earlier record"""
+
+def refresh_failed(idp_name: Any, generation: int, reason: str) -> bool:
+    """Note a refresh that failed; False when it belongs to an earlier record"""
+
+def forget_record(idp_name: Any) -> bool:
+    """Drop the IdP's record (its settings were assembled anew without the keys); False when it has none"""
+
+def force_refresh(idp_name: Any) -> bool:
+    """Make the IdP's refresh due now; False when it has no record"""
+
+def metadata_status(idp_name: Any) -> dict[str, Any] | None:
+    """What the IdP's record holds, or None"""

@@ -1,0 +1,358 @@
+"""Remote IdP metadata refreshed in the background (`metadata_refresh_interval`),
+against a real HTTP server on 127.0.0.1 whose documents change: when a
+refresh is due, that no login waits for it, that a bad refresh keeps the last
+good settings and backs off, one fetch per IdP however many threads notice,
+and a whole key rollover at the IdP without a restart."""
+
+import threading
+import time
+
+import pytest
+
+import velmora_saml.idp_metadata as idp_metadata
+import velmora_saml.saml as saml
+from tests.support import idp_metadata as md
+from tests.support.metadata_helpers import (  # noqa: F401 (lines is a fixture)
+    assemble, cached, login, login_app, remote_config, signing_certs, wait_for, wait_for_failures,
+    wait_for_refreshes, lines,
+)
+from tests.support.settings import cert_body, read
+
+OLD, NEW = cert_body("idp.crt"), cert_body("idp_next.crt")
+status = idp_metadata.metadata_status
+PATH = "/idp.xml"
+
+
+@pytest.fixture
+def served(metadata_server):
+    """The metadata server publishing the test IdP's old certificate, unsigned."""
+    metadata_server.publish(PATH, md.idp_metadata_xml())
+    return metadata_server
+
+
+def hits(server):
+    return server.hits.get(PATH, 0)
+
+
+class TestScheduledRefresh:
+    def test_refreshed_in_the_background_once_the_interval_has_passed(self, served):
+        config = remote_config(served.url(PATH), metadata_refresh_interval=0.4)
+        first = assemble(config)
+        assert signing_certs(first) == [OLD] and hits(served) == 1
+        served.publish(PATH, md.idp_metadata_xml(certs=["idp.crt", "idp_next.crt"]))
+        for _ in range(20):
+            assert assemble(config) is first  # within the interval: the cache, no fetch
+        assert hits(served) == 1
+
+        time.sleep(0.45)
+        hold = md.Hold()
+        served.queue(PATH, hold)
+        started = time.monotonic()
+        assert assemble(config) is first  # the request that notices goes on with what it has
+        assert time.monotonic() - started < 0.2
+        assert hold.arrived.wait(5)
+        assert cached() is first and status("idp1")["refreshing"]
+        hold.release()
+        wait_for_refreshes(status, "idp1", 1)
+        refreshed = cached()
+        assert refreshed is not first and signing_certs(refreshed) == [OLD, NEW]
+        assert refreshed["extra_request_options"] == first["extra_request_options"]
+        assert assemble(config) is refreshed and hits(served) == 2
+
+    def test_refreshed_once_valid_until_has_passed(self, served):
+        served.publish(PATH, md.idp_metadata_xml(valid_until=2))
+        config = remote_config(served.url(PATH), metadata_refresh_interval=3600)
+        first = assemble(config)
+        assert status("idp1")["valid_until"] is not None
+        served.publish(PATH, md.idp_metadata_xml(certs=["idp_next.crt"], valid_until=3600))
+        assert assemble(config) is first and hits(served) == 1
+        wait_for(lambda: time.time() > status("idp1")["valid_until"] + 0.05, 5, "validUntil")
+        assemble(config)
+        wait_for_refreshes(status, "idp1", 1)
+        assert signing_certs(cached()) == [NEW] and hits(served) == 2
+
+    def test_refreshed_once_the_cache_duration_has_passed(self, served):
+        served.publish(PATH, md.idp_metadata_xml(cache_duration=1))
+        config = remote_config(served.url(PATH), metadata_refresh_interval=3600)
+        first = assemble(config)
+        assert status("idp1")["cache_duration"] == "PT1S"
+        served.publish(PATH, md.idp_metadata_xml(certs=["idp_next.crt"]))
+        assert assemble(config) is first and hits(served) == 1
+        time.sleep(1.2)
+        assemble(config)
+        wait_for_refreshes(status, "idp1", 1)
+        assert signing_certs(cached()) == [NEW] and hits(served) == 2
+        # The new document sets no cacheDuration: the interval rules again.
+        time.sleep(1.2)
+        assemble(config)
+        assert hits(served) == 2
+
+    def test_without_the_interval_nothing_is_refreshed_whatever_the_document_says(self, served):
+        served.publish(PATH, md.idp_metadata_xml(valid_until=1, cache_duration=1))
+        config = remote_config(served.url(PATH))
+        first = assemble(config)
+        served.publish(PATH, md.idp_metadata_xml(certs=["idp_next.crt"]))
+        time.sleep(1.5)
+        for _ in range(5):
+            assert assemble(config) is first
+        time.sleep(0.2)
+        assert hits(served) == 1 and status("idp1") is None
+
+    def test_the_refresh_reads_the_local_settings_of_the_entry_again(self, served):
+        # Local values still win over the metadata's after a refresh.
+        config = remote_config(served.url(PATH), metadata_refresh_interval=0.3,
+                               local_idp={"singleSignOnService": {"url": "https://local.example.test/sso"}})
+        assert assemble(config)["idp"]["singleSignOnService"]["url"] == "https://local.example.test/sso"
+        served.publish(PATH, md.idp_metadata_xml(certs=["idp_next.crt"]))
+        time.sleep(0.35)
+        assemble(config)
+        wait_for_refreshes(status, "idp1", 1)
+        assert cached()["idp"]["singleSignOnService"]["url"] == "https://local.example.test/sso"
+        assert signing_certs(cached()) == [NEW]
+
+
+class TestFailingRefresh:
+    def test_a_failed_refresh_keeps_the_settings_logs_one_line_and_backs_off(self, served, lines):
+        config = remote_config(served.url(PATH), metadata_refresh_interval=0.3)
+        first = assemble(config)
+        served.behaviours[PATH] = md.Status(503)
+        time.sleep(0.35)
+        assert assemble(config) is first
+        wait_for_failures(status, "idp1", 1)
+        (line,) = lines.matching("Failed to refresh metadata for idp1")
+        assert "503" in line and line.endswith("Keeping the last good settings.")
+        # Requests keep coming: the back-off (here the interval) holds them off.
+        for _ in range(100):
+            assert assemble(config) is first
+        assert hits(served) == 2 and status("idp1")["last_error"] and cached() is first
+        # After the back-off one more try, which works now.
+        del served.behaviours[PATH]
+        served.publish(PATH, md.idp_metadata_xml(certs=["idp_next.crt"]))
+        time.sleep(0.35)
+        assemble(config)
+        wait_for_refreshes(status, "idp1", 1)
+        assert hits(served) == 3 and signing_certs(cached()) == [NEW]
+        assert status("idp1")["failures"] == 0 and status("idp1")["last_error"] is None
+        assert len(lines.matching("Failed to refresh metadata for idp1")) == 1
+
+    def test_back_off_grows_with_consecutive_failures_up_to_the_interval(self, served):
+        config = remote_config(served.url(PATH), metadata_refresh_interval=1000)
+        assemble(config)
+        served.behaviours[PATH] = md.Status(500)
+        delays = []
+        for count in (1, 2, 3):
+            idp_metadata.force_refresh("idp1")
+            before = time.time()
+            assemble(config)
+            record = wait_for_failures(status, "idp1", count)
+            delays.append(record["next_refresh_at"] - before)
+        # 10 s, then 20 s, then 40 s (a second of slack for the fetch).
+        assert [round(d / 10) for d in delays] == [1, 2, 4]
+        assert hits(served) == 4
+
+    @pytest.mark.parametrize("document, reason", [
+        (b"<html>maintenance</html>", "Not valid IdP XML"),
+        (md.idp_metadata_xml(sso_url=None), "single sign-on service"),
+        (md.idp_metadata_xml(certs=[]), "signing certificate"),
+        (md.idp_metadata_xml(certs=[("idp_next.crt", "encryption")]), "signing certificate"),
+        (md.idp_metadata_xml(valid_until="2001-01-01T00:00:00Z"), "expired"),
+        (md.idp_metadata_xml(sso_url="not a URL"), "idp_sso_url_invalid"),
+    ], ids=["not-metadata", "no-sso", "no-cert", "encryption-cert-only", "expired", "settings-refused"])
+    def test_a_document_that_cannot_be_used_keeps_the_last_good_settings(self, served, lines, document, reason):
+        config = remote_config(served.url(PATH), metadata_refresh_interval=0.3)
+        first = assemble(config)
+        served.publish(PATH, document)
+        time.sleep(0.35)
+        assemble(config)
+        wait_for_failures(status, "idp1", 1)
+        assert cached() is first and signing_certs(first) == [OLD]
+        (line,) = lines.matching("Failed to refresh metadata for idp1")
+        assert reason in line
+
+    def test_a_slow_refresh_holds_no_login(self, served):
+        config = remote_config(served.url(PATH), metadata_refresh_interval=0.3)
+        first = assemble(config)
+        served.publish(PATH, md.idp_metadata_xml(certs=["idp_next.crt"]))
+        time.sleep(0.35)
+        hold = md.Hold()
+        served.queue(PATH, hold)
+        assemble(config)
+        assert hold.arrived.wait(5)
+        slowest = 0.0
+        for _ in range(50):
+            started = time.monotonic()
+            assert assemble(config) is first
+            slowest = max(slowest, time.monotonic() - started)
+        assert slowest < 0.1 and hits(served) == 2  # the one in flight, no other
+        hold.release()
+        wait_for_refreshes(status, "idp1", 1)
+        assert signing_certs(cached()) == [NEW]
+
+    def test_a_dripping_refresh_is_given_up_after_the_time_out(self, served, lines):
+        config = remote_config(served.url(PATH), metadata_refresh_interval=0.3)
+        first = saml.SamlIDPConfig.get_idp_settings(config, 1)  # fixes the process's time-out: 1 s
+        served.behaviours[PATH] = md.Drip(30)
+        time.sleep(0.35)
+        started = time.monotonic()
+        assemble(config)
+        wait_for_failures(status, "idp1", 1, timeout=5)
+        assert time.monotonic() - started < 3
+        assert "timed out" in lines.matching("Failed to refresh metadata for idp1")[0]
+        assert cached() is first
+
+    def test_a_failed_first_load_is_retried_after_the_back_off(self, served, lines):
+        served.behaviours[PATH] = md.Status(404)
+        config = remote_config(served.url(PATH), metadata_refresh_interval=0.3,
+                               local_idp=toolkit_idp_side())
+        local = assemble(config)
+        assert local is config["settings"] and signing_certs(local) == [OLD]
+        assert lines.matching("Failed to load metadata for idp1 because of HTTP Error 404")
+        del served.behaviours[PATH]
+        served.publish(PATH, md.idp_metadata_xml(entity_id="https://idp.example.test/metadata"))
+        assert assemble(config) is local and hits(served) == 1
+        time.sleep(0.35)
+        assemble(config)
+        wait_for_refreshes(status, "idp1", 1)
+        assert cached() is not local and hits(served) == 2
+        assert config["settings"] is local  # the host's mapping is not replaced
+
+    def test_a_refresh_of_an_earlier_first_load_is_dropped(self, served):
+        config = remote_config(served.url(PATH), metadata_refresh_interval=0.3)
+        assemble(config)
+        time.sleep(0.35)
+        hold = md.Hold()
+        served.queue(PATH, hold)
+        assemble(config)
+        assert hold.arrived.wait(5)
+        # The settings are assembled anew meanwhile (a new first load).
+        saml.SamlIDPConfig.cached_saml_settings.clear()
+        served.publish(PATH, md.idp_metadata_xml(certs=["other.crt"]))
+        again = assemble(config)
+        served.publish(PATH, md.idp_metadata_xml(certs=["idp_next.crt"]))
+        hold.release()  # the held refresh now gets the idp_next document
+        time.sleep(0.5)
+        assert cached() is again and signing_certs(again) == [cert_body("other.crt")]
+        assert status("idp1")["refreshes"] == 0 and not status("idp1")["refreshing"]
+
+
+def toolkit_idp_side():
+    from tests.support.settings import toolkit_settings
+
+    idp = toolkit_settings()["idp"]
+    return {key: value for key, value in idp.items() if key != "metadata"}
+
+
+class TestOneFetchPerIdP:
+    def test_eight_threads_noticing_at_once_make_one_fetch(self, served):
+        config = remote_config(served.url(PATH), metadata_refresh_interval=0.3)
+        first = assemble(config)
+        time.sleep(0.35)
+        hold = md.Hold()
+        served.queue(PATH, hold)
+        barrier = threading.Barrier(8)
+        seen = []
+
+        def notice():
+            barrier.wait()
+            for _ in range(20):
+                seen.append(assemble(config))
+
+        threads = [threading.Thread(target=notice) for _ in range(8)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(10)
+        assert hold.arrived.wait(5)
+        assert len(seen) == 160 and all(settings is first for settings in seen)
+        time.sleep(0.2)
+        assert hits(served) == 2
+        hold.release()
+        wait_for_refreshes(status, "idp1", 1)
+        assert hits(served) == 2
+
+    def test_two_idps_refresh_each_on_its_own(self, served):
+        served.publish("/second.xml", md.idp_metadata_xml(certs=["idp_next.crt"]))
+        one = remote_config(served.url(PATH), "idp1", metadata_refresh_interval=0.3)
+        two = remote_config(served.url("/second.xml"), "idp2", metadata_refresh_interval=0.3)
+        assemble(one), assemble(two)
+        hold = md.Hold()
+        served.queue(PATH, hold)
+        time.sleep(0.35)
+        assemble(one)
+        assert hold.arrived.wait(5)
+        assemble(two)  # not held up by the refresh of the other
+        wait_for_refreshes(status, "idp2", 1)
+        assert served.hits["/second.xml"] == 2 and status("idp1")["refreshing"]
+        hold.release()
+        wait_for_refreshes(status, "idp1", 1)
+
+
+class TestKeyRollover:
+    """The IdP rolls its signing key: old only → old and new published → it
+    signs with the new → the old is withdrawn. Logins go on without a
+    restart; a response signed with the withdrawn key is refused after the
+    refresh that withdrew it."""
+
+    def test_rollover_without_restart(self, published_idp):
+        idp = published_idp
+        config = remote_config(idp.url, metadata_refresh_interval=1, metadata_signing_cert=read("metadata_signer.crt"))
+        app = login_app(config)
+
+        def refresh():
+            count = status("idp1")["refreshes"]
+            time.sleep(1.05)
+            assert login(app, idp) == "logged in"  # this login notices; it is not held up
+            wait_for_refreshes(status, "idp1", count + 1)
+
+        assert login(app, idp) == "logged in"
+        assert login(app, idp, md.NEW_KEY) != "logged in"  # not published yet
+        assert status("idp1")["signature"] == "verified"
+
+        idp.publish(md.OLD_KEY, md.NEW_KEY)
+        refresh()
+        assert signing_certs(cached()) == [OLD, NEW]
+        assert login(app, idp) == "logged in"
+        assert login(app, idp, md.NEW_KEY) == "logged in"
+
+        idp.sign_with(md.NEW_KEY)
+        assert login(app, idp) == "logged in"
+
+        idp.publish(md.NEW_KEY)
+        assert login(app, idp, md.OLD_KEY) == "logged in"  # before the refresh, still accepted
+        refresh()
+        assert signing_certs(cached()) == [NEW]
+        assert login(app, idp) == "logged in"
+        outcome = login(app, idp, md.OLD_KEY)
+        assert outcome.startswith("refused: ") and "Signature" in outcome
+
+
+class TestBadValues:
+    """The module's functions are reachable by anyone: wrong values raise, never crash."""
+
+    @pytest.mark.parametrize("call", [
+        lambda: idp_metadata.read_document(None, (None, None, None), None),
+        lambda: idp_metadata.read_document(md.idp_metadata_xml(), "policy", None),
+        lambda: idp_metadata.read_document(md.idp_metadata_xml(), (None, 5, None), object()),
+        lambda: idp_metadata.read_document(md.idp_metadata_xml(), (None, None, None), object()),
+        lambda: idp_metadata.start_record("x", {}, (1.0, None), None, "e"),
+        lambda: idp_metadata.start_record("x", {}, ("1", None, None), None, "e"),
+        lambda: idp_metadata.start_record("x", {}, (1.0, None, None), {"fetched_at": "now"}, None),
+        lambda: idp_metadata.start_record("x", {}, (1.0, None, None), {}, None),
+        lambda: idp_metadata.refresh_succeeded("x", "generation", {}),
+        lambda: idp_metadata.claim_refresh([]),
+        lambda: idp_metadata.metadata_policy(None),
+    ], ids=["document-none", "policy-text", "cert-number", "parser-object", "short-policy", "interval-text",
+            "facts-time-text", "facts-empty", "generation-text", "unhashable-name", "config-none"])
+    def test_wrong_values_raise(self, call):
+        with pytest.raises((TypeError, ValueError, KeyError, AttributeError)):
+            call()
+        assert status("x") is None
+
+    def test_a_record_of_another_generation_is_left_alone(self):
+        idp_metadata.start_record("gen", {}, (1.0, None, None), None, "down")
+        assert status("gen")["failures"] == 1
+        assert idp_metadata.refresh_failed("gen", 10**9, "late") is False
+        facts = {"fetched_at": time.time(), "valid_until": None, "cache_until": None, "cache_duration": None,
+                 "certificates": [OLD], "signed_by": None}
+        assert idp_metadata.refresh_succeeded("gen", -1, facts) is False
+        assert status("gen")["failures"] == 1 and status("gen")["last_error"] == "down"
