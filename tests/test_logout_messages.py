@@ -18,6 +18,11 @@ from tests.support import saml_logout
 from tests.support import settings as test_settings
 from tests.support.saml_idp import NSMAP, SUCCESS
 
+# Exercises the demo/test tooling and third-party programs only: left out of the
+# second interpreter's pass.
+pytestmark = pytest.mark.demo
+
+
 IDP_SLO_URL = "https://idp.example.test/slo"
 
 

@@ -22,8 +22,13 @@ import velmora_saml.saml as saml
 from tests.support import idp_metadata as md
 from tests.support import saml_idp
 from tests.support.settings import (
+
     DATA, IDP_ENTITY_ID, IDP_SSO_URL, SP_HOST, cert_body, cert_fingerprint, idp_config, read, toolkit_settings,
 )
+
+# Exercises the demo/test tooling and third-party programs only: left out of the
+# second interpreter's pass.
+pytestmark = pytest.mark.demo
 
 Parser = OneLogin_Saml2_IdPMetadataParser
 SIGNER = read("metadata_signer.crt")

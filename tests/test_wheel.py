@@ -24,7 +24,8 @@ from tests.support import saml_idp
 from tests.support.settings import cert_body
 from tests.test_docs import CERT_PLACEHOLDER, HOST, examples
 
-pytestmark = pytest.mark.slow
+# One worker builds and installs the distribution once for all its tests.
+pytestmark = [pytest.mark.slow, pytest.mark.xdist_group("wheel")]
 
 LOGIN = '''
 import json, pathlib, sys

@@ -6,6 +6,11 @@ from pyramid.security import remember
 
 from demo.host_app import MAX_ACS_BODY, make_app
 
+# Exercises the demo/test tooling and third-party programs only: left out of the
+# second interpreter's pass.
+pytestmark = pytest.mark.demo
+
+
 
 @pytest.fixture
 def app():

@@ -21,7 +21,7 @@ from onelogin.saml2.utils import OneLogin_Saml2_Utils
 from tests.support import saml_logout
 from tests.support import settings as test_settings
 
-pytestmark = pytest.mark.usefixtures("saml_idp_tools")
+pytestmark = [pytest.mark.usefixtures("saml_idp_tools"), pytest.mark.demo]
 
 REDIRECT = "urn:oasis:names:tc:SAML:2.0:bindings:HTTP-Redirect"
 POST = "urn:oasis:names:tc:SAML:2.0:bindings:HTTP-POST"

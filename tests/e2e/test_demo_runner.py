@@ -17,7 +17,7 @@ import requests
 
 from demo import processes
 
-pytestmark = pytest.mark.slow
+pytestmark = [pytest.mark.slow, pytest.mark.demo]
 
 
 def children_of(pid):
