@@ -255,7 +255,8 @@ def _mapping_detail(reason, idp):
         arrived = sorted(idp.saml_auth.get_attributes())
     except Exception:
         arrived = []
-    names = ", ".join(["NameID", *arrived])
+    # The mapping has "NameID" added by the mapping itself.
+    names = ", ".join(["NameID", *(name for name in arrived if name != "NameID")])
     if reason == "attribute_missing":
         return f"wanted {attribute}; received {names}"
     if reason == "values_missing":
