@@ -272,6 +272,7 @@ def login(request, idp_id, error, idp, user_id, elapsed):
     """Records the outcome of a login: `error` is the exception that ended it
     (None on success), `idp` the request's SamlIDPConfig when one was made,
     `elapsed` the callback's own time in seconds (None for the SSO view)."""
+    notice_settings(request)
     saml_auth = getattr(idp, "saml_auth", None) if idp is not None else None
     subject = message_id = None
     if elapsed is not None:
@@ -301,6 +302,7 @@ def _label_idp(idp_id, reason):
 def logout_started(request, idp_id, error, login):
     """Records the outcome of the logout view; `login` is what the session
     kept of the login (None when it held none)."""
+    notice_settings(request)
     subject = login.get("name_id") if isinstance(login, dict) else None
     if error is None:
         sent = isinstance(login, dict) and login.get("idp_name") is not None
@@ -344,6 +346,7 @@ def logout_message(request, idp_id, error, matched):
     """Records the outcome of the single-logout service: the IdP's
     LogoutResponse (event "logout") or LogoutRequest ("idp_logout");
     `matched` says whether a LogoutRequest named this session's login."""
+    notice_settings(request)
     is_request = "SAMLRequest" in request.GET
     event = "idp_logout" if is_request else "logout"
     root = _logout_message(request, "SAMLRequest" if is_request else "SAMLResponse")
