@@ -85,10 +85,10 @@ WALK = [
      ("login", "refused", "values_missing", "mail", ALICE, None), logging.WARNING),
     ("configuration fault", post("broken"), ("login", "error", "configuration", "broken", ALICE, None),
      logging.ERROR),
-    ("IdP unknown at the callback", post("nope"), ("login", "refused", "idp_unknown", None, ALICE, None),
+    ("IdP unknown at the callback", post("nope"), ("login", "refused", "idp_unknown", "nope", ALICE, None),
      logging.WARNING),
     ("IdP unknown at the start", lambda app: app.get("/sso/saml/nope"),
-     ("login", "refused", "idp_unknown", None, None, None), logging.WARNING),
+     ("login", "refused", "idp_unknown", "nope", None, None), logging.WARNING),
     ("IdP disabled", lambda app: app.get("/sso/saml/off"), ("login", "refused", "idp_disabled", "off", None, None),
      logging.WARNING),
 ]

@@ -34,7 +34,7 @@ def expected_logins(workers):
     """{(idp, outcome, reason): count} of the walk and the worker's extra steps."""
     expected = collections.Counter()
     for _, _, (event, outcome, reason, idp, _, _), _ in WALK:
-        expected[(idp or "", outcome, reason or "")] += workers
+        expected[("" if reason == "idp_unknown" else idp, outcome, reason or "")] += workers
     for idp, outcome, reason in EXTRA_LOGINS:
         expected[(idp, outcome, reason)] += workers
     return dict(expected)
@@ -111,3 +111,39 @@ def test_without_prometheus_client_the_key_says_what_to_install(monkeypatch):
     monkeypatch.setitem(sys.modules, "prometheus_client", None)
     with pytest.raises(ValueError, match=r"pip install velmora_saml\[metrics\]"):
         audit.metrics_wanted({"metrics": True})
+
+
+def test_includeme_refuses_a_wrong_key():
+    from pyramid.exceptions import ConfigurationError
+
+    from tests.support import settings as test_settings
+    from tests.support.sp_app import USERS, make_app
+    from velmora.storage import ConfigStorage
+
+    settings = test_settings.auth_settings(("idp1", test_settings.idp_config("idp1")))
+    settings["authentication_policies"]["saml"]["metrics"] = "yes"
+    with pytest.raises(ConfigurationError, match='"metrics" must be true or false'):
+        make_app(settings, ConfigStorage(USERS))
+
+
+def test_the_documented_codes_are_the_codes():
+    import re
+
+    from tests.test_docs import DOC
+
+    text = DOC.read_text().split("<!-- reason codes -->", 1)[1].split("\n\n", 1)[0]
+    rows = dict(re.findall(r"^\| `(\w+)` \| (\w+) \|", text, re.M))
+    assert rows == {code: "error" if code in audit.SITE_FAULTS else "refused" for code in audit.REASONS}
+
+
+def test_the_documented_metrics_view_serves_the_metrics():
+    import types
+
+    from tests.test_docs import examples
+
+    namespace = {}
+    exec(compile(examples()["metrics-view"], "metrics-view", "exec"), namespace)
+    audit.enable_metrics()
+    response = namespace["metrics_view"](types.SimpleNamespace())
+    assert response.content_type == "text/plain"
+    assert b"# TYPE velmora_saml_logins_total counter" in response.body

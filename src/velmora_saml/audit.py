@@ -288,13 +288,7 @@ def login(request, idp_id, error, idp, user_id, elapsed):
         detail = f"{type(error).__module__}.{type(error).__qualname__}: {error}"
     else:
         detail = str(error)
-    _emit("login", outcome, reason, _label_idp(idp_id, reason), subject, None, _client(request), message_id, detail,
-          elapsed)
-
-
-def _label_idp(idp_id, reason):
-    # An id that names no IdP comes from the URL: anyone can make up new ones.
-    return None if reason == "idp_unknown" else idp_id
+    _emit("login", outcome, reason, idp_id, subject, None, _client(request), message_id, detail, elapsed)
 
 
 # ---- logouts -------------------------------------------------------------------
@@ -310,8 +304,7 @@ def logout_started(request, idp_id, error, login):
         _emit("logout", "success", None, idp_id, subject, None, _client(request), None, detail)
         return
     reason, outcome = classify(error)
-    _emit("logout", outcome, reason, _label_idp(idp_id, reason), subject, None, _client(request), None,
-          _detail(error, reason))
+    _emit("logout", outcome, reason, idp_id, subject, None, _client(request), None, _detail(error, reason))
 
 
 def _detail(error, reason):
@@ -363,8 +356,7 @@ def logout_message(request, idp_id, error, matched):
         _emit(event, "success", None, idp_id, subject, None, _client(request), message_id, detail)
         return
     reason, outcome = classify(error)
-    _emit(event, outcome, reason, _label_idp(idp_id, reason), subject, None, _client(request), message_id,
-          _detail(error, reason))
+    _emit(event, outcome, reason, idp_id, subject, None, _client(request), message_id, _detail(error, reason))
 
 
 # ---- metrics -------------------------------------------------------------------
@@ -485,7 +477,9 @@ class _Metrics:
             ["idp", "role"], multiprocess_mode="livemin")
 
     def count(self, event, outcome, reason, idp_id, elapsed):
-        idp = idp_id if isinstance(idp_id, str) else ""
+        # An id that names no IdP comes from the URL: anyone can make up new
+        # ones, and each would be a series of its own.
+        idp = idp_id if isinstance(idp_id, str) and reason != "idp_unknown" else ""
         if event == "login":
             self.logins.labels(idp=idp, outcome=outcome, reason=reason or "").inc()
             if elapsed is not None:
