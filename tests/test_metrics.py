@@ -147,3 +147,21 @@ def test_the_documented_metrics_view_serves_the_metrics():
     response = namespace["metrics_view"](types.SimpleNamespace())
     assert response.content_type == "text/plain"
     assert b"# TYPE velmora_saml_logins_total counter" in response.body
+
+
+@pytest.mark.parametrize("value, status", [("yes", 1), (True, 0)], ids=["not-a-flag", "on"])
+def test_check_reports_a_wrong_key(tmp_path, value, status):
+    from tests.support import settings as test_settings
+    from tests.support.metadata_helpers import STABLE
+    from tests.test_operator_command import run
+
+    entry = test_settings.idp_config("good", settings=test_settings.toolkit_settings("good", **STABLE))
+    settings = test_settings.auth_settings(("good", entry))
+    settings["authentication_policies"]["saml"]["metrics"] = value
+    path = tmp_path / "auth.json"
+    path.write_text(json.dumps(settings))
+    result = run("check", path, cwd=tmp_path)
+    assert result.returncode == status, result.stdout + result.stderr
+    lines = [line for line in result.stdout.splitlines() if not line.startswith("  ")]
+    expected = ['metrics: invalid: Invalid SAML configuration: "metrics" must be true or false, not \'yes\''] * status
+    assert lines == [*expected, "good: valid"]
