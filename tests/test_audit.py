@@ -185,3 +185,11 @@ def test_a_failure_of_the_site_is_an_error_record_and_still_reaches_the_host(rec
 ], ids=["line-break", "long", "none"])
 def test_fields_are_one_bounded_line(value, shown):
     assert audit.clean(value, audit.SUBJECT_LIMIT) == shown
+
+
+def test_a_subject_cannot_forge_facts_on_the_line(app, records):
+    post("idp1", 'mallory" user="u-alice')(app)
+    [record] = records()
+    assert record.saml_subject == 'mallory" user="u-alice'
+    assert 'subject="mallory\\" user=\\"u-alice"' in record.getMessage()
+    assert ' user="u-alice"' not in record.getMessage()

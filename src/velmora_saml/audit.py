@@ -157,18 +157,20 @@ def clean(value, limit):
 
 
 def _client(request):
+    if request is None:
+        return None
     try:
         return request.remote_addr
     except Exception:
         return None
 
 
-def _emit(event, outcome, reason, idp_id, subject=None, user=None, client=None, message_id=None, detail=None,
+def _emit(request, event, outcome, reason, idp_id, subject=None, user=None, message_id=None, detail=None,
           elapsed=None):
     with _lock:
         _counts[event][outcome] += 1
     if _metrics is not None:
-        _metrics.count(event, outcome, reason, idp_id, elapsed)
+        _metrics.count(event, outcome, reason, _idp_label(request, idp_id), elapsed)
     level = LEVELS[outcome]
     if not log.isEnabledFor(level):
         return
@@ -179,17 +181,35 @@ def _emit(event, outcome, reason, idp_id, subject=None, user=None, client=None, 
         "saml_idp": clean(idp_id, ID_LIMIT),
         "saml_subject": clean(subject, SUBJECT_LIMIT),
         "saml_user": clean(user, SUBJECT_LIMIT),
-        "saml_client": clean(client, ID_LIMIT),
+        "saml_client": clean(_client(request), ID_LIMIT),
         "saml_message_id": clean(message_id, ID_LIMIT),
         "saml_detail": clean(detail, DETAIL_LIMIT),
     }
     head = f"SAML {event} {outcome}" + (f" ({reason})" if reason else "") + ":"
-    facts = " ".join(f'{key[5:]}="{value}"' if " " in value or not value else f"{key[5:]}={value}"
-                     for key, value in fields.items() if value is not None and key in _LINE_FIELDS)
+    facts = " ".join(_fact(key[5:], value) for key, value in fields.items() if value is not None and key in _LINE_FIELDS)
     log.log(level, f"{head} {facts}", extra=fields)
 
 
 _LINE_FIELDS = ("saml_idp", "saml_subject", "saml_user", "saml_client", "saml_message_id", "saml_detail")
+
+
+def _fact(name, value):
+    """name=value, the value quoted (its quotes escaped) when it holds blanks or quotes."""
+    if value and " " not in value and '"' not in value:
+        return f"{name}={value}"
+    return f'{name}="{value.replace(chr(34), chr(92) + chr(34))}"'
+
+
+def _idp_label(request, idp_id):
+    """The IdP id as a metrics label: "" unless an IdP entry has it. The id
+    comes from the URL: anyone can make up new ones, and each would be a
+    series of its own."""
+    try:
+        providers = request.registry.settings["auth_settings"]["authentication_policies"]["saml"][
+            "identity_providers"]
+        return idp_id if isinstance(idp_id, str) and idp_id in providers else ""
+    except Exception:
+        return ""
 
 
 # ---- logins ------------------------------------------------------------------
@@ -278,8 +298,7 @@ def login(request, idp_id, error, idp, user_id, elapsed):
     if elapsed is not None:
         subject, message_id = _response_facts(request, saml_auth)
     if error is None:
-        _emit("login", "success", None, idp_id, subject, user_id, _client(request), message_id,
-              elapsed=elapsed)
+        _emit(request, "login", "success", None, idp_id, subject, user_id, message_id, elapsed=elapsed)
         return
     reason, outcome = classify(error)
     if reason in ("attribute_missing", "values_missing", "user_not_found", "user_ambiguous") and idp is not None:
@@ -288,7 +307,7 @@ def login(request, idp_id, error, idp, user_id, elapsed):
         detail = f"{type(error).__module__}.{type(error).__qualname__}: {error}"
     else:
         detail = str(error)
-    _emit("login", outcome, reason, idp_id, subject, None, _client(request), message_id, detail, elapsed)
+    _emit(request, "login", outcome, reason, idp_id, subject, None, message_id, detail, elapsed)
 
 
 # ---- logouts -------------------------------------------------------------------
@@ -301,10 +320,10 @@ def logout_started(request, idp_id, error, login):
     if error is None:
         sent = isinstance(login, dict) and login.get("idp_name") is not None
         detail = "local session ended; LogoutRequest sent to the IdP" if sent else "local session ended"
-        _emit("logout", "success", None, idp_id, subject, None, _client(request), None, detail)
+        _emit(request, "logout", "success", None, idp_id, subject, None, None, detail)
         return
     reason, outcome = classify(error)
-    _emit("logout", outcome, reason, idp_id, subject, None, _client(request), None, _detail(error, reason))
+    _emit(request, "logout", outcome, reason, idp_id, subject, None, None, _detail(error, reason))
 
 
 def _detail(error, reason):
@@ -353,10 +372,10 @@ def logout_message(request, idp_id, error, matched):
             detail = "local session ended" if matched else "no login of this session named: answered UnknownPrincipal"
         else:
             detail = "the IdP confirmed the logout"
-        _emit(event, "success", None, idp_id, subject, None, _client(request), message_id, detail)
+        _emit(request, event, "success", None, idp_id, subject, None, message_id, detail)
         return
     reason, outcome = classify(error)
-    _emit(event, outcome, reason, idp_id, subject, None, _client(request), message_id, _detail(error, reason))
+    _emit(request, event, outcome, reason, idp_id, subject, None, message_id, _detail(error, reason))
 
 
 # ---- metrics -------------------------------------------------------------------
@@ -476,10 +495,7 @@ class _Metrics:
             "velmora_saml_certificate_not_after_seconds", "Unix time at which a certificate expires",
             ["idp", "role"], multiprocess_mode="livemin")
 
-    def count(self, event, outcome, reason, idp_id, elapsed):
-        # An id that names no IdP comes from the URL: anyone can make up new
-        # ones, and each would be a series of its own.
-        idp = idp_id if isinstance(idp_id, str) and reason != "idp_unknown" else ""
+    def count(self, event, outcome, reason, idp, elapsed):
         if event == "login":
             self.logins.labels(idp=idp, outcome=outcome, reason=reason or "").inc()
             if elapsed is not None:
