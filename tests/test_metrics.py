@@ -23,7 +23,9 @@ from prometheus_client.parser import text_string_to_metric_families  # noqa: E40
 
 
 def run_worker(scratch, *args, env=None):
-    environment = {**os.environ, "PYTHONPATH": os.pathsep.join([str(ROOT), str(ROOT / "host")]), **(env or {})}
+    # Under the sanitizers PYTHONPATH names the instrumented build: kept.
+    paths = [str(ROOT), str(ROOT / "host"), *filter(None, os.environ.get("PYTHONPATH", "").split(os.pathsep))]
+    environment = {**os.environ, "PYTHONPATH": os.pathsep.join(paths), **(env or {})}
     result = subprocess.run([sys.executable, "-m", "tests.support.metrics_worker", str(scratch), *args],
                             capture_output=True, text=True, env=environment, cwd=ROOT, timeout=120)
     assert result.returncode == 0, result.stderr

@@ -104,14 +104,14 @@ Ref login_failed_for_configuration_fault(const Args& a, PyObject* idp_id, Caught
   e.reraise();
 }
 
-// The audit record of a login that ended: `error` is None on success;
-// `elapsed` (seconds) only for the callback.
+// The audit record of a login that ended: `error` is None (or nullptr) on
+// success; `elapsed` (seconds) only for the callback. What is not known yet
+// is nullptr and goes as None.
 void record_login(PyObject* request, PyObject* idp_id, PyObject* error, PyObject* idp, PyObject* user_id,
                   PyObject* elapsed, bool handled) {
+  auto known = [](PyObject* value) { return value ? value : Py_None; };
   view_helpers::audit(names::login,
-                      {request, idp_id ? idp_id : Py_None, error, idp ? idp : Py_None, user_id ? user_id : Py_None,
-                       elapsed},
-                      handled);
+                      {request, known(idp_id), known(error), known(idp), known(user_id), known(elapsed)}, handled);
 }
 
 // saml_sso_view(context, request)
