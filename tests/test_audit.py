@@ -4,6 +4,7 @@ itself (reason code, IdP, subject, client), through Pyramid with real
 signed responses and logout messages."""
 
 import logging
+import uuid
 
 import pytest
 
@@ -54,7 +55,8 @@ def post(idp_id, name_id=ALICE, **options):
     return lambda app: sp_app.login(app, saml_idp.build_response(name_id, idp_id=idp_id, **options), idp_id=idp_id)
 
 
-REPLAYED = saml_idp.build_response("bob@example.test", response_id="_replayed")
+# (Ids are new on every run: the process's replay tracker outlives the test.)
+REPLAYED = saml_idp.build_response("bob@example.test")
 
 # (case, action, (event, outcome, reason, idp, subject, user), level)
 WALK = [
@@ -144,10 +146,11 @@ def test_logouts_both_ways(app, records):
     app.get(f"/saml/sls/idp1?{answer}")
     app.get(f"/saml/sls/idp1?{answer}")  # answered already
     post("idp1")(app)
-    request = saml_logout.logout_request(ALICE, request_id="_idp-logout-1")
+    first, second = (f"_idp-logout-{uuid.uuid4().hex}" for _ in range(2))
+    request = saml_logout.logout_request(ALICE, request_id=first)
     app.get(f"/saml/sls/idp1?{saml_logout.redirect_query(request)}")
     app.get(f"/saml/sls/idp1?{saml_logout.redirect_query(request)}")  # a replay
-    forged = saml_logout.logout_request(ALICE, request_id="_idp-logout-2")
+    forged = saml_logout.logout_request(ALICE, request_id=second)
     app.get(f"/saml/sls/idp1?{saml_logout.redirect_query(forged, key='other.key')}")
     seen = [(r.saml_event, r.saml_outcome, r.saml_reason, r.saml_subject, r.saml_message_id)
             for r in records() if r.saml_event != "login"]
@@ -155,9 +158,9 @@ def test_logouts_both_ways(app, records):
         ("logout", "success", None, ALICE, None),
         ("logout", "success", None, None, seen[1][4]),
         ("logout", "refused", "unsolicited", None, seen[1][4]),
-        ("idp_logout", "success", None, ALICE, "_idp-logout-1"),
-        ("idp_logout", "refused", "replay", ALICE, "_idp-logout-1"),
-        ("idp_logout", "refused", "invalid_signature", ALICE, "_idp-logout-2"),
+        ("idp_logout", "success", None, ALICE, first),
+        ("idp_logout", "refused", "replay", ALICE, first),
+        ("idp_logout", "refused", "invalid_signature", ALICE, second),
     ]
     after = audit.counts()
     assert after["logout"]["success"] - before["logout"]["success"] == 2
