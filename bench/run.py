@@ -259,6 +259,56 @@ def callback_view(quick):
     return result
 
 
+def audit_record(quick):
+    """What the audit record of a callback costs (velmora_saml.audit.login),
+    written through a handler with a usual format, against the real callback
+    measured here too; then the same with "metrics": true."""
+    import io
+    import logging
+
+    import velmora_saml.views as views
+    from tests.support import saml_idp
+    from velmora_saml import audit
+
+    saml, ts, registry = _callback_setup(1000)
+    views.remember = lambda request, userid, **kw: []
+    n = 40 if quick else 200
+    encoded = [saml_idp.build_response("alice@example.test", sign="both") for _ in range(n)]
+    stream = io.StringIO()
+    handler = logging.StreamHandler(stream)
+    handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s [%(name)s] %(message)s"))
+    logger = logging.getLogger("velmora_saml.audit")
+    logger.addHandler(handler)
+    logger.setLevel(logging.INFO)
+    logger.propagate = False
+    saml.responses_tracker_mem.reset()
+    try:
+        real = measure_each([(lambda r: lambda: views.saml_callback_view(None, r))(_callback_request(ts, registry, e))
+                             for e in encoded])
+        # One accepted response and its SamlIDPConfig, recorded again and again.
+        request = _callback_request(ts, registry, saml_idp.build_response("alice@example.test", sign="both"))
+        config = registry.settings["auth_settings"]["authentication_policies"]["saml"]["identity_providers"]["idp1"]
+        idp = saml.SamlIDPConfig(config, request, registry.settings["vlm_settings"]["config_storage"].users,
+                                 saml.responses_tracker_mem)
+        idp.process_saml_response()
+        user_id = idp.get_user_id()
+        batch = 500 if quick else 5000
+
+        def record():
+            audit.login(request, "idp1", None, idp, user_id, 0.009)
+
+        reset = lambda: (stream.seek(0), stream.truncate())  # noqa: E731
+        plain = measure(record, batch, setup=reset)
+        audit.enable_metrics()
+        with_metrics = measure(record, batch, setup=reset)
+    finally:
+        logger.removeHandler(handler)
+        saml.responses_tracker_mem.reset()
+    return {"audit_callback_real": real, "audit_record": plain, "audit_record_metrics": with_metrics,
+            "audit_share": plain["median"] / real["median"],
+            "audit_metrics_share": with_metrics["median"] / real["median"]}
+
+
 def refresh_login(quick):
     """Logins of IdPs whose signed metadata is refreshed. Paired: batches of
     logins to an IdP whose refresh is in flight (its fetch held by the
@@ -952,6 +1002,11 @@ def table(results):
 
     if "sso_view" in results:
         row("SSO view (real AuthnRequest)", us(results["sso_view"]["median"]))
+    if "audit_record" in results:
+        row("audit record of a callback (handler, formatted line)",
+            f"{us(results['audit_record']['median'])} ({results['audit_share'] * 100:.2f} % of a callback)", "< 2 %")
+        row("  same with metrics on",
+            f"{us(results['audit_record_metrics']['median'])} ({results['audit_metrics_share'] * 100:.2f} %)", "< 2 %")
     if "callback_real" in results:
         row("callback view, real signed response, 1000 users", us(results["callback_real"]["median"]))
         row("callback view, canned toolkit", us(results["callback_canned_toolkit"]["median"]))
@@ -1131,7 +1186,7 @@ def plot(results, path):
     return True
 
 
-SCENARIOS = ["sso_view", "callback_view", "refresh_login", "user_mapping", "return_url", "memory_cleanup",
+SCENARIOS = ["sso_view", "callback_view", "audit_record", "refresh_login", "user_mapping", "return_url", "memory_cleanup",
              "memcache_cycle", "contention",
              "capacity", "replay_throughput", "cluster_throughput", "replay_check_cost", "replay_capacity"]
 NEEDS_MEMCACHED = ("memcache_cycle", "contention", "capacity", "replay_throughput", "cluster_throughput",

@@ -89,8 +89,11 @@ def sp_settings(public_url, idp_id, idp_metadata_url, local_idp=None, want_messa
     }
 
 
-def auth_settings_for(identity_providers):
-    return {"authentication_policies": {"saml": {"enabled": True, "identity_providers": identity_providers}}}
+def auth_settings_for(identity_providers, metrics=False):
+    saml = {"enabled": True, "identity_providers": identity_providers}
+    if metrics:
+        saml["metrics"] = True
+    return {"authentication_policies": {"saml": saml}}
 
 
 class AcsBodyCap:
@@ -150,7 +153,7 @@ class DemoSecurityPolicy:
 
 
 def make_app(identity_providers, memcache_client=None, users=None, secret=None,
-             proc_uid=None, replay_note=""):
+             proc_uid=None, replay_note="", metrics=False):
     """The host's WSGI application.
 
     identity_providers: IdP id -> idp_config (the plug-in's per-IdP mapping).
@@ -163,7 +166,7 @@ def make_app(identity_providers, memcache_client=None, users=None, secret=None,
         process_registry=ProcessRegistry(my_proc_uid=proc_uid),
     )
     settings = {
-        "auth_settings": auth_settings_for(identity_providers),
+        "auth_settings": auth_settings_for(identity_providers, metrics),
         "vlm_settings": {"config_storage": storage},
         "demo.replay_note": replay_note,
     }
@@ -181,10 +184,25 @@ def make_app(identity_providers, memcache_client=None, users=None, secret=None,
     config.add_view(protected_view, route_name="protected")
     config.add_view(login_failed_view, route_name="login_failed")
     config.add_view(logout_view, route_name="logout")
+    if metrics:
+        config.add_route("metrics", "/metrics")
+        config.add_view(metrics_view, route_name="metrics")
     return AcsBodyCap(config.make_wsgi_app())
 
 
 # -- pages -----------------------------------------------------------------
+
+
+def metrics_view(request):
+    """The Prometheus metrics of this process, or of every worker in
+    prometheus_client's multiprocess mode (as docs/configuration.md shows)."""
+    from prometheus_client import CONTENT_TYPE_LATEST, REGISTRY, CollectorRegistry, generate_latest, multiprocess
+
+    registry = REGISTRY
+    if "PROMETHEUS_MULTIPROC_DIR" in os.environ:
+        registry = CollectorRegistry()
+        multiprocess.MultiProcessCollector(registry)
+    return Response(generate_latest(registry), headerlist=[("Content-Type", CONTENT_TYPE_LATEST)])
 
 
 def single_logout_idps(request):
@@ -335,6 +353,8 @@ def main(argv=None):
                         help="cookie secret (default: random; give all processes of one site the same)")
     parser.add_argument("--validate-timeout", type=float, metavar="SECONDS",
                         help="validate the SAML settings at start-up, fetching metadata with this time-out")
+    parser.add_argument("--metrics", action="store_true",
+                        help='count logins through prometheus_client ("metrics": true) and serve /metrics')
     parser.add_argument("--debug", action="store_true", help="log the plug-in's debug lines")
     args = parser.parse_args(argv)
     logging.basicConfig(level=logging.DEBUG if args.debug else logging.INFO,
@@ -368,7 +388,8 @@ def main(argv=None):
     log.info("%s", replay_note)
 
     app = make_app({args.idp_id: idp_config}, memcache_client=client,
-                   secret=args.secret, proc_uid=f"host-{os.getpid()}", replay_note=replay_note)
+                   secret=args.secret, proc_uid=f"host-{os.getpid()}", replay_note=replay_note,
+                   metrics=args.metrics)
     if args.validate_timeout is not None:
         # The plug-in logs what it finds and switches off an IdP that fails.
         validate_saml_settings(app.registry.settings["auth_settings"], args.validate_timeout)

@@ -29,6 +29,8 @@ def main(argv=None):
                         help="the IdP signs the Response too, and the host requires it")
     parser.add_argument("--solicited-only", action="store_true",
                         help="the host takes only responses to its own AuthnRequests (no IdP-initiated login)")
+    parser.add_argument("--metrics", action="store_true",
+                        help='count logins through prometheus_client ("metrics": true); the host serves /metrics')
     args = parser.parse_args(argv)
 
     host_port = args.host_port or processes.free_port()
@@ -79,6 +81,8 @@ def main(argv=None):
             extra.append("--want-messages-signed")
         if args.solicited_only:
             extra.append("--solicited-only")
+        if args.metrics:
+            extra.append("--metrics")
         host = processes.host_process(
             host_port, f"{idp_url}/metadata", memcached_port=memcached_port,
             log_path=logs / "host.log", extra_args=extra,
@@ -95,7 +99,8 @@ def main(argv=None):
             f"  host logout     \"Log out\" ends the host's session, \"Log out everywhere\" the IdP's too\n"
             f"  IdP users       {users}  (carol has no account on the host)\n"
             f"  replay tracking {replay}\n"
-            f"  logs            {logs}/host.log, {logs}/idp.log\n"
+            + (f"  metrics         {host_url}/metrics\n" if args.metrics else "")
+            + f"  logs            {logs}/host.log, {logs}/idp.log\n"
             f"Ctrl-C stops everything.\n",
             flush=True,
         )

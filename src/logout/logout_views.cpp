@@ -37,6 +37,14 @@ const vs::Name nested_codes{
     "<samlp:StatusCode Value=\"urn:oasis:names:tc:SAML:2.0:status:Responder\">"
     "<samlp:StatusCode Value=\"urn:oasis:names:tc:SAML:2.0:status:UnknownPrincipal\" /></samlp:StatusCode>"};
 
+// What the audit record of a logout view takes from it as it goes.
+struct LogoutAudit {
+  Ref idp_id;
+  Ref login;         // what the session kept of the login (logout view)
+  Ref error;         // the ValueError that ended it on the login-failed page
+  bool matched = false;  // a LogoutRequest named this session's login
+};
+
 // The IdP of the matched route with single logout on: its configuration,
 // its completed settings and the request's SamlIDPConfig. A ValueError when
 // the IdP is unknown, disabled, or not configured for single logout.
@@ -191,7 +199,7 @@ bool names_the_login(PyObject* login, PyObject* idp_name, PyObject* name_id, PyO
 }
 
 // The LogoutResponse the IdP sent to the LogoutRequest of saml_logout_view.
-Ref logout_answered(const Args& a, PyObject* request, PyObject* idp_id) {
+Ref logout_answered(const Args& a, PyObject* request, PyObject* idp_id, LogoutAudit& audit) {
   Ref pending = call_method(getattr(request, names::session).get(), names::get, {logout_key});
   Ref headers = end_session(a, request);
   Ref redirect;
@@ -232,7 +240,7 @@ Ref logout_answered(const Args& a, PyObject* request, PyObject* idp_id) {
     Ref relay_state = call_method(getattr(request, names::GET).get(), names::get, {names::RelayState, empty});
     Ref target = checked_url(a, loaded.idp.get(), relay_state.get());
     redirect = call(a.global(names::HTTPFound).get(), {target.get()});
-  });
+  }, &audit.error);
   return with_headers(failed ? failed : redirect, headers.get());
 }
 
@@ -291,7 +299,7 @@ Ref logout_response_xml(const Args& a, PyObject* settings_obj, PyObject* in_resp
 }
 
 // A LogoutRequest the IdP started.
-Ref logout_requested(const Args& a, PyObject* request, PyObject* idp_id) {
+Ref logout_requested(const Args& a, PyObject* request, PyObject* idp_id, LogoutAudit& audit) {
   Ref headers;
   Ref redirect;
   Ref failed = login_failed_on_value_error(a, idp_id, [&] {
@@ -304,6 +312,7 @@ Ref logout_requested(const Args& a, PyObject* request, PyObject* idp_id) {
     Ref idp_name = getitem(loaded.idp_config.get(), names::idp_name);
     bool matched = names_the_login(login.get(), idp_name.get(), read.name_id.get(), read.indexes.get(),
                                    settings_obj.get());
+    audit.matched = matched;
     if (matched) headers = end_session(a, request);
     Ref parameters = vs::new_dict();
     Ref xml = logout_response_xml(a, settings_obj.get(), read.message_id.get(), matched);
@@ -320,7 +329,7 @@ Ref logout_requested(const Args& a, PyObject* request, PyObject* idp_id) {
     if (!vs::truthy(url.get())) vs::raise_new(PyExc_ValueError, "The IdP does not support Single Log Out");
     Ref location = call_method(slo.auth.get(), names::redirect_to, {url.get(), parameters.get()});
     redirect = call(a.global(names::HTTPFound).get(), {location.get()});
-  });
+  }, &audit.error);
   return with_headers(failed ? failed : redirect, headers.get());
 }
 
@@ -362,36 +371,77 @@ Ref start_logout(const Args& a, PyObject* request, PyObject* idp_id, PyObject* r
   return call(found.get(), {location.get()});
 }
 
-}  // namespace
-
-// saml_logout_view(context, request)
-Ref saml_logout_view(const Args& a) {
+Ref logout_view(const Args& a, LogoutAudit& audit) {
   PyObject* request = a[1];
   Ref idp_id = view_helpers::route_idp_id(request);
+  audit.idp_id = idp_id;
   Ref return_to = call_method(getattr(request, names::params).get(), names::get, {names::return_to, root});
   Ref login = call_method(getattr(request, names::session).get(), names::get, {login_key});
+  audit.login = login;
   // At once: an IdP that never answers leaves no one logged in here.
   Ref headers = end_session(a, request);
   Ref redirect;
   Ref failed = login_failed_on_value_error(
-      a, idp_id.get(), [&] { redirect = start_logout(a, request, idp_id.get(), return_to.get(), login.get()); });
+      a, idp_id.get(), [&] { redirect = start_logout(a, request, idp_id.get(), return_to.get(), login.get()); },
+      &audit.error);
   return with_headers(failed ? failed : redirect, headers.get());
 }
 
-// saml_sls_view(context, request)
-Ref saml_sls_view(const Args& a) {
+// The login-failed redirect for a message the view refuses by itself.
+Ref refuse(const Args& a, PyObject* idp_id, const char* text, LogoutAudit& audit) {
+  audit.error = call(PyExc_ValueError, {vs::ustr(text).get()});
+  return view_helpers::call_login_failed(a, idp_id, audit.error.get());
+}
+
+Ref sls_view(const Args& a, LogoutAudit& audit) {
   PyObject* request = a[1];
   Ref idp_id = view_helpers::route_idp_id(request);
+  audit.idp_id = idp_id;
   Ref get = getattr(request, names::GET);
   Py_ssize_t requests = PyObject_Size(call_method(get.get(), names::getall, {names::SAMLRequest}).get());
   Py_ssize_t responses = PyObject_Size(call_method(get.get(), names::getall, {names::SAMLResponse}).get());
   if (requests < 0 || responses < 0) throw vs::PyError{};
-  if (requests + responses == 0)
-    return view_helpers::call_login_failed(a, idp_id.get(), vs::ustr("No SAML logout message").get());
+  if (requests + responses == 0) return refuse(a, idp_id.get(), "No SAML logout message", audit);
   if (requests + responses > 1)
-    return view_helpers::call_login_failed(
-        a, idp_id.get(), vs::ustr("Invalid SAML logout message: more than one in the request").get());
-  return responses ? logout_answered(a, request, idp_id.get()) : logout_requested(a, request, idp_id.get());
+    return refuse(a, idp_id.get(), "Invalid SAML logout message: more than one in the request", audit);
+  return responses ? logout_answered(a, request, idp_id.get(), audit)
+                   : logout_requested(a, request, idp_id.get(), audit);
+}
+
+// Runs a logout view and records its outcome through audit.<function>(request,
+// idp_id, error, <what>(audit)); an exception that reaches the host is
+// recorded too, then goes on.
+template <class View, class Extra>
+Ref audited(const Args& a, PyObject* function, View view, Extra extra) {
+  LogoutAudit audit;
+  Ref response;
+  auto record = [&](PyObject* error, bool handled) {
+    Ref more = extra(audit);
+    view_helpers::audit(function, {a[1], audit.idp_id ? audit.idp_id.get() : Py_None, error, more.get()}, handled);
+  };
+  try {
+    response = view(a, audit);
+  } catch (const vs::PyError&) {
+    Caught e;
+    record(e.get(), true);
+    e.reraise();
+  }
+  record(audit.error ? audit.error.get() : Py_None, false);
+  return response;
+}
+
+}  // namespace
+
+// saml_logout_view(context, request)
+Ref saml_logout_view(const Args& a) {
+  return audited(a, names::logout_started, logout_view,
+                 [](const LogoutAudit& audit) { return audit.login ? audit.login : vs::none(); });
+}
+
+// saml_sls_view(context, request)
+Ref saml_sls_view(const Args& a) {
+  return audited(a, names::logout_message, sls_view,
+                 [](const LogoutAudit& audit) { return vs::boolean(audit.matched); });
 }
 
 }  // namespace logout

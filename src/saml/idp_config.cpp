@@ -182,6 +182,7 @@ Ref get_idp_settings(const Args& a) {
     start_metadata_record(idp_name.get(), idp_config, metadata);
   else
     forget_metadata_record(idp_name.get());
+  settings_event(idp_name.get(), local_saml_settings.get(), remote ? (metadata.error ? "failure" : "success") : nullptr);
   return local_saml_settings;
 }
 

@@ -138,6 +138,7 @@ Ref read_remote_document(PyObject* parser, PyObject* url, PyObject* timeout, PyO
 void log_refresh_failure(const Args& a, PyObject* idp_name, PyObject* generation, const Caught& e) {
   Ref reason = vs::text(e.get());
   if (!truthy(metadata_call(names::refresh_failed, {idp_name, generation, reason.get()}).get())) return;
+  settings_event(idp_name, nullptr, "failure");
   log_line(a, names::error,
            vs::concat({vs::ustr("Failed to refresh metadata for ").get(), vs::text(idp_name).get(),
                        vs::ustr(" because of ").get(), reason.get(),
@@ -169,6 +170,7 @@ Ref refresh_worker(const Args& a) {
     call(a.global(names::OneLogin_Saml2_Auth).get(), {validation_request_data().get(), merged.get()});
     if (truthy(metadata_call(names::refresh_succeeded, {idp_name, generation.get(), facts.get()}).get())) {
       setitem(getattr(cls, names::cached_saml_settings).get(), idp_name, merged.get());
+      settings_event(idp_name, merged.get(), "success");
       log_line(a, names::info,
                vs::concat({vs::ustr("SAML metadata refreshed for ").get(), vs::text(idp_name).get()}).get());
     }
@@ -229,6 +231,19 @@ void start_metadata_record(PyObject* idp_name, PyObject* idp_config, const Metad
 
 void forget_metadata_record(PyObject* idp_name) {
   if (metadata_records_started) metadata_call(names::forget_record, {idp_name});
+}
+
+void settings_event(PyObject* idp_name, PyObject* settings, const char* fetch) {
+  static const vs::Name module_name{"velmora_saml.audit"};
+  try {
+    Ref module = vs::check_optional(PyImport_GetModule(module_name));
+    if (!module) module = vs::check(PyImport_Import(module_name));
+    Ref outcome = fetch ? vs::ustr(fetch) : vs::none();
+    call(getattr(module.get(), names::settings_event).get(), {idp_name, settings ? settings : Py_None, outcome.get()});
+  } catch (const vs::PyError&) {
+    // Metrics never cost a login or a refresh.
+    Caught e(PyExc_Exception);
+  }
 }
 
 // A refresh that cannot start is the refresh's failure, not the login's.

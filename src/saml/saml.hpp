@@ -50,6 +50,10 @@ void forget_metadata_record(PyObject* idp_name);
 // On a cache hit: starts the IdP's refresh in the background when it is due.
 void notice_metadata_refresh(const Args& a, PyObject* cls, PyObject* idp_name);
 Ref metadata_location(PyObject* idp_config);
+// Tells velmora_saml.audit (the metadata metrics) that an IdP's settings were
+// assembled or refreshed (`settings`; nullptr when a refresh failed) and how
+// a metadata fetch went ("success", "failure"; nullptr when none was made).
+void settings_event(PyObject* idp_name, PyObject* settings, const char* fetch);
 void complete_extra_request_options(PyObject* local_saml_settings);
 Ref call_login(PyObject* auth, PyObject* return_to, PyObject* extra_request_options);
 Ref validation_request_data();

@@ -37,6 +37,12 @@ URLs these routes answer on (for example ``https://<host>/saml/acs/<idp_id>``
 and ``https://<host>/saml/metadata/<idp_id>``), and so must the SP's
 single-logout URL (``https://<host>/saml/sls/<idp_id>``).
 
+With ``"metrics": true`` in the SAML settings of the registry's
+``auth_settings``, ``includeme`` creates the plug-in's Prometheus metrics
+(``velmora_saml.audit``); a wrong value of the key, or ``prometheus_client``
+missing, is a ``ConfigurationError``. The host serves the metrics itself
+(docs/configuration.md shows how).
+
 The views need no permission: they are where an anonymous user logs in (and
 where a logout ends, whoever is logged in). The ACS view is exempt from Pyramid's CSRF check: the IdP's form post
 comes from another site and cannot carry the host's token; the signature of
@@ -89,12 +95,31 @@ def _add_routes(config, settings, routes, views):
         )
 
 
+def _start_metrics(settings):
+    """Creates the metrics when the SAML settings ask for them."""
+    from pyramid.exceptions import ConfigurationError
+
+    try:
+        saml_settings = settings["auth_settings"]["authentication_policies"]["saml"]
+    except Exception:
+        return  # the views report settings of the wrong shape
+    from . import audit
+
+    try:
+        wanted = audit.metrics_wanted(saml_settings)
+    except ValueError as error:
+        raise ConfigurationError(str(error)) from error
+    if wanted:
+        audit.enable_metrics()
+
+
 def includeme(config):
     """Register the login, ACS and metadata views on their routes, and the
     single-logout views when an IdP uses them."""
     from . import views
 
     settings = config.get_settings() or {}
+    _start_metrics(settings)
     _add_routes(config, settings, _ROUTES, views)
     if _single_logout_asked(settings):
         from . import logout

@@ -626,6 +626,17 @@ def replay_store_problem(saml_settings):
     return None
 
 
+def metrics_problem(saml_settings):
+    """The text of a wrong "metrics" value, or of prometheus_client missing when it is true; or None."""
+    from velmora_saml import audit
+
+    try:
+        audit.metrics_wanted(saml_settings)
+    except ValueError as error:
+        return str(error)
+    return None
+
+
 def run_check(args, logger):
     saml = load_plugin()
     settings = load_auth_settings(args.settings)
@@ -658,16 +669,20 @@ def run_check(args, logger):
     if any(outcome["status"] != "refreshed" for outcome in refreshed.values()):
         status = EXIT_INVALID  # the workers' next refresh would fail the same way
     problem = replay_store_problem(loader.saml_settings)
-    if problem:
+    metrics = metrics_problem(loader.saml_settings)
+    if problem or metrics:
         status = EXIT_INVALID
     if args.json:
         document = {"settings": args.settings, "saml_enabled": saml_enabled, "exit_status": status,
                     "replay_store": {"status": "invalid" if problem else "valid", "reason": problem},
+                    "metrics": {"status": "invalid" if metrics else "valid", "reason": metrics},
                     "identity_providers": reports}
         print(json.dumps(document, indent=2, default=str))
     else:
         if problem:
             print(f"replay_store: invalid: {problem}")
+        if metrics:
+            print(f"metrics: invalid: {metrics}")
         print_report(reports, saml_enabled)
     return status
 

@@ -29,6 +29,21 @@ Ref mapping_tracker(const Args& a, PyObject* config_storage) {
 
 }  // namespace
 
+Ref audit_module() {
+  static const vs::Name module_name{"velmora_saml.audit"};
+  if (Ref module = vs::check_optional(PyImport_GetModule(module_name))) return module;
+  return vs::check(PyImport_Import(module_name));
+}
+
+void audit(PyObject* function, std::initializer_list<PyObject*> args, bool handled) {
+  try {
+    call(getattr(audit_module().get(), function).get(), args);
+  } catch (const vs::PyError&) {
+    vs::Caught e;
+    if (!handled) e.reraise();
+  }
+}
+
 // `return login_failed(idp_id, desc)` of a view, through the module name.
 Ref call_login_failed(const Args& a, PyObject* idp_id, PyObject* desc) {
   return call(a.global(names::login_failed).get(), {idp_id, desc});
@@ -55,9 +70,9 @@ RoutedIdp load_routed_idp(const Args& a, PyObject* request) {
   RoutedIdp idp;
   idp.auth_settings = registry_setting(request, names::auth_settings);
   idp.idp_id = route_idp_id(request);
-  idp.failed = login_failed_on_value_error(a, idp.idp_id.get(), [&] {
-    idp.idp_config = load_idp_config(a, idp.auth_settings.get(), idp.idp_id.get());
-  });
+  idp.failed = login_failed_on_value_error(
+      a, idp.idp_id.get(),
+      [&] { idp.idp_config = load_idp_config(a, idp.auth_settings.get(), idp.idp_id.get()); }, &idp.error);
   return idp;
 }
 

@@ -18,17 +18,26 @@ Ref call_login_failed(const Args& a, PyObject* idp_id, PyObject* desc);
 
 // `try: body()` / `except ValueError as e: return login_failed(idp_id, e)`:
 // the login-failed redirect when `body` raised a ValueError, else an empty
-// Ref (anything else goes on).
+// Ref (anything else goes on). `caught`, when given, takes the ValueError
+// (for the audit record).
 template <class Body>
-Ref login_failed_on_value_error(const Args& a, PyObject* idp_id, Body body) {
+Ref login_failed_on_value_error(const Args& a, PyObject* idp_id, Body body, Ref* caught = nullptr) {
   try {
     body();
     return Ref();
   } catch (const vs::PyError&) {
     vs::Caught e(PyExc_ValueError);
+    if (caught) *caught = Ref::borrow(e.get());
     return call_login_failed(a, idp_id, e.get());
   }
 }
+
+// velmora_saml.audit, imported at its first use; sys.modules keeps it.
+Ref audit_module();
+// audit.<function>(*args) for the outcome of a view. While an exception is
+// handled (`handled`), a failure of the record itself is dropped: the view's
+// own exception is what the host must get.
+void audit(PyObject* function, std::initializer_list<PyObject*> args, bool handled = false);
 
 // request.registry.settings[key], read afresh on every use.
 Ref registry_setting(PyObject* request, PyObject* key);
@@ -46,6 +55,7 @@ struct RoutedIdp {
   Ref idp_id;
   Ref idp_config;
   Ref failed;
+  Ref error;  // the loader's ValueError when `failed` is set
 };
 
 RoutedIdp load_routed_idp(const Args& a, PyObject* request);

@@ -1,4 +1,5 @@
 // Module `velmora_saml.views`: the Pyramid view callables and login_failed.
+#include <chrono>
 #include <string>
 
 #include "../common/names.hpp"
@@ -83,8 +84,11 @@ struct ConfigurationFault {
 // the given configuration faults, reported as "Invalid SAML configuration: ".
 // Anything else goes on.
 Ref login_failed_for_configuration_fault(const Args& a, PyObject* idp_id, Caught& e,
-                                         std::initializer_list<ConfigurationFault> faults) {
-  if (e.matches(PyExc_ValueError)) return call_login_failed(a, idp_id, e.get());
+                                         std::initializer_list<ConfigurationFault> faults, Ref& caught) {
+  if (e.matches(PyExc_ValueError)) {
+    caught = Ref::borrow(e.get());
+    return call_login_failed(a, idp_id, e.get());
+  }
   for (const ConfigurationFault& fault : faults) {
     Ref module = vs::check(PyImport_ImportModule(fault.module));
     Ref type = getattr(module.get(), fault.name);
@@ -94,35 +98,68 @@ Ref login_failed_for_configuration_fault(const Args& a, PyObject* idp_id, Caught
                               : vs::concat({invalid_configuration, own.get()});
     Ref error = call(PyExc_ValueError, {message.get()});
     PyException_SetContext(error.get(), Py_NewRef(e.get()));
+    caught = error;
     return call_login_failed(a, idp_id, error.get());
   }
   e.reraise();
+}
+
+// The audit record of a login that ended: `error` is None (or nullptr) on
+// success; `elapsed` (seconds) only for the callback. What is not known yet
+// is nullptr and goes as None.
+void record_login(PyObject* request, PyObject* idp_id, PyObject* error, PyObject* idp, PyObject* user_id,
+                  PyObject* elapsed, bool handled) {
+  auto known = [](PyObject* value) { return value ? value : Py_None; };
+  view_helpers::audit(names::login,
+                      {request, known(idp_id), known(error), known(idp), known(user_id), known(elapsed)}, handled);
 }
 
 // saml_sso_view(context, request)
 Ref saml_sso_view(const Args& a) {
   PyObject* request = a[1];
   RoutedIdp routed = load_routed_idp(a, request);
-  if (routed.failed) return routed.failed;
+  if (routed.failed) {
+    // Starting a login that cannot succeed is that login's outcome.
+    record_login(request, routed.idp_id.get(), routed.error.get(), nullptr, nullptr, Py_None, false);
+    return routed.failed;
+  }
   Ref params = getattr(request, names::params);
   Ref return_to_url = call_method(params.get(), names::get, {names::return_to, root});
   Ref redirect;
-  if (Ref failed = login_failed_on_value_error(a, routed.idp_id.get(), [&] {
-        Ref login_url = call_method(a.global(names::SamlIDPConfig).get(), names::generate_login_url,
-                                    {routed.idp_config.get(), request, return_to_url.get()});
-        redirect = call(a.global(names::HTTPFound).get(), {login_url.get()});
-      }))
+  Ref error;
+  if (Ref failed = login_failed_on_value_error(
+          a, routed.idp_id.get(),
+          [&] {
+            Ref login_url = call_method(a.global(names::SamlIDPConfig).get(), names::generate_login_url,
+                                        {routed.idp_config.get(), request, return_to_url.get()});
+            redirect = call(a.global(names::HTTPFound).get(), {login_url.get()});
+          },
+          &error)) {
+    record_login(request, routed.idp_id.get(), error.get(), nullptr, nullptr, Py_None, false);
     return failed;
+  }
   return redirect;
 }
 
-// saml_callback_view(context, request)
-Ref saml_callback_view(const Args& a) {
+// What the audit record of a callback takes from it as it goes.
+struct LoginAudit {
+  Ref idp_id;
+  Ref idp;      // the request's SamlIDPConfig, once made
+  Ref error;    // the ValueError that ended the login on the login-failed page
+  Ref user_id;  // once identified
+  bool ended = true;  // false for the page that posts the form again: the login goes on
+};
+
+Ref callback(const Args& a, LoginAudit& audit) {
   PyObject* request = a[1];
   Ref vlm_settings = registry_setting(request, names::vlm_settings);
   Ref config_storage = getitem(vlm_settings.get(), names::config_storage);
   RoutedIdp routed = load_routed_idp(a, request);
-  if (routed.failed) return routed.failed;
+  audit.idp_id = routed.idp_id;
+  if (routed.failed) {
+    audit.error = routed.error;
+    return routed.failed;
+  }
   const Ref& idp_id = routed.idp_id;
 
   Ref store_name;
@@ -130,13 +167,16 @@ Ref saml_callback_view(const Args& a) {
   if (Ref failed = login_failed_on_value_error(a, idp_id.get(), [&] {
         store_name = view_helpers::configured_replay_store(routed.auth_settings.get());
         options = logout_options::read(routed.idp_config.get());
-      }))
+      }, &audit.error))
     return failed;
   if (!options.allow_unsolicited) {
     // The IdP's form post comes from another site: a SameSite=Lax session
     // cookie stays behind, and with it the AuthnRequests this browser sent.
     Ref repost = call_method(logout_options::module().get(), names::repost_without_cookie, {request});
-    if (repost.get() != Py_None) return repost;
+    if (repost.get() != Py_None) {
+      audit.ended = false;
+      return repost;
+    }
   }
   Ref responses_tracker = view_helpers::choose_responses_tracker(a, config_storage.get(), store_name);
   Ref idp_config_class = a.global(names::SamlIDPConfig);
@@ -148,11 +188,13 @@ Ref saml_callback_view(const Args& a) {
     Caught e;
     return login_failed_for_configuration_fault(
         a, idp_id.get(), e,
-        {{"builtins", names::KeyError, nullptr}, {"onelogin.saml2.errors", names::OneLogin_Saml2_Error, nullptr}});
+        {{"builtins", names::KeyError, nullptr}, {"onelogin.saml2.errors", names::OneLogin_Saml2_Error, nullptr}},
+        audit.error);
   }
+  audit.idp = idp;
 
   if (Ref failed = login_failed_on_value_error(
-          a, idp_id.get(), [&] { call_method(idp.get(), names::process_saml_response); }))
+          a, idp_id.get(), [&] { call_method(idp.get(), names::process_saml_response); }, &audit.error))
     return failed;
 
   Ref user_id;
@@ -168,8 +210,10 @@ Ref saml_callback_view(const Args& a) {
   } catch (const vs::PyError&) {
     Caught e;
     return login_failed_for_configuration_fault(a, idp_id.get(), e,
-                                                {{"re", names::error, "\"saml_auth_regex\" does not compile: "}});
+                                                {{"re", names::error, "\"saml_auth_regex\" does not compile: "}},
+                                                audit.error);
   }
+  audit.user_id = user_id;
 
   // The redirect is built before the session is dropped: when the return
   // URL cannot be had, the user keeps the session they came with.
@@ -185,6 +229,29 @@ Ref saml_callback_view(const Args& a) {
                 {request, routed.idp_config.get(), getattr(idp.get(), names::saml_auth).get()});
   Ref headers = call(a.global(names::remember).get(), {request, user_id.get()});
   call_method(getattr(response.get(), names::headerlist).get(), names::extend, {headers.get()});
+  return response;
+}
+
+// saml_callback_view(context, request)
+Ref saml_callback_view(const Args& a) {
+  auto started = std::chrono::steady_clock::now();
+  auto elapsed = [&] {
+    std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - started;
+    return vs::check(PyFloat_FromDouble(seconds.count()));
+  };
+  LoginAudit audit;
+  Ref response;
+  try {
+    response = callback(a, audit);
+  } catch (const vs::PyError&) {
+    // What reaches the host is the site's failure; it is recorded, then goes on.
+    Caught e;
+    record_login(a[1], audit.idp_id.get(), e.get(), audit.idp.get(), nullptr, elapsed().get(), true);
+    e.reraise();
+  }
+  if (audit.ended)
+    record_login(a[1], audit.idp_id.get(), audit.error ? audit.error.get() : Py_None, audit.idp.get(),
+                 audit.error ? nullptr : audit.user_id.get(), elapsed().get(), false);
   return response;
 }
 

@@ -1,0 +1,521 @@
+"""Audit records of every login and logout, the counts since start, and the
+optional Prometheus metrics.
+
+Every outcome of a login (the SSO view's refusals and every answer of the
+assertion consumer view), of the browser's logout (the logout view and the
+IdP's LogoutResponse) and of a LogoutRequest the IdP sends makes one record
+on the logger ``velmora_saml.audit``: INFO for a success, WARNING for a
+refusal, ERROR for a failure of the site itself. The message is one line of
+``key=value`` fields; the record carries the same facts as attributes
+(``extra``), for JSON formatters:
+
+- ``saml_event``: "login", "logout" or "idp_logout";
+- ``saml_outcome``: "success", "refused" or "error";
+- ``saml_reason``: None on success, else one code of ``REASONS``;
+- ``saml_idp``, ``saml_subject``, ``saml_user``, ``saml_client``,
+  ``saml_message_id``, ``saml_detail``: texts or None.
+
+No field holds a key, a password or a whole SAML message; every field is
+cut to a bounded length and shows control characters escaped.
+
+``counts()`` returns the outcomes counted since the process started, as
+``{"login": {"success": n, "refused": n, "error": n}, "logout": {...},
+"idp_logout": {...}}`` (a new dict on every call), whether or not metrics
+are on.
+
+With ``"metrics": true`` in the SAML settings (``authentication_policies``
+-> ``saml``) the outcomes are also counted through ``prometheus_client`` on
+its default registry (``METRIC_NAMES``); without the key
+``prometheus_client`` is never imported.
+
+The views of ``velmora_saml.views`` and ``velmora_saml.logout`` call
+``login``, ``logout_started`` and ``logout_message``; ``velmora_saml.saml``
+calls ``settings_event`` when an IdP's settings are assembled or its
+metadata is fetched.
+"""
+
+import logging
+import threading
+import time
+import zlib
+
+log = logging.getLogger("velmora_saml.audit")
+
+EVENTS = ("login", "logout", "idp_logout")
+OUTCOMES = ("success", "refused", "error")
+LEVELS = {"success": logging.INFO, "refused": logging.WARNING, "error": logging.ERROR}
+
+# Every reason code, with what it means. docs/configuration.md shows the same table.
+REASONS = {
+    "invalid_response": "the toolkit refused the message for a reason no finer code names (saml_detail has its text)",
+    "invalid_signature": "a signature is missing, does not verify, or is not allowed",
+    "wrong_audience": "the assertion is meant for another SP entity ID",
+    "wrong_destination": "the message was sent to another URL than the one it arrived at",
+    "expired": "the message or its assertion is past its NotOnOrAfter",
+    "not_yet_valid": "the assertion's NotBefore is still ahead (clocks apart?)",
+    "wrong_issuer": "the message comes from another IdP entity ID than the configured one",
+    "idp_refused": "the IdP answered with a status other than Success",
+    "replay": "the message was seen before",
+    "unsolicited": "the response answers no request this browser sent (or the logout response no logout)",
+    "user_not_found": "no host user has the value the response carries",
+    "user_ambiguous": "more than one host user has the value",
+    "attribute_missing": "the configured saml_auth_attribute is not in the response",
+    "values_missing": "the attribute is there but holds no value that is not blank",
+    "idp_unknown": "the URL names an IdP id that is not configured",
+    "idp_disabled": "the IdP entry is disabled (by its settings or by validation at start)",
+    "saml_disabled": "SAML is disabled or not configured on the site",
+    "configuration": "the IdP's configuration is wrong (saml_detail says what)",
+    "message_too_large": "the message is larger than the plug-in reads",
+    "replay_store_unavailable": "the replay store (memcache) could not be read or written",
+    "internal_error": "an unexpected exception reached the host",
+}
+
+# Reasons that are faults of the site rather than of the message.
+SITE_FAULTS = {"configuration", "replay_store_unavailable", "internal_error"}
+
+# (code, fixed beginnings of the plug-in's own ValueError texts), first match wins.
+_OWN_TEXTS = (
+    ("saml_disabled", ("SAML is disabled", "SAML is not configured")),
+    ("idp_unknown", ("IdP is not found",)),
+    ("replay", ("Duplicated SAML",)),
+    ("unsolicited", ("Unsolicited SAML",)),
+    ("user_not_found", ("User not found for the SAML response.",)),
+    ("user_ambiguous", ("More than one user found",)),
+    ("attribute_missing", ("Missing expected attribute",)),
+    ("values_missing", ("Missing values in SAML attribute",)),
+    ("idp_refused", ("SAML logout refused by the identity provider",)),
+    ("configuration", ("Invalid SAML configuration: ", "Invalid user config attribute.",
+                       "Single logout is not enabled", "The IdP does not support Single Log Out")),
+)
+# (code, texts of python3-saml 1.16 found anywhere in its reason), first match wins.
+_TOOLKIT_TEXTS = (
+    ("invalid_signature", ("Signature validation failed", "No Signature found", "is not signed and the SP require it",
+                           "Invalid Signature Element", "unexpected Signature Element", "signatures found",
+                           "Deprecated signature algorithm", "Deprecated digest algorithm", "invalid Signed Element",
+                           "Signed Element must contain an ID", "Duplicated Reference URI", "Duplicated ID.",
+                           "unsupported signature transform", "_signature")),
+    ("wrong_audience", ("is not a valid audience",)),
+    ("wrong_destination", ("was received at", "empty Destination value")),
+    ("expired", ("Could not validate timestamp: expired", "The attributes have expired")),
+    ("not_yet_valid", ("Could not validate timestamp: not yet valid",)),
+    ("wrong_issuer", ("Invalid issuer in the", "Issuer of the Response is multiple", "Issuer of the Assertion not found")),
+    ("unsolicited", ("does not match the ID of the",)),
+    ("idp_refused", ("The status code of the Response was not Success",)),
+    ("message_too_large", ("too large", "too long")),
+)
+
+SUBJECT_LIMIT = 256
+DETAIL_LIMIT = 500
+ID_LIMIT = 128
+
+_lock = threading.Lock()
+_counts = {event: dict.fromkeys(OUTCOMES, 0) for event in EVENTS}
+
+
+def counts():
+    """The outcomes counted since the process started, per event."""
+    with _lock:
+        return {event: dict(outcomes) for event, outcomes in _counts.items()}
+
+
+def classify(error):
+    """(reason, outcome) of an exception that ended a login or logout."""
+    if not isinstance(error, ValueError):
+        if _replay_store_fault(error):
+            return "replay_store_unavailable", "error"
+        return "internal_error", "error"
+    text = str(error)
+    if text.startswith('Identity provider "') and text.endswith('" is disabled'):
+        return "idp_disabled", "refused"
+    for code, beginnings in _OWN_TEXTS:
+        if text.startswith(beginnings):
+            return code, "error" if code in SITE_FAULTS else "refused"
+    for code, fragments in _TOOLKIT_TEXTS:
+        if any(fragment in text for fragment in fragments):
+            return code, "refused"
+    return "invalid_response", "refused"
+
+
+def _replay_store_fault(error):
+    if isinstance(error, RuntimeError) and str(error) == "Can not store saml response":
+        return True
+    if isinstance(error, OSError):
+        return True
+    return any(cls.__module__.startswith("pymemcache") for cls in type(error).__mro__)
+
+
+def clean(value, limit):
+    """The value as one bounded line: control characters escaped, cut at `limit`."""
+    if value is None:
+        return None
+    text = value if isinstance(value, str) else str(value)
+    if len(text) > limit:
+        text = text[:limit] + "..."
+    if not text.isprintable():
+        text = "".join(ch if ch.isprintable() else ch.encode("unicode_escape").decode("ascii") for ch in text)
+    return text
+
+
+def _client(request):
+    if request is None:
+        return None
+    try:
+        return request.remote_addr
+    except Exception:
+        return None
+
+
+def _emit(request, event, outcome, reason, idp_id, subject=None, user=None, message_id=None, detail=None,
+          elapsed=None):
+    with _lock:
+        _counts[event][outcome] += 1
+    if _metrics is not None:
+        _metrics.count(event, outcome, reason, _idp_label(request, idp_id), elapsed)
+    level = LEVELS[outcome]
+    if not log.isEnabledFor(level):
+        return
+    fields = {
+        "saml_event": event,
+        "saml_outcome": outcome,
+        "saml_reason": reason,
+        "saml_idp": clean(idp_id, ID_LIMIT),
+        "saml_subject": clean(subject, SUBJECT_LIMIT),
+        "saml_user": clean(user, SUBJECT_LIMIT),
+        "saml_client": clean(_client(request), ID_LIMIT),
+        "saml_message_id": clean(message_id, ID_LIMIT),
+        "saml_detail": clean(detail, DETAIL_LIMIT),
+    }
+    head = f"SAML {event} {outcome}" + (f" ({reason})" if reason else "") + ":"
+    facts = " ".join(_fact(key[5:], value) for key, value in fields.items() if value is not None and key in _LINE_FIELDS)
+    log.log(level, f"{head} {facts}", extra=fields)
+
+
+_LINE_FIELDS = ("saml_idp", "saml_subject", "saml_user", "saml_client", "saml_message_id", "saml_detail")
+
+
+def _fact(name, value):
+    """name=value, the value quoted (its quotes escaped) when it holds blanks or quotes."""
+    if value and " " not in value and '"' not in value:
+        return f"{name}={value}"
+    return f'{name}="{value.replace(chr(34), chr(92) + chr(34))}"'
+
+
+def _idp_label(request, idp_id):
+    """The IdP id as a metrics label: "" unless an IdP entry has it. The id
+    comes from the URL: anyone can make up new ones, and each would be a
+    series of its own."""
+    try:
+        providers = request.registry.settings["auth_settings"]["authentication_policies"]["saml"][
+            "identity_providers"]
+        return idp_id if isinstance(idp_id, str) and idp_id in providers else ""
+    except Exception:
+        return ""
+
+
+# ---- logins ------------------------------------------------------------------
+
+_SAML_NS = {"samlp": "urn:oasis:names:tc:SAML:2.0:protocol", "saml": "urn:oasis:names:tc:SAML:2.0:assertion"}
+# A posted message larger than this is not read again for the record's facts.
+_READ_LIMIT = 1 << 20
+
+
+def _parse(xml):
+    from onelogin.saml2.xml_utils import OneLogin_Saml2_XML
+
+    try:
+        return OneLogin_Saml2_XML.to_etree(xml)
+    except Exception:  # what the toolkit cannot read has no facts to give
+        return None
+
+
+def _posted_response(request, saml_auth):
+    """The document of the posted response, as the toolkit last read it (the
+    assertion decrypted), or as posted; None when it cannot be read."""
+    try:
+        xml = saml_auth.get_last_response_xml() if saml_auth is not None else None
+    except Exception:
+        xml = None
+    if not xml:
+        try:
+            posted = request.POST.get("SAMLResponse")
+        except Exception:
+            posted = None
+        if not isinstance(posted, str) or len(posted) > _READ_LIMIT:
+            return None
+        from onelogin.saml2.utils import OneLogin_Saml2_Utils
+
+        try:
+            xml = OneLogin_Saml2_Utils.b64decode(posted)
+        except Exception:
+            return None
+    return _parse(xml)
+
+
+def _response_facts(request, saml_auth):
+    """(subject, message id) of the posted response: the toolkit's when it
+    accepted it, else as the message states them (not verified)."""
+    if saml_auth is not None:
+        try:
+            if saml_auth.is_authenticated():
+                return saml_auth.get_nameid(), saml_auth.get_last_message_id()
+        except Exception:
+            pass
+    root = _posted_response(request, saml_auth)
+    if root is None:
+        return None, None
+    name_ids = root.xpath("/samlp:Response/saml:Assertion/saml:Subject/saml:NameID", namespaces=_SAML_NS)
+    return (name_ids[0].text if name_ids else None), root.get("ID")
+
+
+def _mapping_detail(reason, idp):
+    """What the user mapping saw: the attribute names that arrived, or the
+    regex that kept no value."""
+    attribute = getattr(idp, "saml_auth_attribute", None)
+    try:
+        arrived = sorted(idp.saml_auth.get_attributes())
+    except Exception:
+        arrived = []
+    # The mapping has "NameID" added by the mapping itself.
+    names = ", ".join(["NameID", *(name for name in arrived if name != "NameID")])
+    if reason == "attribute_missing":
+        return f"wanted {attribute}; received {names}"
+    if reason == "values_missing":
+        return f"{attribute} holds no value that is not blank"
+    regex = getattr(idp, "saml_auth_regex", None)
+    user_attribute = getattr(idp, "user_config_attribute", None)
+    if reason == "user_not_found" and regex:
+        return f"{attribute} compared with user {user_attribute} after saml_auth_regex {regex!r}"
+    return f"{attribute} compared with user {user_attribute}"
+
+
+def login(request, idp_id, error, idp, user_id, elapsed):
+    """Records the outcome of a login: `error` is the exception that ended it
+    (None on success), `idp` the request's SamlIDPConfig when one was made,
+    `elapsed` the callback's own time in seconds (None for the SSO view)."""
+    notice_settings(request)
+    saml_auth = getattr(idp, "saml_auth", None) if idp is not None else None
+    subject = message_id = None
+    if elapsed is not None:
+        subject, message_id = _response_facts(request, saml_auth)
+    if error is None:
+        _emit(request, "login", "success", None, idp_id, subject, user_id, message_id, elapsed=elapsed)
+        return
+    reason, outcome = classify(error)
+    if reason in ("attribute_missing", "values_missing", "user_not_found", "user_ambiguous") and idp is not None:
+        detail = _mapping_detail(reason, idp)
+    elif reason == "internal_error":
+        detail = f"{type(error).__module__}.{type(error).__qualname__}: {error}"
+    else:
+        detail = str(error)
+    _emit(request, "login", outcome, reason, idp_id, subject, None, message_id, detail, elapsed)
+
+
+# ---- logouts -------------------------------------------------------------------
+
+def logout_started(request, idp_id, error, login):
+    """Records the outcome of the logout view; `login` is what the session
+    kept of the login (None when it held none)."""
+    notice_settings(request)
+    subject = login.get("name_id") if isinstance(login, dict) else None
+    if error is None:
+        sent = isinstance(login, dict) and login.get("idp_name") is not None
+        detail = "local session ended; LogoutRequest sent to the IdP" if sent else "local session ended"
+        _emit(request, "logout", "success", None, idp_id, subject, None, None, detail)
+        return
+    reason, outcome = classify(error)
+    _emit(request, "logout", outcome, reason, idp_id, subject, None, None, _detail(error, reason))
+
+
+def _detail(error, reason):
+    if reason == "internal_error":
+        return f"{type(error).__module__}.{type(error).__qualname__}: {error}"
+    return str(error)
+
+
+# Logout messages come deflated in the query: never inflated beyond this.
+_INFLATE_LIMIT = 256 * 1024
+
+
+def _logout_message(request, field):
+    import base64
+
+    try:
+        encoded = request.GET.get(field)
+        if not isinstance(encoded, str) or len(encoded) > _READ_LIMIT:
+            return None
+        data = base64.b64decode(encoded)
+        try:
+            inflater = zlib.decompressobj(-15)
+            data = inflater.decompress(data, _INFLATE_LIMIT)
+        except zlib.error:
+            pass  # sent without deflate
+        return _parse(data)
+    except Exception:
+        return None
+
+
+def logout_message(request, idp_id, error, matched):
+    """Records the outcome of the single-logout service: the IdP's
+    LogoutResponse (event "logout") or LogoutRequest ("idp_logout");
+    `matched` says whether a LogoutRequest named this session's login."""
+    notice_settings(request)
+    is_request = "SAMLRequest" in request.GET
+    event = "idp_logout" if is_request else "logout"
+    root = _logout_message(request, "SAMLRequest" if is_request else "SAMLResponse")
+    subject = message_id = None
+    if root is not None:
+        message_id = root.get("ID")
+        name_ids = root.xpath("saml:NameID", namespaces=_SAML_NS)
+        subject = name_ids[0].text if name_ids else None
+    if error is None:
+        if is_request:
+            detail = "local session ended" if matched else "no login of this session named: answered UnknownPrincipal"
+        else:
+            detail = "the IdP confirmed the logout"
+        _emit(request, event, "success", None, idp_id, subject, None, message_id, detail)
+        return
+    reason, outcome = classify(error)
+    _emit(request, event, outcome, reason, idp_id, subject, None, message_id, _detail(error, reason))
+
+
+# ---- metrics -------------------------------------------------------------------
+
+METRIC_NAMES = (
+    "velmora_saml_logins_total",
+    "velmora_saml_logouts_total",
+    "velmora_saml_login_seconds",
+    "velmora_saml_metadata_refreshes_total",
+    "velmora_saml_metadata_age_seconds",
+    "velmora_saml_certificate_not_after_seconds",
+)
+INSTALL_HINT = "pip install velmora_saml[metrics]"
+
+_metrics = None
+_metrics_lock = threading.Lock()
+_metrics_unavailable_logged = False
+# idp name -> (assembled or fetched at, {(role, index): not after}) of the settings in use.
+_settings_facts = {}
+
+
+def metrics_wanted(saml_settings):
+    """Whether the SAML settings turn metrics on; ValueError for a value
+    other than true or false, or when prometheus_client is missing."""
+    wanted = saml_settings.get("metrics", False) if isinstance(saml_settings, dict) else False
+    if wanted is None:
+        wanted = False
+    if not isinstance(wanted, bool):
+        raise ValueError(f'Invalid SAML configuration: "metrics" must be true or false, not {wanted!r}')
+    if wanted:
+        try:
+            import prometheus_client  # noqa: F401
+        except ImportError as error:
+            raise ValueError(f'Invalid SAML configuration: "metrics" needs prometheus_client: {INSTALL_HINT}') \
+                from error
+    return wanted
+
+
+def enable_metrics():
+    """Creates the metrics on prometheus_client's default registry (once per process)."""
+    global _metrics
+    with _metrics_lock:
+        if _metrics is None:
+            _metrics = _Metrics()
+            for idp_name in list(_settings_facts):
+                _metrics.settings_facts(idp_name)
+    return _metrics
+
+
+def notice_settings(request):
+    """Turns metrics on at the first request of a site whose SAML settings ask for them."""
+    global _metrics_unavailable_logged
+    if _metrics is not None or _metrics_unavailable_logged:
+        return
+    try:
+        saml_settings = request.registry.settings["auth_settings"]["authentication_policies"]["saml"]
+        wanted = metrics_wanted(saml_settings)
+    except ValueError as error:
+        _metrics_unavailable_logged = True
+        log.error(f"SAML metrics are off: {error}")
+        return
+    except Exception:
+        return
+    if wanted:
+        enable_metrics()
+
+
+def settings_event(idp_name, settings, fetch):
+    """An IdP's settings were assembled or refreshed (`settings` the new
+    settings, None when a refresh failed and the old ones stay); `fetch` is
+    "success" or "failure" when metadata was fetched, None when not."""
+    if settings is not None:
+        _settings_facts[idp_name] = (time.time(), _certificates(settings))
+    if _metrics is not None:
+        if fetch is not None:
+            _metrics.refreshes.labels(idp=idp_name, outcome=fetch).inc()
+        _metrics.settings_facts(idp_name)
+
+
+def _certificates(settings):
+    """{(role, index): not after as Unix time} of the IdP signing certificates and the SP certificate."""
+    from . import __main__ as operator
+
+    found = {}
+    bodies = [("idp_signing", body) for body in operator.signing_certificates(settings)]
+    sp = settings.get("sp") if isinstance(settings, dict) else None
+    if isinstance(sp, dict) and sp.get("x509cert"):
+        bodies.append(("sp", sp["x509cert"]))
+    for index, (role, body) in enumerate(bodies):
+        try:
+            found[(role, index)] = operator.certificate_facts(body)[1].timestamp()
+        except (ValueError, IndexError, TypeError):
+            continue  # `check` reports a certificate it cannot read
+    return found
+
+
+class _Metrics:
+    def __init__(self):
+        import prometheus_client
+        from prometheus_client import values
+
+        self.multiprocess = values.ValueClass is not values.MutexValue
+        self.logins = prometheus_client.Counter(
+            "velmora_saml_logins", "SAML logins by IdP, outcome and reason code", ["idp", "outcome", "reason"])
+        self.logouts = prometheus_client.Counter(
+            "velmora_saml_logouts", "SAML logouts by IdP, event and outcome", ["idp", "event", "outcome"])
+        self.login_seconds = prometheus_client.Histogram(
+            "velmora_saml_login_seconds", "Time of the SAML assertion consumer view", ["idp"])
+        self.refreshes = prometheus_client.Counter(
+            "velmora_saml_metadata_refreshes", "IdP metadata fetches by outcome", ["idp", "outcome"])
+        # Every worker keeps settings of its own: the stalest one and the
+        # earliest expiry are what an operator acts on.
+        self.age = prometheus_client.Gauge(
+            "velmora_saml_metadata_age_seconds", "Age of the IdP settings in use", ["idp"],
+            multiprocess_mode="livemax")
+        self.not_after = prometheus_client.Gauge(
+            "velmora_saml_certificate_not_after_seconds", "Unix time at which a certificate expires",
+            ["idp", "role"], multiprocess_mode="livemin")
+
+    def count(self, event, outcome, reason, idp, elapsed):
+        if event == "login":
+            self.logins.labels(idp=idp, outcome=outcome, reason=reason or "").inc()
+            if elapsed is not None:
+                self.login_seconds.labels(idp=idp).observe(elapsed)
+        else:
+            self.logouts.labels(idp=idp, event=event, outcome=outcome).inc()
+        if self.multiprocess and idp in _settings_facts:
+            # Files hold values, not functions: the age as of this event.
+            self.age.labels(idp=idp).set(time.time() - _settings_facts[idp][0])
+
+    def settings_facts(self, idp_name):
+        facts = _settings_facts.get(idp_name)
+        if facts is None:
+            return
+        since, certificates = facts
+        if self.multiprocess:
+            self.age.labels(idp=idp_name).set(time.time() - since)
+        else:
+            self.age.labels(idp=idp_name).set_function(lambda: time.time() - _settings_facts[idp_name][0])
+        for role in ("idp_signing", "sp"):
+            times = [when for (kind, _), when in certificates.items() if kind == role]
+            if times:
+                self.not_after.labels(idp=idp_name, role=role).set(min(times))
