@@ -178,7 +178,8 @@ class StatusView:
         from pyramid.response import Response
 
         if not client_allowed(request.client_addr, self.networks):
-            raise HTTPNotFound()
+            # As Pyramid answers a path no route matches.
+            raise HTTPNotFound(request.path_info)
         document = status_document(request)
         offers = request.accept.acceptable_offers(["application/json", "text/html"])
         if offers and offers[0][0] == "text/html":
