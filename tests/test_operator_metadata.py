@@ -81,7 +81,7 @@ class TestReport:
         assert (metadata["signature"], metadata["signed_by"]) == ("verified", "metadata_signing_cert")
         assert metadata["valid_until"] is None and metadata["cache_duration"] is None
         assert metadata["refresh_interval"] is None and metadata["refresh"] is None
-        assert idp_report["certificates"] == [{"source": "metadata certificate", "subject": "CN=velmora-test-idp",
+        assert idp_report["certificates"] == [{"source": "metadata", "subject": "CN=velmora-test-idp",
                                                "not_after": "2126-11-14 17:49:58 UTC",
                                                "days_left": idp_report["certificates"][0]["days_left"],
                                                "problem": None, "warning": None}]

@@ -68,7 +68,7 @@ class TestAllowed:
         assert corp["idp_entity_id"] == "https://idp.example.test/metadata"
         assert corp["sp_entity_id"] == "https://sp.example.test/saml/metadata/corp"
         assert [(c["source"], c["subject"]) for c in corp["idp_certificates"]] == [
-            ("metadata certificate", "CN=velmora-test-idp")]
+            ("metadata", "CN=velmora-test-idp")]
         assert [(c["source"], c["subject"]) for c in corp["sp_certificates"]] == [("sp.x509cert", "CN=velmora-test-sp")]
         assert local["metadata"] is None and corp["problems"] == [] and corp["warnings"] == []
 

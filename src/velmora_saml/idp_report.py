@@ -286,11 +286,11 @@ def idp_report(idp_id, config, saml_enabled=True, now=None):
     local = signing_certificates(lookup(config, "settings"))
     certificates = [certificate_report(body, "idp.x509cert" if len(local) == 1 else f"idp.x509certMulti[{i}]",
                                        now) for i, body in enumerate(local)]
-    certificates += [certificate_report(body, "metadata certificate", now) for body in published
+    certificates += [certificate_report(body, "metadata", now) for body in published
                      if not any(_same_certificate(body, mine) for mine in local)]
     warnings = [c["warning"] for c in certificates if c["warning"]]
     if local and published and not any(_same_certificate(mine, theirs) for mine in local for theirs in published):
-        subjects = "; ".join(c["subject"] or "unreadable" for c in certificates if c["source"] == "metadata certificate")
+        subjects = "; ".join(c["subject"] or "unreadable" for c in certificates if c["source"] == "metadata")
         warnings.append(f"the local IdP certificate ({certificates[0]['subject'] or 'unreadable'}) differs from "
                         f"every certificate the metadata publishes ({subjects}): the local one is used, and "
                         "responses signed with the published key fail")

@@ -140,7 +140,7 @@ def _idp_table(report):
                   ("next refresh", _cell(metadata["next_refresh"])),
                   ("consecutive failures", f'<td{" class=bad" if failing else ""}>{metadata["failures"]}</td>'),
                   ("last error", _cell(metadata["last_error"] or metadata["error"]))]
-    pairs += [(f"certificate {c['source']}", _certificate_cell(c))
+    pairs += [(f"certificate ({c['source']})", _certificate_cell(c))
               for c in report["idp_certificates"] + report["sp_certificates"]]
     pairs += [("warning", f'<td class="expiring">{html.escape(text)}</td>') for text in report["warnings"]]
     pairs += [("problem", f'<td class="bad">{html.escape(p["problem"] + ": " + p["hint"])}</td>')
