@@ -11,7 +11,7 @@ from pyramid.request import Request
 
 import velmora_saml.saml as saml
 from tests.support.idp_metadata import idp_metadata_xml
-from tests.support.settings import auth_settings, idp_config, toolkit_settings
+from tests.support.settings import auth_settings, cert_body, idp_config, read, toolkit_settings
 
 
 HOST = pathlib.Path(__file__).resolve().parent.parent / "host"
@@ -288,6 +288,57 @@ class TestLogoutKeys:
         entry["settings"]["sp"]["singleLogoutService"]["binding"] = "urn:oasis:names:tc:SAML:2.0:bindings:HTTP-POST"
         lines = report(run("check", write(tmp_path, auth_settings(("x", entry))), cwd=tmp_path))["x"]
         assert "HTTP-Redirect" in lines[0] and lines[1].startswith("hint: remove settings.sp.singleLogoutService")
+
+
+class TestCertificates:
+    @pytest.mark.parametrize("side, key, value, problem", [
+        ("idp", "x509cert", "MIIBroken==", "idp.x509cert is not a certificate (Invalid base64"),
+        ("idp", "x509cert", "/etc/saml/idp.crt", "idp.x509cert is a file path"),
+        ("idp", "x509certMulti", {"signing": [cert_body("idp.crt"), "idp.pem"]},
+         "idp.x509certMulti.signing[1] is a file path"),
+        ("idp", "x509certMulti", {"signing": [cert_body("idp.crt")], "encryption": ["MIIB"]},
+         "idp.x509certMulti.encryption[0] is not a certificate"),
+        ("sp", "x509certNew", "./sp-next.crt", "sp.x509certNew is a file path"),
+        ("sp", "privateKey", read("other.key"), "settings.sp.privateKey does not go with settings.sp.x509cert"),
+        ("sp", "privateKey", "sp.key", "settings.sp.privateKey cannot be read as an RSA or EC private key"),
+    ], ids=["garbage", "path", "multi-path", "multi-encryption", "sp-next-path", "other-key", "key-path"])
+    def test_a_bad_certificate_or_key_makes_the_idp_invalid_with_a_hint(self, tmp_path, side, key, value, problem):
+        entry = config("x")
+        entry["settings"][side][key] = value
+        result = run("check", write(tmp_path, auth_settings(("x", entry))), cwd=tmp_path)
+        assert result.returncode == 1
+        lines = report(result)["x"]
+        if lines[0].startswith(f"x: invalid: {problem}"):
+            assert lines[1].startswith("hint: give ")
+        else:  # the toolkit refused the settings first; the problem follows
+            assert any(line.startswith(f"note: also invalid: {problem}") and ": give " in line for line in lines)
+
+    def test_a_local_certificate_the_metadata_does_not_publish_is_a_warning(self, tmp_path, metadata_server):
+        metadata_server.documents["/idp.xml"] = idp_metadata_xml(cert_file="idp_next.crt")
+        entry = config("x")
+        entry["settings"]["idp"]["metadata"] = metadata_server.url("/idp.xml")
+        result = run("check", write(tmp_path, auth_settings(("x", entry))), cwd=tmp_path)
+        assert result.returncode == 0
+        lines = report(result)["x"]
+        assert lines[2:5] == [
+            IDP_CERT_LINE, "certificate: CN=velmora-test-idp-next, expires 2126-11-15 04:49:06 UTC",
+            "warning: the local IdP certificate (CN=velmora-test-idp) differs from every certificate the metadata "
+            "publishes (CN=velmora-test-idp-next): the local one is used, and responses signed with the "
+            "published key fail"]
+
+    def test_an_sp_certificate_that_expires_soon(self, tmp_path):
+        from tests.support.idp_metadata import make_key_pair
+
+        pair = make_key_pair(tmp_path, days=10)
+        entry = config("x")
+        entry["settings"]["sp"].update(x509cert=read(f"{pair}.crt"), privateKey=read(f"{pair}.key"),
+                                       x509certNew=cert_body("idp_next.crt"))
+        result = run("check", write(tmp_path, auth_settings(("x", entry))), cwd=tmp_path)
+        assert result.returncode == 0
+        lines = report(result)["x"]
+        assert lines[-3].startswith("SP certificate: CN=velmora-test-expiring, expires ")
+        assert lines[-2].startswith("warning: certificate CN=velmora-test-expiring expires in 9 days")
+        assert lines[-1] == "SP certificate: CN=velmora-test-idp-next, expires 2126-11-15 04:49:06 UTC"
 
 
 class TestMetadata:

@@ -351,6 +351,7 @@ def describe(saml, idp_id, config, saml_enabled, fetch_owner, refreshed=None):
     elif facts["validation"] == "invalid":
         error = idp_report.validation_error(idp_id)
         report["hint"] = hint_for(saml, idp_id, error, facts["reason"], fetch_failed)
+        report["notes"] += [f"also invalid: {p['problem']}: {p['hint']}" for p in facts["problems"]]
         if fetch_failed and any(code.startswith("idp_") for code in toolkit_codes(error)):
             # The fetch is the cause; what the toolkit then missed follows from it.
             report["notes"].append(f"without the metadata the settings lack: {facts['reason']}")

@@ -284,8 +284,12 @@ def idp_report(idp_id, config, saml_enabled=True, now=None):
     metadata, published = _metadata(config, idp_name, settings)
 
     local = signing_certificates(lookup(config, "settings"))
-    certificates = [certificate_report(body, "idp.x509cert" if len(local) == 1 else f"idp.x509certMulti[{i}]",
-                                       now) for i, body in enumerate(local)]
+    multi = bool(lookup(config, "settings", "idp", "x509certMulti", "signing"))
+    certificates = [certificate_report(body, f"idp.x509certMulti.signing[{i}]" if multi else "idp.x509cert", now)
+                    for i, body in enumerate(local)]
+    encryption = lookup(config, "settings", "idp", "x509certMulti", "encryption")
+    certificates += [certificate_report(body, f"idp.x509certMulti.encryption[{i}]", now)
+                     for i, body in enumerate(encryption if isinstance(encryption, list) else [])]
     certificates += [certificate_report(body, "metadata", now) for body in published
                      if not any(_same_certificate(body, mine) for mine in local)]
     warnings = [c["warning"] for c in certificates if c["warning"]]
