@@ -96,6 +96,18 @@ class TestReport:
         assert set(idp_report["metadata"]) == {"location", "fetched", "seconds", "error", "refused", "shared_with"}
 
 
+    def test_an_idp_waiting_for_its_metadata_fails_the_check(self, tmp_path, metadata_server):
+        metadata_server.behaviours[PATH] = md.Status(503)
+        entry = remote(metadata_server.url(PATH), metadata_refresh_interval=60)
+        result = run("check", write(tmp_path, auth_settings(("corp", entry))), cwd=tmp_path)
+        assert result.returncode == 1
+        lines = report(result)["corp"]
+        assert lines[0] == ("corp: waiting: velmora_saml.idp_metadata.MetadataNotAvailable: The metadata of "
+                            "identity provider corp is not available yet (HTTP Error 503: Service Unavailable)")
+        assert lines[1].startswith("hint: make settings.idp.metadata reachable: the running workers keep the IdP")
+        assert "WARNING velmora: Saml IdP corp waits for its metadata: " in result.stderr
+
+
 class TestForcedRefresh:
     def test_refresh_fetches_again_and_reports_it(self, tmp_path, metadata_server):
         idp = md.PublishedIdP(metadata_server, PATH)
