@@ -16,7 +16,7 @@ from tests.support.metadata_helpers import (  # noqa: F401 (lines is a fixture)
     assemble, cached, login, login_app, remote_config, signing_certs, wait_for, wait_for_failures,
     wait_for_refreshes, lines,
 )
-from tests.support.settings import cert_body, read
+from tests.support.settings import auth_settings, cert_body, read
 
 OLD, NEW = cert_body("idp.crt"), cert_body("idp_next.crt")
 status = idp_metadata.metadata_status
@@ -324,6 +324,52 @@ class TestKeyRollover:
         assert login(app, idp) == "logged in"
         outcome = login(app, idp, md.OLD_KEY)
         assert outcome.startswith("refused: ") and "Signature" in outcome
+
+
+class TestStartUpOutage:
+    """The metadata server is down when the host starts: an IdP with
+    metadata_refresh_interval stays enabled, refuses its logins with a
+    reason, retries with the back-off alone, and comes into service with the
+    first good document, without a restart."""
+
+    @pytest.mark.parametrize("validated", [True, False], ids=["validated-at-start", "first-use"])
+    def test_the_outage_heals(self, published_idp, metadata_server, lines, validated):
+        idp = published_idp
+        metadata_server.behaviours[idp.path] = md.Status(503)
+        config = remote_config(idp.url, metadata_refresh_interval=0.5, metadata_signing_cert=read("metadata_signer.crt"))
+        app = login_app(config)
+        if validated:
+            saml.validate_saml_settings(app.app.registry.settings["auth_settings"], 5)
+            assert config["enabled"] is True and not lines.matching("Saml IdP idp1 config is invalid")
+        outcome = login(app, idp)
+        assert outcome == "refused: The metadata of identity provider idp1 is not available yet (HTTP Error 503: " \
+                          "Service Unavailable)"
+        assert status("idp1")["fetched_at"] is None and status("idp1")["failures"] == 1
+        assert "idp1" not in saml.SamlIDPConfig.cached_saml_settings
+        # Within the back-off no login fetches.
+        for _ in range(5):
+            assert login(app, idp) == outcome
+        assert hits(metadata_server) == 1
+
+        del metadata_server.behaviours[idp.path]  # the server is back
+        time.sleep(0.55)
+        assert login(app, idp) == outcome  # this login notices: the fetch runs in the background
+        wait_for_refreshes(status, "idp1", 1)
+        assert login(app, idp) == "logged in"
+        assert status("idp1")["signature"] == "verified" and hits(metadata_server) == 2
+
+    def test_without_the_interval_the_idp_is_switched_off_as_before(self, published_idp, metadata_server):
+        metadata_server.behaviours[published_idp.path] = md.Status(503)
+        config = remote_config(published_idp.url, metadata_signing_cert=read("metadata_signer.crt"))
+        saml.validate_saml_settings(auth_settings(("idp1", config)), 5)
+        assert config["enabled"] is False
+
+    def test_complete_local_settings_serve_meanwhile(self, metadata_server):
+        metadata_server.behaviours[PATH] = md.Status(503)
+        config = remote_config(metadata_server.url(PATH), metadata_refresh_interval=0.5,
+                               local_idp=toolkit_idp_side())
+        saml.validate_saml_settings(auth_settings(("idp1", config)), 5)
+        assert config["enabled"] is True and cached() is config["settings"]
 
 
 class TestBadValues:

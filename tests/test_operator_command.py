@@ -11,7 +11,7 @@ from pyramid.request import Request
 
 import velmora_saml.saml as saml
 from tests.support.idp_metadata import idp_metadata_xml
-from tests.support.settings import auth_settings, idp_config, toolkit_settings
+from tests.support.settings import auth_settings, cert_body, idp_config, read, toolkit_settings
 
 
 HOST = pathlib.Path(__file__).resolve().parent.parent / "host"
@@ -65,9 +65,14 @@ def report(result):
     return blocks
 
 
+IDP_CERT_LINE = "certificate: CN=velmora-test-idp, expires 2126-11-14 17:49:58 UTC"
+SP_CERT_LINE = "SP certificate: CN=velmora-test-sp, expires 2126-11-14 17:49:59 UTC"
+
+
 def sp_lines(idp_id):
-    return [f"SP entity id: https://sp.example.test/saml/metadata/{idp_id}",
-            f"ACS URL: https://sp.example.test/saml/acs/{idp_id}"]
+    """The IdP's certificate and the SP's lines, as every valid test IdP shows them."""
+    return [IDP_CERT_LINE, f"SP entity id: https://sp.example.test/saml/metadata/{idp_id}",
+            f"ACS URL: https://sp.example.test/saml/acs/{idp_id}", SP_CERT_LINE]
 
 
 class TestCheck:
@@ -157,12 +162,19 @@ class TestCheck:
         assert result.returncode == 0, result.stderr
         (entry,) = json.loads(result.stdout)["identity_providers"]
         metadata = entry.pop("metadata")
+        certificates = [(c.pop("source"), c.pop("subject")) for c in entry.pop("certificates")]
+        sp_certificates = [(c.pop("source"), c.pop("subject")) for c in entry.pop("sp_certificates")]
         assert entry == {"id": "remote", "status": "valid", "reason": None, "hint": None, "idp_name": "remote",
+                         "idp_entity_id": "https://idp.example.test/metadata",
                          "sp_entity_id": "https://sp.example.test/saml/metadata/remote",
-                         "acs_url": "https://sp.example.test/saml/acs/remote", "notes": []}
+                         "acs_url": "https://sp.example.test/saml/acs/remote", "notes": [], "warnings": [],
+                         "problems": []}
+        # The local certificate is the published one: shown once.
+        assert certificates == [("idp.x509cert", "CN=velmora-test-idp")]
+        assert sp_certificates == [("sp.x509cert", "CN=velmora-test-sp")]
         assert metadata.pop("seconds") >= 0.4
         assert metadata == {"location": metadata_server.url("/idp.xml"), "fetched": True, "error": None,
-                            "shared_with": None}
+                            "refused": False, "shared_with": None}
         # In text, the same fetch.
         result = run("check", write(tmp_path, auth_settings(("remote", remote))), cwd=tmp_path)
         line = report(result)["remote"][1]
@@ -187,9 +199,12 @@ class TestCheck:
         entry["settings"]["idp"] = {"metadata": "http://127.0.0.1:9/metadata"}
         result = run("check", write(tmp_path, auth_settings(("gone", entry))), cwd=tmp_path)
         assert result.returncode == 1
-        first, hint, line = report(result)["gone"][:3]
-        assert "idp_entityId_not_found" in first
+        first, hint, note, line = report(result)["gone"][:4]
+        # The fetch error first; what the toolkit then missed follows from it.
+        assert first.startswith("gone: invalid: metadata not fetched from http://127.0.0.1:9/metadata after ")
+        assert first.endswith("Connection refused>")
         assert hint.startswith("hint: the IdP's metadata could not be fetched (see the metadata line)")
+        assert note.startswith("note: without the metadata the settings lack: ") and "idp_entityId_not_found" in note
         assert line.startswith("metadata: not fetched from http://127.0.0.1:9/metadata after ")
 
     def test_idps_sharing_an_idp_name(self, tmp_path):
@@ -198,7 +213,7 @@ class TestCheck:
         assert blocks["b"][1] == ('note: "idp_name" \'corp\' is also the name of IdP a: both are given the settings '
                                   "assembled first")
         # b presents a's SP urls: the cache holds a's settings under the shared name.
-        assert blocks["b"][-2:] == sp_lines("a")
+        assert blocks["b"][-4:] == sp_lines("a")
 
     def test_json_report(self, tmp_path):
         settings = auth_settings(("good", config("good")), ("broken", broken("broken")),
@@ -238,7 +253,8 @@ class TestLogoutKeys:
         blocks = report(result)
         assert blocks["a"] == [
             "a: valid",
-            "note: the IdP's logout messages are taken unsigned: set security.wantMessagesSigned",
+            "note: the IdP's logout messages are taken unsigned: set security.wantMessagesSigned (the IdP must "
+            "then sign its whole login Response too, not only the assertion, or every login fails)",
             "note: only responses to this site's AuthnRequests are taken: IdP-initiated logins are refused",
             "metadata: none configured (local settings only)", *sp_lines("a"),
             "SLS URL: https://sp.example.test/saml/sls/a", "IdP SLO URL: https://idp.example.test/slo"]
@@ -272,6 +288,57 @@ class TestLogoutKeys:
         entry["settings"]["sp"]["singleLogoutService"]["binding"] = "urn:oasis:names:tc:SAML:2.0:bindings:HTTP-POST"
         lines = report(run("check", write(tmp_path, auth_settings(("x", entry))), cwd=tmp_path))["x"]
         assert "HTTP-Redirect" in lines[0] and lines[1].startswith("hint: remove settings.sp.singleLogoutService")
+
+
+class TestCertificates:
+    @pytest.mark.parametrize("side, key, value, problem", [
+        ("idp", "x509cert", "MIIBroken==", "idp.x509cert is not a certificate (Invalid base64"),
+        ("idp", "x509cert", "/etc/saml/idp.crt", "idp.x509cert is a file path"),
+        ("idp", "x509certMulti", {"signing": [cert_body("idp.crt"), "idp.pem"]},
+         "idp.x509certMulti.signing[1] is a file path"),
+        ("idp", "x509certMulti", {"signing": [cert_body("idp.crt")], "encryption": ["MIIB"]},
+         "idp.x509certMulti.encryption[0] is not a certificate"),
+        ("sp", "x509certNew", "./sp-next.crt", "sp.x509certNew is a file path"),
+        ("sp", "privateKey", read("other.key"), "settings.sp.privateKey does not go with settings.sp.x509cert"),
+        ("sp", "privateKey", "sp.key", "settings.sp.privateKey cannot be read as an RSA or EC private key"),
+    ], ids=["garbage", "path", "multi-path", "multi-encryption", "sp-next-path", "other-key", "key-path"])
+    def test_a_bad_certificate_or_key_makes_the_idp_invalid_with_a_hint(self, tmp_path, side, key, value, problem):
+        entry = config("x")
+        entry["settings"][side][key] = value
+        result = run("check", write(tmp_path, auth_settings(("x", entry))), cwd=tmp_path)
+        assert result.returncode == 1
+        lines = report(result)["x"]
+        if lines[0].startswith(f"x: invalid: {problem}"):
+            assert lines[1].startswith("hint: give ")
+        else:  # the toolkit refused the settings first; the problem follows
+            assert any(line.startswith(f"note: also invalid: {problem}") and ": give " in line for line in lines)
+
+    def test_a_local_certificate_the_metadata_does_not_publish_is_a_warning(self, tmp_path, metadata_server):
+        metadata_server.documents["/idp.xml"] = idp_metadata_xml(cert_file="idp_next.crt")
+        entry = config("x")
+        entry["settings"]["idp"]["metadata"] = metadata_server.url("/idp.xml")
+        result = run("check", write(tmp_path, auth_settings(("x", entry))), cwd=tmp_path)
+        assert result.returncode == 0
+        lines = report(result)["x"]
+        assert lines[2:5] == [
+            IDP_CERT_LINE, "certificate: CN=velmora-test-idp-next, expires 2126-11-15 04:49:06 UTC",
+            "warning: the local IdP certificate (CN=velmora-test-idp) differs from every certificate the metadata "
+            "publishes (CN=velmora-test-idp-next): the local one is used, and responses signed with the "
+            "published key fail"]
+
+    def test_an_sp_certificate_that_expires_soon(self, tmp_path):
+        from tests.support.idp_metadata import make_key_pair
+
+        pair = make_key_pair(tmp_path, days=10)
+        entry = config("x")
+        entry["settings"]["sp"].update(x509cert=read(f"{pair}.crt"), privateKey=read(f"{pair}.key"),
+                                       x509certNew=cert_body("idp_next.crt"))
+        result = run("check", write(tmp_path, auth_settings(("x", entry))), cwd=tmp_path)
+        assert result.returncode == 0
+        lines = report(result)["x"]
+        assert lines[-3].startswith("SP certificate: CN=velmora-test-expiring, expires ")
+        assert lines[-2].startswith("warning: certificate CN=velmora-test-expiring expires in 9 days")
+        assert lines[-1] == "SP certificate: CN=velmora-test-idp-next, expires 2126-11-15 04:49:06 UTC"
 
 
 class TestMetadata:

@@ -12,7 +12,7 @@ import pytest
 from tests.support import idp_metadata as md
 from tests.support.settings import DATA, auth_settings, read, toolkit_settings
 from tests.test_operator_command import STABLE, config, report, run, write
-from velmora_saml import __main__ as command
+from velmora_saml import idp_report as command
 
 PATH = "/idp.xml"
 SIGNER = str(DATA / "metadata_signer.crt")
@@ -48,7 +48,8 @@ class TestReport:
         assert lines[6].startswith(f"certificate: CN=velmora-test-expiring, expires {today_plus(10)} ")
         assert lines[7] == f"warning: certificate CN=velmora-test-expiring expires in 9 days ({today_plus(10)})"
         assert lines[8:] == ["SP entity id: https://sp.example.test/saml/metadata/corp",
-                             "ACS URL: https://sp.example.test/saml/acs/corp"]
+                             "ACS URL: https://sp.example.test/saml/acs/corp",
+                             "SP certificate: CN=velmora-test-sp, expires 2126-11-14 17:49:59 UTC"]
 
     def test_refused_signature_and_the_local_settings(self, tmp_path, metadata_server):
         metadata_server.publish(PATH, md.idp_metadata_xml(certs=["other.crt"]))  # unsigned
@@ -58,7 +59,9 @@ class TestReport:
         result = run("check", write(tmp_path, auth_settings(("corp", entry))), cwd=tmp_path)
         assert result.returncode == 0, result.stderr
         lines = report(result)["corp"]
-        assert lines[2].startswith(f"metadata: not fetched from {metadata_server.url(PATH)} after ")
+        # Fetched, and refused (not "not fetched").
+        assert lines[2] == (f"metadata: fetched from {metadata_server.url(PATH)}, refused: the metadata carries no "
+                            "signature over its root; the local settings are used")
         assert "metadata in use: none (the local settings are used)" in lines
         assert ("metadata signature: not verified: no document passed the check of metadata_signing_fingerprint"
                 in lines)
@@ -78,18 +81,31 @@ class TestReport:
         assert (metadata["signature"], metadata["signed_by"]) == ("verified", "metadata_signing_cert")
         assert metadata["valid_until"] is None and metadata["cache_duration"] is None
         assert metadata["refresh_interval"] is None and metadata["refresh"] is None
-        assert idp_report["certificates"] == [{"subject": "CN=velmora-test-idp", "not_after": "2126-11-14 17:49:58 UTC",
+        assert idp_report["certificates"] == [{"source": "metadata", "subject": "CN=velmora-test-idp",
+                                               "not_after": "2126-11-14 17:49:58 UTC",
                                                "days_left": idp_report["certificates"][0]["days_left"],
-                                               "warning": None}]
+                                               "problem": None, "warning": None}]
         assert idp_report["certificates"][0]["days_left"] > 36000
 
-    def test_an_idp_without_the_keys_reports_as_before(self, tmp_path, metadata_server):
+    def test_an_idp_without_the_keys_shows_the_published_certificates_but_no_record(self, tmp_path, metadata_server):
         metadata_server.publish(PATH, md.idp_metadata_xml())
         entry = remote(metadata_server.url(PATH))
         result = run("check", "--json", write(tmp_path, auth_settings(("corp", entry))), cwd=tmp_path)
         (idp_report,) = json.loads(result.stdout)["identity_providers"]
-        assert "certificates" not in idp_report
-        assert set(idp_report["metadata"]) == {"location", "fetched", "seconds", "error", "shared_with"}
+        assert [c["subject"] for c in idp_report["certificates"]] == ["CN=velmora-test-idp"]
+        assert set(idp_report["metadata"]) == {"location", "fetched", "seconds", "error", "refused", "shared_with"}
+
+
+    def test_an_idp_waiting_for_its_metadata_fails_the_check(self, tmp_path, metadata_server):
+        metadata_server.behaviours[PATH] = md.Status(503)
+        entry = remote(metadata_server.url(PATH), metadata_refresh_interval=60)
+        result = run("check", write(tmp_path, auth_settings(("corp", entry))), cwd=tmp_path)
+        assert result.returncode == 1
+        lines = report(result)["corp"]
+        assert lines[0] == ("corp: waiting: velmora_saml.idp_metadata.MetadataNotAvailable: The metadata of "
+                            "identity provider corp is not available yet (HTTP Error 503: Service Unavailable)")
+        assert lines[1].startswith("hint: make settings.idp.metadata reachable: the running workers keep the IdP")
+        assert "WARNING velmora: Saml IdP corp waits for its metadata: " in result.stderr
 
 
 class TestForcedRefresh:
@@ -140,8 +156,6 @@ class TestCertificateReader:
 
     def test_expired_and_unreadable_certificates_are_warned_about(self):
         now = datetime.datetime(2200, 1, 1, tzinfo=datetime.timezone.utc)
-        expired = command.certificate_report(read("idp.crt"), now)
+        expired = command.certificate_report(read("idp.crt"), "idp.x509cert", now)
         assert expired["warning"] == "certificate CN=velmora-test-idp expired on 2126-11-14"
-        assert expired["days_left"] < 0
-        broken = command.certificate_report("MIIBroken", now)
-        assert broken["subject"] is None and broken["warning"].startswith("the certificate cannot be read")
+        assert expired["days_left"] < 0 and expired["problem"] is None

@@ -141,6 +141,12 @@ class TestMappedUserId:
         idp = idp_for({}, regex=r"a\d")
         assert idp.match_saml_regex(["a1-rest", "xa1", "a"]) == ["a1-rest"]
 
+    def test_the_documented_domain_filter(self):
+        """docs/configuration.md: a filter on whole values; capture groups change nothing."""
+        values = ["alice@example.com", "alice@example.com.evil.test", "bob@partner.example"]
+        assert idp_for({}, regex=r"[^@]+@example\.com$").match_saml_regex(values) == ["alice@example.com"]
+        assert idp_for({}, regex=r"(.*)@example\.com").match_saml_regex(values) == values[:2]
+
     def test_without_regex_the_same_list(self):
         values = ["x"]
         assert idp_for({}, regex="").match_saml_regex(values) is values
@@ -342,3 +348,19 @@ def test_get_user_id_agrees_with_the_rule(host_values, attributes, nameid, attri
     assert result == expected
     if expected_matches is not None:
         assert ("debug", "User Config to SAML matches %s", expected_matches) in log.lines
+
+
+OID_MAIL = "urn:oid:0.9.2342.19200300.100.1.3"
+
+
+@pytest.mark.parametrize("attribute, outcome", [
+    (OID_MAIL, "logged in"), ("mail", "refused: Missing expected attribute in SAML response.")])
+def test_the_attribute_is_found_by_its_name_not_its_friendly_name(attribute, outcome):
+    from tests.support import saml_idp, sp_app
+    from tests.support.settings import auth_settings, idp_config
+    from velmora.storage import ConfigStorage
+
+    config = idp_config("idp1", saml_auth_attribute=attribute)
+    app = sp_app.make_app(auth_settings(("idp1", config)), ConfigStorage(sp_app.USERS))
+    response = saml_idp.build_response("nobody", attributes=[((OID_MAIL, "mail"), "alice@example.test")])
+    assert sp_app.login_outcome(app, response) == outcome

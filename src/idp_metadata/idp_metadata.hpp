@@ -41,6 +41,7 @@ Ref refresh_succeeded(const Args& a);
 Ref refresh_failed(const Args& a);
 Ref forget_record(const Args& a);
 Ref force_refresh(const Args& a);
+Ref awaiting_document(const Args& a);
 Ref metadata_status(const Args& a);
 
 }  // namespace idp_metadata

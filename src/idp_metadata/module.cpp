@@ -40,6 +40,8 @@ const vs::MemberSpec module_functions[] = {
      forget_record},
     {vs::Kind::Function, "force_refresh", "(idp_name)", "Make the IdP's refresh due now; False when it has no record",
      force_refresh},
+    {vs::Kind::Function, "awaiting_document", "(idp_name, idp_config)",
+     "Why the entry's first document has not come yet (its first fetch failed), or None", awaiting_document},
     {vs::Kind::Function, "metadata_status", "(idp_name)", "What the IdP's record holds, or None", metadata_status},
 };
 
@@ -49,6 +51,12 @@ void exec_module(PyObject* module) {
   bind(module, "SIGNATURE_ALGORITHMS", text_tuple(kSignatureAlgorithms));
   bind(module, "DIGEST_ALGORITHMS", text_tuple(kDigestAlgorithms));
   vs::bind_functions(module, module_functions);
+  // A ValueError, so that a login refused for it ends on the login-failed
+  // page like every other expected failure.
+  bind(module, "MetadataNotAvailable",
+       vs::check(PyErr_NewExceptionWithDoc("velmora_saml.idp_metadata.MetadataNotAvailable",
+                                           "An IdP that refreshes its metadata has had no good document yet",
+                                           PyExc_ValueError, nullptr)));
 }
 
 }  // namespace

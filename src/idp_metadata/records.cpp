@@ -247,6 +247,18 @@ Ref forget_record(const Args& a) {
   return vs::boolean(true);
 }
 
+// awaiting_document(idp_name, idp_config): the reason the IdP's record
+// holds no document yet, when this entry's first fetch failed and nothing
+// came since (its settings are then not cached: see velmora_saml.saml);
+// None otherwise. Another entry under the same name is assembled anew.
+Ref awaiting_document(const Args& a) {
+  Found found = find(a[0]);
+  Record* record = found.record;
+  if (!record || record->has_document || record->interval <= 0 || record->idp_config.get() != a[1])
+    return vs::none();
+  return record->last_error.get() == Py_None ? vs::ustr("") : record->last_error;
+}
+
 // force_refresh(idp_name)
 Ref force_refresh(const Args& a) {
   Found found = find(a[0]);

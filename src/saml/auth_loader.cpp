@@ -82,6 +82,15 @@ Ref validate_all(const Args& a) {
       call_method(idp_config_class.get(), names::validate_idp_config, {idp_config.get(), timeout});
     } catch (const vs::PyError&) {
       Caught e(PyExc_Exception);
+      note_for_report(names::note_validation, {idp_id.get(), e.get()});
+      if (is_metadata_not_available(e)) {
+        // Not a configuration fault: the IdP stays enabled and comes into
+        // service with its first good document.
+        Ref message = vs::concat({ustr("Saml IdP ").get(), vs::text(idp_id.get()).get(),
+                                  ustr(" waits for its metadata: ").get(), vs::text(e.get()).get()});
+        call_method(log.get(), names::warning, {message.get()});
+        continue;
+      }
       Ref config_again = getitem(idp_configs.get(), idp_id.get());
       setitem(config_again.get(), names::enabled, Py_False);
       Ref trace = call_method(a.global(names::traceback).get(), names::format_exc, {vs::integer(-1).get()});
@@ -91,6 +100,7 @@ Ref validate_all(const Args& a) {
       call_method(log.get(), names::error, {message.get()});
       continue;
     }
+    note_for_report(names::note_validation, {idp_id.get(), Py_None});
     setitem(idps.get(), idp_id.get(), idp_config.get());
   }
   return vs::none();

@@ -168,6 +168,14 @@ Ref get_idp_settings(const Args& a) {
     return cached;
   }
 
+  // An IdP that refreshes its metadata and has had no usable settings yet
+  // waits for its record's retries (the back-off) instead of fetching on
+  // every login.
+  if (Ref reason = awaiting_first_document(idp_name.get(), idp_config)) {
+    notice_metadata_refresh(a, cls, idp_name.get());
+    raise_metadata_not_available(idp_name.get(), reason.get());
+  }
+
   Ref local_saml_settings = getitem(idp_config, names::settings);
   Ref metadata_url = metadata_location(idp_config);
   MetadataOutcome metadata;
@@ -176,6 +184,14 @@ Ref get_idp_settings(const Args& a) {
   if (remote)
     local_saml_settings = merge_remote_metadata(a, cls, idp_name.get(), metadata_url, local_saml_settings, metadata);
   complete_extra_request_options(local_saml_settings.get());
+  // With a refresh interval a failed first fetch is an outage that heals:
+  // when the local settings alone do not do, nothing is cached, and the
+  // record's retries bring the IdP into service.
+  if (remote && metadata.policy && metadata.error && vs::item(metadata.policy.get(), 0).get() != Py_None &&
+      !toolkit_accepts(a, local_saml_settings.get())) {
+    start_metadata_record(idp_name.get(), idp_config, metadata);
+    raise_metadata_not_available(idp_name.get(), metadata.error.get());
+  }
   cache = getattr(cls, names::cached_saml_settings);
   setitem(cache.get(), idp_name.get(), local_saml_settings.get());
   if (remote && metadata.policy)

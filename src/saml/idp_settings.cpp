@@ -1,6 +1,7 @@
 // Helpers of SamlIDPConfig for its settings: remote metadata fetched and
 // merged, the extra request options completed, the login call, and the
 // configuration dry run's checks.
+#include <chrono>
 #include <cstring>
 
 #include "saml.hpp"
@@ -111,12 +112,16 @@ PyObject* metadata_module = nullptr;
 // cached login asks nothing more.
 bool metadata_records_started = false;
 
-Ref metadata_call(PyObject* function, std::initializer_list<PyObject*> args) {
+Ref metadata_attr(PyObject* name) {
   if (!metadata_module) {
     Ref module = vs::check(PyImport_ImportModule("velmora_saml.idp_metadata"));
     if (!metadata_module) metadata_module = module.release();
   }
-  return call(getattr(metadata_module, function).get(), args);
+  return getattr(metadata_module, name);
+}
+
+Ref metadata_call(PyObject* function, std::initializer_list<PyObject*> args) {
+  return call(metadata_attr(function).get(), args);
 }
 
 // The URL the toolkit fetches: a bare path is a local file (/etc/idp.xml
@@ -129,10 +134,21 @@ Ref metadata_fetch_url(const Args& a, Ref location) {
 
 // The document fetched with the toolkit's get_metadata, bounded as every
 // fetch, then checked and parsed: (settings, facts), or ValueError(reason).
-Ref read_remote_document(PyObject* parser, PyObject* url, PyObject* timeout, PyObject* policy) {
+// `*fetched` is set once the document has come.
+Ref read_remote_document(PyObject* parser, PyObject* url, PyObject* timeout, PyObject* policy,
+                         bool* fetched = nullptr) {
   Ref get_metadata = getattr(parser, names::get_metadata);
   Ref document = fetch_metadata(get_metadata.get(), url, timeout);
+  if (fetched) *fetched = true;
   return metadata_call(names::read_document, {document.get(), policy, parser});
+}
+
+// The module, imported at the first note; kept for the process.
+PyObject* report_module = nullptr;
+
+double monotonic_seconds() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
 void log_refresh_failure(const Args& a, PyObject* idp_name, PyObject* generation, const Caught& e) {
@@ -260,6 +276,42 @@ void notice_metadata_refresh(const Args& a, PyObject* cls, PyObject* idp_name) {
   }
 }
 
+Ref awaiting_first_document(PyObject* idp_name, PyObject* idp_config) {
+  if (!metadata_records_started) return Ref();
+  Ref reason = metadata_call(names::awaiting_document, {idp_name, idp_config});
+  return reason.get() == Py_None ? Ref() : reason;
+}
+
+bool toolkit_accepts(const Args& a, PyObject* saml_settings) {
+  try {
+    call(a.global(names::OneLogin_Saml2_Auth).get(), {validation_request_data().get(), saml_settings});
+  } catch (const vs::PyError&) {
+    Caught e;
+    Ref toolkit_error = a.global(names::OneLogin_Saml2_Error);
+    if (!e.matches(toolkit_error.get())) e.reraise();
+    return false;
+  }
+  return true;
+}
+
+void raise_metadata_not_available(PyObject* idp_name, PyObject* reason) {
+  Ref message = vs::concat({vs::ustr("The metadata of identity provider ").get(), vs::text(idp_name).get(),
+                            vs::ustr(" is not available yet (").get(), reason, vs::ustr(")").get()});
+  vs::raise_new(metadata_attr(names::MetadataNotAvailable).get(), message.get());
+}
+
+bool is_metadata_not_available(const Caught& e) {
+  return metadata_module && e.matches(metadata_attr(names::MetadataNotAvailable).get());
+}
+
+void note_for_report(PyObject* function, std::initializer_list<PyObject*> args) {
+  if (!report_module) {
+    Ref module = vs::check(PyImport_ImportModule("velmora_saml.idp_report"));
+    if (!report_module) report_module = module.release();
+  }
+  call(getattr(report_module, function).get(), args);
+}
+
 // auth.login(return_to=..., force_authn=..., is_passive=..., set_nameid_policy=...)
 // with the last three taken from the completed extra request options.
 Ref call_login(PyObject* auth, PyObject* return_to, PyObject* extra_request_options) {
@@ -297,11 +349,13 @@ Ref merge_remote_metadata(const Args& a, PyObject* cls, PyObject* idp_name, Ref 
   Ref parser_class = a.global(names::OneLogin_Saml2_IdPMetadataParser);
   Ref metadata_parser = call(parser_class.get(), {});
   Ref remote_saml_settings;
+  double started = monotonic_seconds();
   try {
     Ref url = metadata_fetch_url(a, metadata_url);
     Ref timeout = getattr(cls, names::saml_http_timeout);
     if (outcome.policy) {
-      Ref read = read_remote_document(metadata_parser.get(), url.get(), timeout.get(), outcome.policy.get());
+      Ref read = read_remote_document(metadata_parser.get(), url.get(), timeout.get(), outcome.policy.get(),
+                                      &outcome.refused);
       vs::unpack_pair(read.get(), remote_saml_settings, outcome.facts);
     } else {
       Ref parse_remote = getattr(metadata_parser.get(), names::parse_remote);
@@ -319,6 +373,11 @@ Ref merge_remote_metadata(const Args& a, PyObject* cls, PyObject* idp_name, Ref 
     remote_saml_settings = Ref();
     outcome.facts = Ref();
   }
+  Ref seconds = vs::check(PyFloat_FromDouble(monotonic_seconds() - started));
+  note_for_report(names::note_fetch,
+                  {idp_name, metadata_url.get(), seconds.get(), outcome.error ? outcome.error.get() : Py_None,
+                   outcome.refused ? Py_True : Py_False,
+                   remote_saml_settings ? remote_saml_settings.get() : Py_None});
   if (remote_saml_settings) {
     local_saml_settings = call_method(metadata_parser.get(), names::merge_settings,
                                       {remote_saml_settings.get(), local_saml_settings.get()});

@@ -38,6 +38,7 @@ struct MetadataOutcome {
   Ref policy;
   Ref facts;
   Ref error;
+  bool refused = false;  // the document came, and was refused
 };
 Ref merge_remote_metadata(const Args& a, PyObject* cls, PyObject* idp_name, Ref metadata_url,
                           Ref local_saml_settings, MetadataOutcome& outcome);
@@ -49,6 +50,19 @@ void start_metadata_record(PyObject* idp_name, PyObject* idp_config, const Metad
 void forget_metadata_record(PyObject* idp_name);
 // On a cache hit: starts the IdP's refresh in the background when it is due.
 void notice_metadata_refresh(const Args& a, PyObject* cls, PyObject* idp_name);
+// An entry that refreshes its metadata and has had no usable settings yet
+// (its first fetch failed, its local settings alone do not do): why, or an
+// empty Ref when that is not so. Its settings are not cached meanwhile.
+Ref awaiting_first_document(PyObject* idp_name, PyObject* idp_config);
+// Whether the toolkit takes these completed settings (an
+// OneLogin_Saml2_Error says no; anything else is raised on).
+bool toolkit_accepts(const Args& a, PyObject* saml_settings);
+// Raises velmora_saml.idp_metadata.MetadataNotAvailable (a ValueError).
+[[noreturn]] void raise_metadata_not_available(PyObject* idp_name, PyObject* reason);
+bool is_metadata_not_available(const vs::Caught& e);
+// velmora_saml.idp_report.<function>(*args): what the status view and the
+// operator command report of each IdP.
+void note_for_report(PyObject* function, std::initializer_list<PyObject*> args);
 Ref metadata_location(PyObject* idp_config);
 // Tells velmora_saml.audit (the metadata metrics) that an IdP's settings were
 // assembled or refreshed (`settings`; nullptr when a refresh failed) and how

@@ -28,6 +28,12 @@ registered when an IdP entry of the registry's ``auth_settings`` sets
   ``saml_sls`` on ``/saml/sls/{idp_id}`` (``velmora_saml.route_name.sls``,
   ``velmora_saml.route.sls``).
 
+With ``"status_allow": [networks]`` in the SAML settings mapping
+(``auth_settings`` → ``authentication_policies`` → ``saml``), a status view
+of the running process is registered: GET only, route ``saml_status`` on
+``/saml/status``, served by ``velmora_saml.status`` to clients inside those
+networks (a 404 to every other client).
+
 The settings keys are read from the registry settings (the ini file's app
 section) when ``includeme`` runs; a ``route_prefix`` given to
 ``config.include`` applies to every pattern.
@@ -112,10 +118,35 @@ def _start_metrics(settings):
     if wanted:
         audit.enable_metrics()
 
+def _status_allow(settings):
+    """The SAML settings' "status_allow", or None when the key is absent (or
+    the settings have another shape: reported where they are used)."""
+    try:
+        saml_settings = settings["auth_settings"]["authentication_policies"]["saml"]
+        return saml_settings.get("status_allow") if isinstance(saml_settings, dict) else None
+    except Exception:
+        return None
+
+
+def _add_status_route(config, allow):
+    from pyramid.exceptions import ConfigurationError
+    from pyramid.security import NO_PERMISSION_REQUIRED
+
+    from . import status
+
+    try:
+        networks = status.allowed_networks(allow)
+    except ValueError as error:
+        raise ConfigurationError(str(error)) from None
+    config.add_route("saml_status", "/saml/status")
+    config.add_view(status.StatusView(networks), route_name="saml_status", request_method="GET",
+                    permission=NO_PERMISSION_REQUIRED)
+
 
 def includeme(config):
-    """Register the login, ACS and metadata views on their routes, and the
-    single-logout views when an IdP uses them."""
+    """Register the login, ACS and metadata views on their routes, the
+    single-logout views when an IdP uses them, and the status view when the
+    SAML settings allow it."""
     from . import views
 
     settings = config.get_settings() or {}
@@ -125,3 +156,6 @@ def includeme(config):
         from . import logout
 
         _add_routes(config, settings, _LOGOUT_ROUTES, logout)
+    allow = _status_allow(settings)
+    if allow is not None:
+        _add_status_route(config, allow)

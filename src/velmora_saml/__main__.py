@@ -13,8 +13,6 @@ docs/configuration.md describes every key and every line of the report.
 """
 
 import argparse
-import base64
-import datetime
 import json
 import logging
 import math
@@ -22,6 +20,8 @@ import re
 import sys
 import time
 import warnings
+
+from velmora_saml import idp_report
 
 EXIT_OK = 0
 EXIT_INVALID = 1
@@ -116,78 +116,6 @@ def open_loader(saml, settings, path):
         raise BadInput(f"{path}: the SAML settings lack the key {error}") from None
     except TypeError as error:
         raise BadInput(f'{path}: "authentication_policies" → "saml" is not a mapping ({error})') from None
-
-
-# ---- what the plug-in did, read from its log lines ---------------------------
-
-FAILED_PREFIX = "Saml IdP "
-FAILED_MARK = " config is invalid. See the documentation regarding SAML Configuration\n"
-FETCHED_PREFIX = "SAML metadata fetched for "
-FETCH_FAILED_PREFIX = "Failed to load metadata for "
-FETCH_FAILED_SUFFIX = ". Using local settings only."
-
-
-class MetadataClock:
-    """Notes when the plug-in asks the toolkit for an IdP's remote metadata.
-
-    The plug-in looks its module names up when it runs, so a parser class put
-    in place of the toolkit's for the length of a check is the one it uses.
-    """
-
-    def __init__(self, saml):
-        self.saml = saml
-        self.original = saml.OneLogin_Saml2_IdPMetadataParser
-        self.started = None
-        clock = self
-
-        # Every fetch of the document goes through get_metadata: parse_remote
-        # calls it, and so does the assembly that checks the document first.
-        class TimedParser(self.original):
-            @classmethod
-            def get_metadata(cls, url, *args, **kwargs):
-                clock.started = time.monotonic()
-                return super().get_metadata(url, *args, **kwargs)
-
-        self.parser = TimedParser
-
-    def __enter__(self):
-        self.saml.OneLogin_Saml2_IdPMetadataParser = self.parser
-        return self
-
-    def __exit__(self, *exc):
-        self.saml.OneLogin_Saml2_IdPMetadataParser = self.original
-
-    def elapsed(self):
-        """Seconds since the fetch began (None when it never reached the toolkit)."""
-        started, self.started = self.started, None
-        return None if started is None else time.monotonic() - started
-
-
-class PluginLog(logging.Handler):
-    """Keeps what the plug-in's log lines say about each IdP."""
-
-    def __init__(self, clock=None):
-        super().__init__(logging.DEBUG)
-        self.clock = clock
-        self.failures = {}  # IdP id → (the exception, the last line of its traceback)
-        self.fetches = {}  # idp_name → outcomes, in order: (fetched, seconds, error text)
-
-    def emit(self, record):
-        message = record.getMessage()
-        if message.startswith(FAILED_PREFIX) and FAILED_MARK in message:
-            idp_id = message[len(FAILED_PREFIX):message.index(FAILED_MARK)]
-            # The line ends with the failure's traceback, whose last line names
-            # the exception; the plug-in writes it while handling the exception.
-            self.failures[idp_id] = (sys.exception(), message.rstrip().splitlines()[-1].strip())
-        elif message.startswith(FETCHED_PREFIX):
-            self._fetch(message[len(FETCHED_PREFIX):], True, None)
-        elif message.startswith(FETCH_FAILED_PREFIX) and message.endswith(FETCH_FAILED_SUFFIX):
-            name, _, error = message[len(FETCH_FAILED_PREFIX):-len(FETCH_FAILED_SUFFIX)].partition(" because of ")
-            self._fetch(name, False, error)
-
-    def _fetch(self, idp_name, fetched, error):
-        seconds = self.clock.elapsed() if self.clock else None
-        self.fetches.setdefault(idp_name, []).append((fetched, seconds, error))
 
 
 def setup_logging(verbose):
@@ -294,118 +222,16 @@ def hint_for(saml, idp_id, error, reason, fetch_failed):
     return FALLBACK_HINT
 
 
-# ---- certificates and metadata records ---------------------------------------
-
-EXPIRY_WARNING_DAYS = 30
-
-# X.509 attribute types shown by name in a subject (others by their OID).
-NAME_ATTRIBUTES = {"2.5.4.3": "CN", "2.5.4.6": "C", "2.5.4.7": "L", "2.5.4.8": "ST", "2.5.4.10": "O",
-                   "2.5.4.11": "OU", "1.2.840.113549.1.9.1": "emailAddress", "0.9.2342.19200300.100.1.25": "DC"}
+# ---- metadata records ----------------------------------------------------------
 
 
-def der_item(data, at):
-    """(tag, content, offset after the item) of the DER item at `at`."""
-    tag, length = data[at], data[at + 1]
-    at += 2
-    if length & 0x80:
-        size = length & 0x7F
-        length = int.from_bytes(data[at:at + size], "big")
-        at += size
-    if at + length > len(data):
-        raise ValueError("truncated DER item")
-    return tag, data[at:at + length], at + length
-
-
-def der_children(content):
-    items, at = [], 0
-    while at < len(content):
-        tag, value, at = der_item(content, at)
-        items.append((tag, value))
-    return items
-
-
-def oid_text(value):
-    first = value[0]
-    parts = [min(first // 40, 2), first - 40 * min(first // 40, 2)]
-    number = 0
-    for byte in value[1:]:
-        number = (number << 7) | (byte & 0x7F)
-        if not byte & 0x80:
-            parts.append(number)
-            number = 0
-    return ".".join(map(str, parts))
-
-
-def der_time(tag, value):
-    text = value.decode("ascii")
-    if tag == 0x17:  # UTCTime: two-digit years, 1950-2049
-        text = ("19" if int(text[:2]) >= 50 else "20") + text
-    return datetime.datetime.strptime(text, "%Y%m%d%H%M%SZ").replace(tzinfo=datetime.timezone.utc)
-
-
-def name_text(content):
-    parts = []
-    for _, relative_name in der_children(content):
-        for _, pair in der_children(relative_name):
-            (_, oid), (tag, value) = der_children(pair)[:2]
-            text = value.decode("utf-16-be" if tag == 0x1E else "utf-8", "replace")
-            parts.append(f"{NAME_ATTRIBUTES.get(oid_text(oid), oid_text(oid))}={text}")
-    return ", ".join(parts)
-
-
-def certificate_facts(body):
-    """(subject, notAfter) of a certificate given as base64 text (PEM armour allowed)."""
-    text = "".join(line for line in str(body).splitlines() if "-----" not in line)
-    der = base64.b64decode("".join(text.split()), validate=True)
-    certificate = der_children(der_item(der, 0)[1])
-    fields = der_children(certificate[0][1])
-    if fields[0][0] == 0xA0:  # the explicit version
-        fields = fields[1:]
-    # serialNumber, signature, issuer, validity, subject
-    not_after = der_time(*der_children(fields[3][1])[1])
-    return name_text(fields[4][1]), not_after
-
-
-def when(seconds):
-    if seconds is None:
-        return None
-    return datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc).strftime("%Y-%m-%d %H:%M:%S UTC")
-
-
-def signing_certificates(settings):
-    """The IdP signing certificates the assembled settings accept."""
-    idp = lookup(settings, "idp")
-    if not isinstance(idp, dict):
-        return []
-    multi = lookup(idp, "x509certMulti", "signing")
-    if multi:
-        return list(multi)
-    return [idp["x509cert"]] if idp.get("x509cert") else []
-
-
-def certificate_report(body, now):
-    try:
-        subject, not_after = certificate_facts(body)
-    except (ValueError, IndexError, TypeError) as error:  # binascii's and the codecs' errors are ValueErrors
-        return {"subject": None, "not_after": None, "days_left": None,
-                "warning": f"the certificate cannot be read ({error})"}
-    days_left = (not_after - now).total_seconds() / 86400
-    warning = None
-    if days_left < 0:
-        warning = f"certificate {subject} expired on {not_after:%Y-%m-%d}"
-    elif days_left < EXPIRY_WARNING_DAYS:
-        warning = f"certificate {subject} expires in {int(days_left)} days ({not_after:%Y-%m-%d})"
-    return {"subject": subject, "not_after": not_after.strftime("%Y-%m-%d %H:%M:%S UTC"),
-            "days_left": math.floor(days_left), "warning": warning}
-
-
-def record_fields(record):
+def record_fields(metadata):
     """What an IdP's metadata record adds to its "metadata" report."""
-    return {"fetched_at": when(record["fetched_at"]), "valid_until": when(record["valid_until"]),
-            "cache_duration": record["cache_duration"], "signature": record["signature"],
-            "signed_by": record["signed_by"], "refresh_interval": record["refresh_interval"],
-            "next_refresh_at": when(record["next_refresh_at"]), "failures": record["failures"],
-            "last_error": record["last_error"], "refresh": None}
+    return {"fetched_at": metadata["fetched_at"], "valid_until": metadata["valid_until"],
+            "cache_duration": metadata["cache_duration"], "signature": metadata["signature"],
+            "signed_by": metadata["signed_by"], "refresh_interval": metadata["refresh_interval"],
+            "next_refresh_at": metadata["next_refresh"], "failures": metadata["failures"],
+            "last_error": metadata["last_error"], "refresh": None}
 
 
 def record_lines(metadata):
@@ -471,100 +297,103 @@ def refresh_now(saml, providers, timeout):
 # ---- one IdP's report --------------------------------------------------------
 
 
-def lookup(mapping, *keys):
-    """mapping[k1][k2]...; None when a level is missing or no mapping."""
-    for key in keys:
-        if not isinstance(mapping, dict) or key not in mapping:
-            return None
-        mapping = mapping[key]
-    return mapping
+def metadata_report(facts, idp_id, owner, refreshed):
+    """The check's "metadata" entry from the IdP's report (None: none configured)."""
+    metadata = facts["metadata"]
+    if metadata is None:
+        return None
+    shown = {"location": metadata["url"], "fetched": bool(metadata["fetched"]), "seconds": metadata["seconds"],
+             "error": metadata["error"], "refused": metadata["refused"], "shared_with": None}
+    if owner != idp_id:
+        # IdPs that share an idp_name share the settings (and the fetch) of the first.
+        shown.update(fetched=False, seconds=None, error=None, refused=False, shared_with=owner)
+    elif metadata["signature"] is not None:
+        # IdPs that refresh or check their metadata keep a record of it.
+        shown.update(record_fields(metadata))
+        shown["refresh"] = (refreshed or {}).get(facts["idp_name"])
+    return shown
 
 
-def metadata_location(config):
-    """Where the plug-in fetches the IdP's metadata from, as it reads the key (None: nowhere)."""
-    location = lookup(config, "settings", "idp", "metadata")
-    return location if location else None
-
-
-def describe(saml, idp_id, config, was_enabled, saml_enabled, log, fetch_owner, refreshed=None):
-    report = {"id": idp_id, "status": None, "reason": None, "hint": None,
-              "idp_name": lookup(config, "idp_name"), "metadata": None,
-              "sp_entity_id": None, "acs_url": None, "notes": []}
-    if not saml_enabled:
-        report.update(status="not checked", reason='SAML is disabled ("enabled" of the SAML settings is false)')
-        return report
-    if not was_enabled:
-        report.update(status="disabled", reason='"enabled" is false')
+def describe(saml, idp_id, config, saml_enabled, fetch_owner, refreshed=None):
+    facts = idp_report.idp_report(idp_id, config, saml_enabled)
+    report = {"id": idp_id, "status": facts["validation"], "reason": facts["reason"], "hint": None,
+              "idp_name": facts["idp_name"], "metadata": None, "sp_entity_id": None, "acs_url": None, "notes": []}
+    if facts["validation"] in ("not checked", "disabled"):
         return report
 
-    idp_name = report["idp_name"] if isinstance(report["idp_name"], str) else None
-    # IdPs that share an idp_name share the settings the first of them had
-    # assembled (and fetched metadata for).
+    idp_name = facts["idp_name"] if isinstance(facts["idp_name"], str) else None
     owner = fetch_owner.setdefault(idp_name, idp_id) if idp_name is not None else idp_id
     if owner != idp_id:
         report["notes"].append(f'"idp_name" {idp_name!r} is also the name of IdP {owner}: both are given '
                                "the settings assembled first")
-    location = metadata_location(config)
-    fetch = None
-    if location is not None:
-        report["metadata"] = {"location": location, "fetched": False, "seconds": None, "error": None,
-                              "shared_with": None}
-        outcomes = log.fetches.get(idp_name)
-        if outcomes:
-            fetch = outcomes.pop(0)
-            report["metadata"].update(fetched=fetch[0], seconds=fetch[1], error=fetch[2])
-        elif owner != idp_id:
-            report["metadata"]["shared_with"] = owner
-
-    cached = saml.SamlIDPConfig.cached_saml_settings.get(idp_name) if idp_name is not None else None
-    settings = cached if isinstance(cached, dict) else lookup(config, "settings")
-    report["sp_entity_id"] = lookup(settings, "sp", "entityId")
-    report["acs_url"] = lookup(settings, "sp", "assertionConsumerService", "url")
+    metadata = report["metadata"] = metadata_report(facts, idp_id, owner, refreshed)
+    report.update(sp_entity_id=facts["sp_entity_id"], acs_url=facts["acs_url"], idp_entity_id=facts["idp_entity_id"],
+                  certificates=facts["idp_certificates"], sp_certificates=facts["sp_certificates"],
+                  warnings=facts["warnings"])
+    settings = saml.SamlIDPConfig.cached_saml_settings.get(idp_name) if idp_name is not None else None
+    settings = settings if isinstance(settings, dict) else idp_report.lookup(config, "settings")
     if config.get("single_logout") is True:
         # Only then: without the key the report keeps its former shape.
-        report["sls_url"] = lookup(settings, "sp", "singleLogoutService", "url")
-        report["idp_slo_url"] = lookup(settings, "idp", "singleLogoutService", "url")
-        if not lookup(settings, "security", "wantMessagesSigned"):
-            report["notes"].append("the IdP's logout messages are taken unsigned: set security.wantMessagesSigned")
+        report["sls_url"] = idp_report.lookup(settings, "sp", "singleLogoutService", "url")
+        report["idp_slo_url"] = idp_report.lookup(settings, "idp", "singleLogoutService", "url")
+        if not idp_report.lookup(settings, "security", "wantMessagesSigned"):
+            report["notes"].append("the IdP's logout messages are taken unsigned: set security.wantMessagesSigned "
+                                   "(the IdP must then sign its whole login Response too, not only the "
+                                   "assertion, or every login fails)")
     if config.get("allow_unsolicited") is False:
         report["notes"].append("only responses to this site's AuthnRequests are taken: IdP-initiated logins "
                                "are refused")
-    if report["metadata"] is not None and idp_name is not None and owner == idp_id:
-        # IdPs that refresh or check their metadata keep a record of it.
-        from velmora_saml import idp_metadata
 
-        record = idp_metadata.metadata_status(idp_name)
-        if record is not None:
-            report["metadata"].update(record_fields(record))
-            report["metadata"]["refresh"] = (refreshed or {}).get(idp_name)
-            now = datetime.datetime.now(datetime.timezone.utc)
-            report["certificates"] = [certificate_report(body, now) for body in signing_certificates(settings)]
-
-    if config.get("enabled"):
-        report["status"] = "valid"
-        if fetch is not None and not fetch[0]:
-            report["hint"] = ("this process keeps the local settings and does not fetch again: make the location "
-                              "reachable, or complete the IdP's settings locally")
-        return report
-    error, reason = log.failures.get(str(idp_id), (None, "see the plug-in's error line on stderr"))
-    report.update(status="invalid", reason=reason,
-                  hint=hint_for(saml, idp_id, error, reason, fetch is not None and not fetch[0]))
+    fetch_failed = metadata is not None and owner == idp_id and metadata["error"] is not None
+    if facts["validation"] == "waiting":
+        report["hint"] = ("make settings.idp.metadata reachable: the running workers keep the IdP enabled and "
+                          "fetch again with a back-off; its logins fail until a good document comes")
+    elif facts["validation"] == "invalid":
+        error = idp_report.validation_error(idp_id)
+        report["hint"] = hint_for(saml, idp_id, error, facts["reason"], fetch_failed)
+        report["notes"] += [f"also invalid: {p['problem']}: {p['hint']}" for p in facts["problems"]]
+        if fetch_failed and any(code.startswith("idp_") for code in toolkit_codes(error)):
+            # The fetch is the cause; what the toolkit then missed follows from it.
+            report["notes"].append(f"without the metadata the settings lack: {facts['reason']}")
+            report["reason"] = fetch_line(metadata)
+    elif facts["problems"]:
+        report.update(status="invalid", reason=facts["problems"][0]["problem"], hint=facts["problems"][0]["hint"])
+        report["notes"] += [f"also invalid: {p['problem']}: {p['hint']}" for p in facts["problems"][1:]]
+    elif fetch_failed:
+        report["hint"] = ("this process keeps the local settings and does not fetch again: make the location "
+                          "reachable, or complete the IdP's settings locally")
+    report["problems"] = facts["problems"]
     return report
+
+
+def fetch_line(metadata):
+    """What became of the metadata fetch, in a few words."""
+    took = "" if metadata["seconds"] is None else f" after {metadata['seconds']:.2f} s"
+    if metadata["refused"]:
+        return f"metadata fetched from {metadata['location']}, refused: {metadata['error']}"
+    return f"metadata not fetched from {metadata['location']}{took}: {metadata['error']}"
 
 
 def metadata_line(metadata):
     if metadata is None:
         return "metadata: none configured (local settings only)"
     location = metadata["location"]
-    took = "" if metadata["seconds"] is None else f" after {metadata['seconds']:.2f} s"
     if metadata["fetched"]:
         took = "" if metadata["seconds"] is None else f" in {metadata['seconds']:.2f} s"
         return f"metadata: fetched from {location}{took}"
     if metadata["error"] is not None:
-        return f"metadata: not fetched from {location}{took}: {metadata['error']}; the local settings are used"
+        return f"metadata: {fetch_line(metadata)[len('metadata '):]}; the local settings are used"
     if metadata["shared_with"] is not None:
         return f"metadata: not fetched: settings shared with IdP {metadata['shared_with']} (same idp_name)"
     return f"metadata: not fetched from {location}: the validation stopped before"
+
+
+def certificate_lines(certificates, label):
+    for certificate in certificates:
+        if certificate["subject"] is not None:
+            yield f"{label}: {certificate['subject']}, expires {certificate['not_after']}"
+        if certificate["warning"] is not None:
+            yield f"warning: {certificate['warning']}"
 
 
 def print_report(reports, saml_enabled):
@@ -577,7 +406,7 @@ def print_report(reports, saml_enabled):
         if report["reason"] is not None and report["status"] != "not checked":
             first += f": {report['reason']}"
         print(first)
-        if report["status"] not in ("valid", "invalid"):
+        if report["status"] in ("not checked", "disabled"):
             continue
         if report["hint"] is not None:
             print(f"  hint: {report['hint']}")
@@ -587,13 +416,17 @@ def print_report(reports, saml_enabled):
         if report["metadata"] is not None and "signature" in report["metadata"]:
             for line in record_lines(report["metadata"]):
                 print(f"  {line}")
-        for certificate in report.get("certificates", ()):
-            if certificate["subject"] is not None:
-                print(f"  certificate: {certificate['subject']}, expires {certificate['not_after']}")
-            if certificate["warning"] is not None:
-                print(f"  warning: {certificate['warning']}")
+        for line in certificate_lines(report["certificates"], "certificate"):
+            print(f"  {line}")
+        # Warnings that are not about one certificate's expiry (those follow it).
+        expiry = {c["warning"] for c in report["certificates"] + report["sp_certificates"]}
+        for warning in report["warnings"]:
+            if warning not in expiry:
+                print(f"  warning: {warning}")
         print(f"  SP entity id: {report['sp_entity_id'] or '(not set)'}")
         print(f"  ACS URL: {report['acs_url'] or '(not set)'}")
+        for line in certificate_lines(report["sp_certificates"], "SP certificate"):
+            print(f"  {line}")
         if "sls_url" in report:
             print(f"  SLS URL: {report['sls_url'] or '(not set)'}")
             print(f"  IdP SLO URL: {report['idp_slo_url'] or '(none: logouts end only the local session)'}")
@@ -637,7 +470,7 @@ def metrics_problem(saml_settings):
     return None
 
 
-def run_check(args, logger):
+def run_check(args):
     saml = load_plugin()
     settings = load_auth_settings(args.settings)
     loader = open_loader(saml, settings, args.settings)
@@ -647,25 +480,18 @@ def run_check(args, logger):
     providers = providers or {}
     if loader.saml_enabled:
         check_entries(providers, args.settings)
-    enabled_before = {idp_id: bool(config.get("enabled")) if isinstance(config, dict) else False
-                      for idp_id, config in providers.items()}
-
-    with MetadataClock(saml) as clock:
-        log = PluginLog(clock)
-        logger.addHandler(log)
-        try:
-            saml.validate_saml_settings(settings, args.timeout)
-        except Exception as error:
-            raise BadInput(f"{args.settings}: invalid auth settings: {type(error).__name__}: {error}") from None
-        finally:
-            logger.removeHandler(log)
+    try:
+        saml.validate_saml_settings(settings, args.timeout)
+    except Exception as error:
+        raise BadInput(f"{args.settings}: invalid auth settings: {type(error).__name__}: {error}") from None
 
     saml_enabled = bool(loader.saml_enabled)
     refreshed = refresh_now(saml, providers, args.timeout) if args.refresh and saml_enabled else {}
     fetch_owner = {}
-    reports = [describe(saml, idp_id, providers[idp_id], was_enabled, saml_enabled, log, fetch_owner, refreshed)
-               for idp_id, was_enabled in enabled_before.items()]
-    status = EXIT_INVALID if any(report["status"] == "invalid" for report in reports) else EXIT_OK
+    reports = [describe(saml, idp_id, config, saml_enabled, fetch_owner, refreshed)
+               for idp_id, config in providers.items()]
+    # A waiting IdP serves no login until its metadata can be had.
+    status = EXIT_INVALID if any(report["status"] in ("invalid", "waiting") for report in reports) else EXIT_OK
     if any(outcome["status"] != "refreshed" for outcome in refreshed.values()):
         status = EXIT_INVALID  # the workers' next refresh would fail the same way
     problem = replay_store_problem(loader.saml_settings)
@@ -726,11 +552,11 @@ def main(argv=None):
         # Other libraries' deprecation notes (pyramid's pkg_resources import,
         # the toolkit's clock calls) say nothing about the configuration.
         warnings.simplefilter("ignore")
-    logger = setup_logging(args.verbose)
+    setup_logging(args.verbose)
     as_json = getattr(args, "json", False)
     try:
         if args.command == "check":
-            return run_check(args, logger)
+            return run_check(args)
         return run_metadata(args)
     except (BadInput, Invalid) as error:
         print(f"error: {error}", file=sys.stderr)

@@ -12,6 +12,9 @@ BACKOFF_LIMIT: int
 SIGNATURE_ALGORITHMS: tuple[str, ...]
 DIGEST_ALGORITHMS: tuple[str, ...]
 
+class MetadataNotAvailable(ValueError):
+    """An IdP that refreshes its metadata has had no good document yet"""
+
 def metadata_policy(idp_config: Mapping[str, Any]) -> tuple[Any, Any, Any] | None:
     """The IdP's metadata keys, checked; None when none of them is set
 
@@ -43,6 +46,9 @@ def forget_record(idp_name: Any) -> bool:
 
 def force_refresh(idp_name: Any) -> bool:
     """Make the IdP's refresh due now; False when it has no record"""
+
+def awaiting_document(idp_name: Any, idp_config: Mapping[str, Any]) -> str | None:
+    """Why the entry's first document has not come yet (its first fetch failed), or None"""
 
 def metadata_status(idp_name: Any) -> dict[str, Any] | None:
     """What the IdP's record holds, or None"""

@@ -17,7 +17,8 @@ form field "SAMLResponse"):
         SubjectConfirmation (default: one, `valid_for`), `conditions_valid_for`
         that of the Conditions (default `valid_for`); `name_id=None` leaves
         out the NameID; `attributes` maps names to a value or a list of values
-        (or is a list of such pairs, names may repeat); a `NameIDValue` value
+        (or is a list of such pairs, names may repeat; a name may be a
+        (Name, FriendlyName) pair); a `NameIDValue` value
         is an AttributeValue holding a NameID.
         The key rollover signs with "idp_next.key"/"idp_next.crt" (see
         `tests.support.idp_metadata.PublishedIdP`).
@@ -225,9 +226,12 @@ def build_assertion(
     if attributes:
         attribute_statement = _sub(assertion, NS_SAML, "AttributeStatement")
         for name, values in attributes.items() if isinstance(attributes, dict) else attributes:
+            # A (Name, FriendlyName) pair gives the attribute both.
+            name, friendly = name if isinstance(name, tuple) else (name, None)
             attribute = _sub(
                 attribute_statement, NS_SAML, "Attribute", Name=name,
                 NameFormat="urn:oasis:names:tc:SAML:2.0:attrname-format:basic",
+                **({"FriendlyName": friendly} if friendly else {}),
             )
             for value in values if isinstance(values, (list, tuple)) else [values]:
                 if isinstance(value, NameIDValue):

@@ -1,0 +1,192 @@
+"""The status view of the running process: ``GET /saml/status``.
+
+Registered by ``includeme`` only when the SAML settings mapping holds
+``"status_allow"``: a list of networks ("127.0.0.1/32", "::1/128", ...). A
+client whose address is inside one of them gets, per IdP, the report of
+``velmora_saml.idp_report``, and for the site the replay store, whether
+memcache answers, the start time and the counts since then: as JSON, or as
+an HTML page when it asks for text/html. Any other client gets the host's
+404, as if the route did not exist. The address is the request's own
+(REMOTE_ADDR): behind a reverse proxy it is the proxy's.
+
+Operator tooling, not the login path: plain Python.
+"""
+
+import html
+import ipaddress
+import json
+import os
+import time
+
+from velmora_saml.idp_report import EXPIRY_WARNING_DAYS, idp_report, when
+
+# When the host included the plug-in (its start, for a forked worker its
+# parent's).
+STARTED_AT = time.time()
+STATUS_ALLOW = "status_allow"
+
+
+def allowed_networks(value):
+    """The networks of "status_allow"; ValueError saying what is wrong."""
+    if not isinstance(value, (list, tuple)):
+        raise ValueError(f'"{STATUS_ALLOW}" must be a list of networks such as "127.0.0.1/32", not {value!r}')
+    networks = []
+    for entry in value:
+        try:
+            networks.append(ipaddress.ip_network(entry, strict=False))
+        except (TypeError, ValueError):
+            raise ValueError(f'"{STATUS_ALLOW}": {entry!r} is not a network such as "127.0.0.1/32" or "::1/128"') \
+                from None
+    return networks
+
+
+def client_allowed(address, networks):
+    try:
+        ip = ipaddress.ip_address(address)
+    except (TypeError, ValueError):
+        return False
+    if getattr(ip, "ipv4_mapped", None):
+        ip = ip.ipv4_mapped  # ::ffff:127.0.0.1 is 127.0.0.1
+    return any(ip.version == network.version and ip in network for network in networks)
+
+
+def audit_counts():
+    """The login and logout counts since start, when the audit module is there."""
+    try:
+        from velmora_saml import audit
+    except ImportError:
+        return None
+    return audit.counts()
+
+
+def replay_store_status(request, saml_settings):
+    from velmora_saml import replay_store
+
+    try:
+        kind = replay_store.replay_store_name(saml_settings)
+    except ValueError as error:
+        kind = f"invalid: {error}"
+    status = {"kind": kind, "memcache": False, "memcache_answered": None, "memcache_error": None}
+    storage = request.registry.settings.get("vlm_settings", {}).get("config_storage")
+    if storage is not None and getattr(storage, "memcache_available", False):
+        status["memcache"] = True
+        try:
+            # One round trip; an absent key answers None.
+            storage.mc.get(f"{storage.mc_root_key}_velmora_saml_status")
+            status["memcache_answered"] = True
+        except Exception as error:  # whatever the client raises: memcache did not answer
+            status.update(memcache_answered=False, memcache_error=f"{type(error).__name__}: {error}")
+    return status
+
+
+def status_document(request):
+    saml_settings = request.registry.settings["auth_settings"]["authentication_policies"]["saml"]
+    saml_enabled = bool(saml_settings.get("enabled"))
+    providers = saml_settings.get("identity_providers") or {}
+    site = {"pid": os.getpid(), "started_at": when(STARTED_AT), "now": when(time.time()),
+            "saml_enabled": saml_enabled, "replay_store": replay_store_status(request, saml_settings)}
+    counts = audit_counts()
+    if counts is not None:
+        site["counts"] = counts
+    return {"site": site,
+            "identity_providers": [idp_report(idp_id, config, saml_enabled) for idp_id, config in providers.items()]}
+
+
+# ---- the HTML page --------------------------------------------------------------
+
+STYLE = """
+body { font-family: sans-serif; margin: 1.5em; color: #222; }
+h1 { font-size: 1.4em; } h2 { font-size: 1.15em; margin-top: 1.6em; }
+table { border-collapse: collapse; min-width: 40em; }
+th, td { border: 1px solid #ccc; padding: 0.25em 0.6em; text-align: left; vertical-align: top; }
+th { background: #f3f3f3; width: 14em; font-weight: normal; }
+.bad { background: #fbd5d5; } .expiring { background: #ffe9a8; font-weight: bold; } .good { background: #dcf5dc; }
+"""
+
+
+def _cell(value):
+    if value is None:
+        return "<td>—</td>"
+    return f"<td>{html.escape(str(value))}</td>"
+
+
+def _rows(pairs):
+    return "".join(f"<tr><th>{html.escape(name)}</th>{cell}</tr>" for name, cell in pairs)
+
+
+def _certificate_cell(certificate):
+    if certificate["problem"]:
+        return f'<td class="bad">{html.escape(certificate["problem"]["problem"])}</td>'
+    expiring = certificate["days_left"] is not None and certificate["days_left"] < EXPIRY_WARNING_DAYS
+    text = f"{certificate['subject']}, expires {certificate['not_after']} ({certificate['days_left']} days)"
+    return f'<td{" class=expiring" if expiring else ""}>{html.escape(text)}</td>'
+
+
+def _idp_table(report):
+    state = "good" if report["validation"] == "valid" and report["in_service"] else "bad"
+    pairs = [("enabled", _cell("yes" if report["enabled"] else "no")),
+             ("in service", _cell("yes" if report["in_service"] else "no")),
+             ("validation", f'<td class="{state}">{html.escape(report["validation"])}'
+                            f'{html.escape(": " + report["reason"]) if report["reason"] else ""}</td>'),
+             ("IdP entity ID", _cell(report["idp_entity_id"])), ("SP entity ID", _cell(report["sp_entity_id"])),
+             ("ACS URL", _cell(report["acs_url"]))]
+    metadata = report["metadata"]
+    if metadata is None:
+        pairs.append(("metadata", _cell("none configured (local settings only)")))
+    else:
+        failing = metadata["failures"] or metadata["error"]
+        pairs += [("metadata URL", _cell(metadata["url"])), ("fetched at", _cell(metadata["fetched_at"])),
+                  ("valid until", _cell(metadata["valid_until"])), ("cacheDuration", _cell(metadata["cache_duration"])),
+                  ("next refresh", _cell(metadata["next_refresh"])),
+                  ("consecutive failures", f'<td{" class=bad" if failing else ""}>{metadata["failures"]}</td>'),
+                  ("last error", _cell(metadata["last_error"] or metadata["error"]))]
+    pairs += [(f"certificate ({c['source']})", _certificate_cell(c))
+              for c in report["idp_certificates"] + report["sp_certificates"]]
+    pairs += [("warning", f'<td class="expiring">{html.escape(text)}</td>') for text in report["warnings"]]
+    pairs += [("problem", f'<td class="bad">{html.escape(p["problem"] + ": " + p["hint"])}</td>')
+              for p in report["problems"]]
+    return f"<h2>IdP {html.escape(str(report['id']))}</h2><table>{_rows(pairs)}</table>"
+
+
+def status_page(document):
+    site = document["site"]
+    store = site["replay_store"]
+    memcache = "not used"
+    if store["memcache"]:
+        memcache = "answered" if store["memcache_answered"] else f"did not answer: {store['memcache_error']}"
+    pairs = [("process", _cell(site["pid"])), ("started at", _cell(site["started_at"])), ("now", _cell(site["now"])),
+             ("SAML enabled", _cell("yes" if site["saml_enabled"] else "no")),
+             ("replay store", _cell(store["kind"])),
+             ("memcache", f'<td{" class=bad" if store["memcache"] and not store["memcache_answered"] else ""}>'
+                          f"{html.escape(memcache)}</td>")]
+    for event, outcomes in (site.get("counts") or {}).items():
+        text = ", ".join(f"{outcome} {count}" for outcome, count in outcomes.items())
+        pairs.append((f"{event} since start", _cell(text)))
+    tables = "".join(_idp_table(report) for report in document["identity_providers"])
+    return (f"<!DOCTYPE html><html><head><meta charset='utf-8'><title>SAML status</title><style>{STYLE}</style>"
+            f"</head><body><h1>SAML status</h1><h2>Site</h2><table>{_rows(pairs)}</table>{tables}</body></html>")
+
+
+class StatusView:
+    """The view callable, bound to the allowed networks."""
+
+    def __init__(self, networks):
+        self.networks = networks
+
+    def __call__(self, context, request):
+        from pyramid.httpexceptions import HTTPNotFound
+        from pyramid.response import Response
+
+        if not client_allowed(request.client_addr, self.networks):
+            # As Pyramid answers a path no route matches.
+            raise HTTPNotFound(request.path_info)
+        document = status_document(request)
+        offers = request.accept.acceptable_offers(["application/json", "text/html"])
+        if offers and offers[0][0] == "text/html":
+            response = Response(status_page(document), content_type="text/html", charset="utf-8")
+        else:
+            response = Response(json.dumps(document, indent=2, default=str), content_type="application/json",
+                                charset="utf-8")
+        response.cache_control.no_store = True
+        response.vary = ("Accept",)
+        return response

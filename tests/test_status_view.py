@@ -1,0 +1,135 @@
+"""GET /saml/status: the running process's IdP reports and site facts, for
+allowed client addresses only; absent without "status_allow"."""
+
+
+import pytest
+from pyramid.exceptions import ConfigurationError
+
+import velmora_saml.saml as saml
+from tests.support import idp_metadata as md
+from tests.support import sp_app
+from tests.support.metadata_helpers import remote_config
+from tests.support.settings import auth_settings, idp_config, read
+from velmora.storage import ConfigStorage
+
+ALLOW = ["127.0.0.1/32", "::1/128", "10.1.0.0/16"]
+SIGNER = read("metadata_signer.crt")
+
+
+def settings_with(*entries, **saml_keys):
+    settings = auth_settings(*entries)
+    settings["authentication_policies"]["saml"].update(saml_keys)
+    return settings
+
+
+def status_app(settings, mc=None):
+    saml.validate_saml_settings(settings, 5)
+    return sp_app.make_app(settings, ConfigStorage(sp_app.USERS, mc=mc))
+
+
+def get(app, address, status=200, **headers):
+    return app.get("/saml/status", headers=headers, extra_environ={"REMOTE_ADDR": address}, status=status)
+
+
+@pytest.fixture
+def three_idps(published_idp):
+    """A refreshed, signed remote IdP, a local one, one that fails validation."""
+    broken = idp_config("broken")
+    del broken["settings"]["idp"]["singleSignOnService"]
+    return settings_with(
+        ("corp", remote_config(published_idp.url, "corp", metadata_refresh_interval=3600,
+                               metadata_signing_cert=SIGNER)),
+        ("local", idp_config("local")), ("broken", broken), status_allow=ALLOW)
+
+
+class TestAllowed:
+    def test_the_json_document(self, three_idps, published_idp):
+        app = status_app(three_idps)
+        document = get(app, "127.0.0.1").json
+        # Reading the status fetches and assembles nothing.
+        assert get(app, "127.0.0.1").json["identity_providers"] == document["identity_providers"]
+        assert published_idp.server.hits[published_idp.path] == 1
+        site = document["site"]
+        assert site["saml_enabled"] is True and site["started_at"].endswith(" UTC")
+        assert site["replay_store"] == {"kind": "mapping", "memcache": False, "memcache_answered": None,
+                                        "memcache_error": None}
+        assert set(site["counts"]) == {"login", "logout", "idp_logout"}
+        corp, local, broken = document["identity_providers"]
+        assert [(r["id"], r["validation"], r["enabled"], r["in_service"]) for r in (corp, local, broken)] == [
+            ("corp", "valid", True, True), ("local", "valid", True, True), ("broken", "invalid", False, False)]
+        assert broken["reason"].endswith("Invalid dict settings: idp_sso_not_found")
+        metadata = corp["metadata"]
+        assert metadata["url"] == published_idp.url and metadata["fetched"] is True
+        assert (metadata["signature"], metadata["signed_by"]) == ("verified", "metadata_signing_cert")
+        assert metadata["refresh_interval"] == 3600 and metadata["next_refresh"].endswith(" UTC")
+        assert (metadata["failures"], metadata["last_error"]) == (0, None)
+        assert corp["idp_entity_id"] == "https://idp.example.test/metadata"
+        assert corp["sp_entity_id"] == "https://sp.example.test/saml/metadata/corp"
+        assert [(c["source"], c["subject"]) for c in corp["idp_certificates"]] == [
+            ("metadata", "CN=velmora-test-idp")]
+        assert [(c["source"], c["subject"]) for c in corp["sp_certificates"]] == [("sp.x509cert", "CN=velmora-test-sp")]
+        assert local["metadata"] is None and corp["problems"] == [] and corp["warnings"] == []
+
+    @pytest.mark.parametrize("address", ["127.0.0.1", "::1", "10.1.200.3", "::ffff:127.0.0.1"])
+    def test_every_address_of_the_networks(self, address):
+        app = status_app(settings_with(("idp1", idp_config("idp1")), status_allow=ALLOW))
+        assert get(app, address).content_type == "application/json"
+
+    def test_a_browser_gets_the_page(self, tmp_path):
+        key_pair = md.make_key_pair(tmp_path, days=10)
+        soon = idp_config("soon")
+        soon["settings"]["sp"].update(x509cert=read(f"{key_pair}.crt"), privateKey=read(f"{key_pair}.key"))
+        app = status_app(settings_with(("soon", soon), ("<b>", idp_config("x")), status_allow=ALLOW))
+        page = get(app, "127.0.0.1", Accept="text/html,application/xhtml+xml,*/*;q=0.8")
+        assert page.content_type == "text/html" and page.headers["Cache-Control"] == "no-store"
+        assert page.text.count("<table>") == 3  # the site and one per IdP
+        assert '<td class=expiring>CN=velmora-test-expiring, expires ' in page.text
+        assert "<h2>IdP &lt;b&gt;</h2>" in page.text  # escaped
+        # A client that takes anything gets JSON.
+        assert get(app, "127.0.0.1", Accept="*/*").content_type == "application/json"
+
+    def test_a_waiting_idp_and_its_last_error(self, metadata_server):
+        metadata_server.behaviours["/idp.xml"] = md.Status(503)
+        settings = settings_with(("corp", remote_config(metadata_server.url("/idp.xml"), "corp",
+                                                        metadata_refresh_interval=60)), status_allow=ALLOW)
+        (corp,) = get(status_app(settings), "127.0.0.1").json["identity_providers"]
+        assert (corp["validation"], corp["enabled"], corp["in_service"]) == ("waiting", True, False)
+        assert "is not available yet (HTTP Error 503" in corp["reason"]
+        assert corp["metadata"]["failures"] == 1 and "503" in corp["metadata"]["last_error"]
+
+    def test_memcache_round_trip_and_audit_counts(self, start_memcached):
+        server = start_memcached()
+        app = status_app(settings_with(("idp1", idp_config("idp1")), status_allow=ALLOW, replay_store="keys"),
+                         mc=server.client(timeout=0.5))
+        before = get(app, "127.0.0.1").json["site"]["counts"]["login"]
+        app.post("/saml/acs/idp1", {"SAMLResponse": "bm90IFNBTUw="}, status="*")  # refused: not SAML
+        site = get(app, "127.0.0.1").json["site"]
+        assert site["replay_store"]["kind"] == "keys" and site["replay_store"]["memcache_answered"] is True
+        assert site["counts"]["login"] == {**before, "refused": before["refused"] + 1}
+        server.stop()
+        store = get(app, "127.0.0.1").json["site"]["replay_store"]
+        assert store["memcache_answered"] is False and store["memcache_error"]
+
+
+class TestRefused:
+    @pytest.mark.parametrize("address", ["192.0.2.7", "10.2.0.1", "::2", "not-an-address"])
+    def test_other_addresses_get_the_hosts_404(self, address):
+        app = status_app(settings_with(("idp1", idp_config("idp1")), status_allow=ALLOW))
+        refused = get(app, address, status=404)
+        unrouted = app.get("/saml/nothing", extra_environ={"REMOTE_ADDR": address}, status=404)
+        assert refused.text.replace("/saml/status", "/saml/nothing") == unrouted.text
+
+    def test_without_the_key_there_is_no_route(self):
+        app = status_app(settings_with(("idp1", idp_config("idp1"))))
+        get(app, "127.0.0.1", status=404)
+        assert "saml_status" not in [route.name for route in app.app.routes_mapper.get_routes()]
+
+    @pytest.mark.parametrize("value", ["127.0.0.1/32", ["localhost"], [None]])
+    def test_a_bad_value_stops_the_start(self, value):
+        with pytest.raises(ConfigurationError, match="status_allow"):
+            sp_app.make_app(settings_with(("idp1", idp_config("idp1")), status_allow=value),
+                            ConfigStorage(sp_app.USERS))
+
+    def test_post_is_not_served(self):
+        app = status_app(settings_with(("idp1", idp_config("idp1")), status_allow=ALLOW))
+        app.post("/saml/status", extra_environ={"REMOTE_ADDR": "127.0.0.1"}, status=404)
