@@ -457,16 +457,16 @@ def settings_event(idp_name, settings, fetch):
 
 def _certificates(settings):
     """{(role, index): not after as Unix time} of the IdP signing certificates and the SP certificate."""
-    from . import __main__ as operator
+    from . import idp_report
 
     found = {}
-    bodies = [("idp_signing", body) for body in operator.signing_certificates(settings)]
+    bodies = [("idp_signing", body) for body in idp_report.signing_certificates(settings)]
     sp = settings.get("sp") if isinstance(settings, dict) else None
     if isinstance(sp, dict) and sp.get("x509cert"):
         bodies.append(("sp", sp["x509cert"]))
     for index, (role, body) in enumerate(bodies):
         try:
-            found[(role, index)] = operator.certificate_facts(body)[1].timestamp()
+            found[(role, index)] = idp_report.certificate_facts(body)[1].timestamp()
         except (ValueError, IndexError, TypeError):
             continue  # `check` reports a certificate it cannot read
     return found
