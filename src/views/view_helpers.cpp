@@ -27,6 +27,25 @@ Ref mapping_tracker(const Args& a, PyObject* config_storage) {
   return call(tracker_class.get(), {mc.get(), mc_root_key.get(), sleep_interval.get(), proc_uid.get()});
 }
 
+// A client that does not wait for replies (pymemcache's default_noreply,
+// which its HashClient keeps in default_kwargs) answers every add with true:
+// the lock entry and the atomic add of the replay stores would then let
+// replays through. Every login with it fails, saying why.
+void refuse_client_without_replies(const Args& a, PyObject* mc) {
+  Ref noreply = vs::getattr_opt(mc, names::default_noreply);
+  if (!noreply) {
+    Ref kwargs = vs::getattr_opt(mc, names::default_kwargs);
+    if (kwargs && PyDict_Check(kwargs.get())) noreply = vs::dict_get(kwargs.get(), names::default_noreply);
+  }
+  if (!noreply || !vs::truthy(noreply.get())) return;
+  Ref message = vs::ustr(
+      "Invalid SAML configuration: the memcache client does not wait for replies (default_noreply=True), so its "
+      "add() always reports success and the replay store would let replays through: create it with "
+      "default_noreply=False");
+  call_method(a.global(names::log).get(), names::error, {message.get()});
+  vs::raise_new(PyExc_ValueError, message.get());
+}
+
 }  // namespace
 
 // `return login_failed(idp_id, desc)` of a view, through the module name.
@@ -83,6 +102,7 @@ Ref configured_replay_store(PyObject* auth_settings) {
 Ref choose_responses_tracker(const Args& a, PyObject* config_storage, const Ref& store_name) {
   Ref memcache_available = getattr(config_storage, names::memcache_available);
   if (!vs::truthy(memcache_available.get())) return a.global(names::responses_tracker_mem);
+  refuse_client_without_replies(a, getattr(config_storage, names::mc).get());
   bool keys = store_name && PyUnicode_CompareWithASCIIString(store_name.get(), "keys") == 0;
   bool migrate = store_name && PyUnicode_CompareWithASCIIString(store_name.get(), "migrate") == 0;
   if (!keys && !migrate) return mapping_tracker(a, config_storage);

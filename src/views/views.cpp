@@ -138,7 +138,11 @@ Ref saml_callback_view(const Args& a) {
     Ref repost = call_method(logout_options::module().get(), names::repost_without_cookie, {request});
     if (repost.get() != Py_None) return repost;
   }
-  Ref responses_tracker = view_helpers::choose_responses_tracker(a, config_storage.get(), store_name);
+  Ref responses_tracker;
+  if (Ref failed = login_failed_on_value_error(a, idp_id.get(), [&] {
+        responses_tracker = view_helpers::choose_responses_tracker(a, config_storage.get(), store_name);
+      }))
+    return failed;
   Ref idp_config_class = a.global(names::SamlIDPConfig);
   Ref users = getattr(config_storage.get(), names::users);
   Ref idp;
