@@ -200,6 +200,26 @@ class TestFailingRefresh:
         assert "timed out" in lines.matching("Failed to refresh metadata for idp1")[0]
         assert cached() is first
 
+    @pytest.mark.slow
+    def test_a_fetch_given_up_is_not_joined_by_another(self, served, lines):
+        # Each refresh gives up after the time-out while the dripping fetch
+        # goes on; the next ones (every 0.3 s) wait for it instead of opening
+        # a connection beside it.
+        config = remote_config(served.url(PATH), metadata_refresh_interval=0.3)
+        first = saml.SamlIDPConfig.get_idp_settings(config, 0.5)  # fixes the process's time-out: 0.5 s
+        served.behaviours[PATH] = md.Drip(30, interval=0.1)  # no read waits long enough to time out
+        deadline = time.monotonic() + 3
+        while time.monotonic() < deadline:
+            assemble(config)  # notices each refresh that is due
+            time.sleep(0.05)
+        wait_for(lambda: not status("idp1")["refreshing"], what="the last refresh to end")
+        assert hits(served) == 2  # the first load, and the one dripping fetch
+        failures = lines.matching("Failed to refresh metadata for idp1")
+        assert len(failures) >= 3 and "timed out" in failures[0]
+        assert all("an earlier metadata fetch for idp1 was still running after 0.5 seconds" in line
+                   for line in failures[1:])
+        assert cached() is first
+
     def test_a_failed_first_load_is_retried_after_the_back_off(self, served, lines):
         served.behaviours[PATH] = md.Status(404)
         config = remote_config(served.url(PATH), metadata_refresh_interval=0.3,

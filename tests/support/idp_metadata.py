@@ -276,11 +276,13 @@ class Drop:
 
 
 class Drip:
-    """Send the headers at once, then one byte of body a second for `seconds`:
-    no single read waits long, the whole answer takes that long."""
+    """Send the headers at once, then one byte of body every `interval`
+    seconds for `seconds`: no single read waits long, the whole answer takes
+    that long."""
 
-    def __init__(self, seconds=120):
+    def __init__(self, seconds=120, interval=1.0):
         self.seconds = seconds
+        self.interval = interval
 
 
 class Hold:
@@ -376,7 +378,7 @@ class MetadataServer:
             handler.send_error(action.code)
             return
         if isinstance(action, Drip):
-            self._drip(handler, action.seconds)
+            self._drip(handler, action.seconds, action.interval)
             return
         if isinstance(action, Delay):
             self._closed.wait(action.seconds)
@@ -394,13 +396,13 @@ class MetadataServer:
         handler.end_headers()
         handler.wfile.write(body)
 
-    def _drip(self, handler, seconds):
+    def _drip(self, handler, seconds, interval=1.0):
         handler.send_response(200)
         handler.send_header("Content-Type", "text/xml")
         handler.send_header("Content-Length", "100000")
         handler.end_headers()
-        for _ in range(seconds):
-            if self._closed.wait(1):
+        for _ in range(int(seconds / interval)):
+            if self._closed.wait(interval):
                 return
             handler.wfile.write(b" ")
 
