@@ -236,7 +236,7 @@ class TestFailingRefresh:
         assert cached() is not local and hits(served) == 2
         assert config["settings"] is local  # the host's mapping is not replaced
 
-    def test_a_refresh_of_an_earlier_first_load_is_dropped(self, served):
+    def test_a_refresh_of_an_earlier_first_load_is_dropped(self, served, tmp_path):
         config = remote_config(served.url(PATH), metadata_refresh_interval=0.3)
         assemble(config)
         time.sleep(0.35)
@@ -244,10 +244,12 @@ class TestFailingRefresh:
         served.queue(PATH, hold)
         assemble(config)
         assert hold.arrived.wait(5)
-        # The settings are assembled anew meanwhile (a new first load).
+        # The settings are assembled anew meanwhile (a new first load), from
+        # a file: a fetch over the network would wait for the held one.
         saml.SamlIDPConfig.cached_saml_settings.clear()
-        served.publish(PATH, md.idp_metadata_xml(certs=["other.crt"]))
-        again = assemble(config)
+        document = tmp_path / "idp.xml"
+        document.write_bytes(md.idp_metadata_xml(certs=["other.crt"]))
+        again = assemble(remote_config(str(document), metadata_refresh_interval=0.3))
         served.publish(PATH, md.idp_metadata_xml(certs=["idp_next.crt"]))
         hold.release()  # the held refresh now gets the idp_next document
         time.sleep(0.5)
