@@ -32,8 +32,7 @@ const vs::MemberSpec module_functions[] = {
     {vs::Kind::Function, "start_record", "(idp_name, idp_config, policy, facts, error)",
      "Begin the IdP's record after its settings were assembled", start_record},
     {vs::Kind::Function, "claim_refresh", "(idp_name)",
-     "The refresh the caller is to run now (generation, idp_config, policy, entity ID of the settings in use), or "
-     "None",
+     "The refresh to run now, (generation, idp_config, policy, entity ID of the settings in use), or None",
      claim_refresh},
     {vs::Kind::Function, "refresh_succeeded", "(idp_name, generation, facts)",
      "Note a refresh that produced good settings; False when they belong to an earlier record", refresh_succeeded},

@@ -216,8 +216,9 @@ Ref logout_answered(const Args& a, PyObject* request, PyObject* idp_id) {
     // The toolkit compares InResponseTo only when the response has one.
     auto read_response = [&] {
       Ref get = getattr(request, names::GET);
+      Ref settings = call_method(slo.auth.get(), names::get_settings);
       return call(a.global(names::OneLogin_Saml2_Logout_Response).get(),
-                  {call_method(slo.auth.get(), names::get_settings).get(), getitem(get.get(), names::SAMLResponse).get()});
+                  {settings.get(), getitem(get.get(), names::SAMLResponse).get()});
     };
     if (vs::truthy(errors.get())) {
       if (PyObject_Size(errors.get()) == 1 && vs::compare(vs::item(errors.get(), 0).get(), logout_not_success, Py_EQ)) {

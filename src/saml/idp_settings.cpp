@@ -64,9 +64,10 @@ bool names_private_key(PyObject* key) {
 // A PEM private key wherever it was put (a certificate field filled with the
 // key file by mistake).
 bool holds_private_key(PyObject* value) {
-  if (PyBytes_Check(value))
-    return std::string(PyBytes_AS_STRING(value), static_cast<size_t>(PyBytes_GET_SIZE(value))).find("PRIVATE KEY-----") !=
-           std::string::npos;
+  if (PyBytes_Check(value)) {
+    std::string bytes(PyBytes_AS_STRING(value), static_cast<size_t>(PyBytes_GET_SIZE(value)));
+    return bytes.find("PRIVATE KEY-----") != std::string::npos;
+  }
   return PyUnicode_Check(value) && lower_utf8(value).find("private key-----") != std::string::npos;
 }
 
@@ -77,15 +78,17 @@ Ref without_private_keys(PyObject* value, int depth) {
   if (PyDict_Check(value)) {
     Ref copy = vs::new_dict();
     vs::for_each_item(value, [&](const Ref& key, const Ref& item) {
-      bool hidden = names_private_key(key.get());
-      setitem(copy.get(), key.get(), hidden ? private_key_hidden.get() : without_private_keys(item.get(), depth + 1).get());
+      Ref shown = names_private_key(key.get()) ? Ref::borrow(private_key_hidden)
+                                               : without_private_keys(item.get(), depth + 1);
+      setitem(copy.get(), key.get(), shown.get());
     });
     return copy;
   }
   if (PyList_Check(value) || PyTuple_Check(value)) {
     Ref copy = vs::new_list();
     Ref iterator = vs::iterate(value);
-    while (Ref item = vs::next(iterator.get())) vs::append(copy.get(), without_private_keys(item.get(), depth + 1).get());
+    while (Ref item = vs::next(iterator.get()))
+      vs::append(copy.get(), without_private_keys(item.get(), depth + 1).get());
     return PyTuple_Check(value) ? vs::check(PySequence_Tuple(copy.get())) : copy;
   }
   if (holds_private_key(value)) return Ref::borrow(private_key_hidden);
@@ -145,15 +148,19 @@ double seconds_left(std::chrono::steady_clock::time_point deadline) {
 }
 
 // Makes `thread` (not started yet) the IdP's fetch once no earlier one runs,
-// waiting for that until `deadline`. A fetch that was given up goes on in its
-// thread until its socket does: another must not start beside it (a server
-// that drips its answer would otherwise collect one connection per refresh).
-void claim_fetch(PyObject* idp_name, PyObject* thread, std::chrono::steady_clock::time_point deadline,
-                 PyObject* timeout) {
+// waiting for that at most `seconds`; returns how long the fetch may then
+// take, so that both together take no longer. A fetch that was given up goes
+// on in its thread until its socket does: another must not start beside it
+// (a server that drips its answer would otherwise collect one connection
+// per refresh).
+double claim_fetch(PyObject* idp_name, PyObject* thread, double seconds, PyObject* timeout) {
   if (!fetch_threads) fetch_threads = vs::new_dict().release();
+  auto deadline = std::chrono::steady_clock::now() +
+                  std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+  bool waited = false;
   while (Ref earlier = vs::dict_get(fetch_threads, idp_name)) {
     if (!truthy(call_method(earlier.get(), names::is_alive).get())) {
-      // Joining let other threads run: the entry may be another's by now.
+      // The calls into Python let other threads run: the entry may be another's by now.
       Ref current = vs::dict_get(fetch_threads, idp_name);
       if (current.get() == earlier.get()) vs::delitem(fetch_threads, idp_name);
       continue;
@@ -165,9 +172,11 @@ void claim_fetch(PyObject* idp_name, PyObject* thread, std::chrono::steady_clock
       vs::raise_new(PyExc_TimeoutError, message.get());
     }
     call_method(earlier.get(), names::join, {vs::check(PyFloat_FromDouble(left)).get()});
+    waited = true;
   }
   // No call into Python since the lookup found no entry.
   setitem(fetch_threads, idp_name, thread);
+  return waited ? std::max(seconds_left(deadline), 0.0) : seconds;
 }
 
 // fetch(url, timeout=timeout), `fetch` being the toolkit's parse_remote or
@@ -184,14 +193,12 @@ Ref fetch_metadata(PyObject* idp_name, PyObject* fetch, PyObject* url, PyObject*
   if (seconds == -1 && PyErr_Occurred()) throw vs::PyError{};
   if (!bounded || !(seconds > 0)) return call_kw(fetch, {url, timeout}, timeout_keyword);
 
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                                           std::chrono::duration<double>(seconds));
   Ref box = vs::new_list();
   Ref args = vs::tuple_of({box.get(), fetch, url, timeout});
   Ref thread = daemon_thread(metadata_worker, args.get());
-  claim_fetch(idp_name, thread.get(), deadline, timeout);
+  double left = claim_fetch(idp_name, thread.get(), seconds, timeout);
   call_method(thread.get(), names::start);
-  Ref wait = vs::check(PyFloat_FromDouble(std::max(seconds_left(deadline), 0.0)));
+  Ref wait = vs::check(PyFloat_FromDouble(left));
   call_method(thread.get(), names::join, {wait.get()});
   // The box went to Python code (the thread keeps its arguments where the
   // fetcher can reach them): read it as Python would, `ok, value = box[0]`.

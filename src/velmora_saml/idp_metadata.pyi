@@ -33,7 +33,7 @@ def start_record(idp_name: Any, idp_config: Mapping[str, Any], policy: tuple[Any
     """Begin the IdP's record after its settings were assembled"""
 
 def claim_refresh(idp_name: Any) -> tuple[int, Mapping[str, Any], tuple[Any, Any, Any], str | None] | None:
-    """The refresh the caller is to run now (generation, idp_config, policy, entity ID of the settings in use), or None"""
+    """The refresh to run now, (generation, idp_config, policy, entity ID of the settings in use), or None"""
 
 def refresh_succeeded(idp_name: Any, generation: int, facts: dict[str, Any]) -> bool:
     """Note a refresh that produced good settings; False when they belong to an earlier record"""
