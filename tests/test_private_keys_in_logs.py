@@ -6,8 +6,6 @@ is ..." stays, with every private key replaced by a marker."""
 import logging
 import time
 
-import pytest
-
 import velmora_saml.idp_metadata as idp_metadata
 from tests.support import saml_logout, sp_app
 from tests.support.metadata_helpers import login, remote_config, wait_for_refreshes
@@ -39,28 +37,8 @@ def assert_no_key(texts):
         assert "PRIVATE KEY" not in text and not any(line in text for line in KEY_LINES), text[:200]
 
 
-class EveryLine(logging.Handler):
-    def __init__(self):
-        super().__init__(logging.DEBUG)
-        self.messages = []
-
-    def emit(self, record):
-        self.messages.append(self.format(record))  # the traceback of an exc_info line too
-
-
-@pytest.fixture
-def every_line():
-    handler = EveryLine()
-    root = logging.getLogger()
-    level = root.level
-    root.setLevel(logging.DEBUG)
-    root.addHandler(handler)
-    yield handler.messages
-    root.removeHandler(handler)
-    root.setLevel(level)
-
-
-def test_login_logout_and_refresh_at_debug_level(published_idp, every_line):
+def test_login_logout_and_refresh_at_debug_level(published_idp, caplog):
+    caplog.set_level(logging.DEBUG)
     app = sp_app.make_app(auth_settings(("idp1", slo_config(published_idp.url))), ConfigStorage(sp_app.USERS))
     assert login(app, published_idp) == "logged in"
     answer = app.get("/saml/logout/idp1")
@@ -71,11 +49,12 @@ def test_login_logout_and_refresh_at_debug_level(published_idp, every_line):
     assert login(app, published_idp) == "logged in"  # notices that the refresh is due
     wait_for_refreshes(idp_metadata.metadata_status, "idp1", 1)
 
+    every_line = [record.getMessage() for record in caplog.records]
     (resulting,) = [m for m in every_line if m.startswith("Resulting SAML config for idp1 is ")]
     assert resulting.count(MARKER) == 3 and "'x509cert': '<private key hidden>'" in resulting
     assert "sp.example.test/saml/acs/idp1" in resulting  # the rest is still shown
     assert any(m.startswith("SAML metadata refreshed for idp1") for m in every_line)
-    assert_no_key(every_line)
+    assert_no_key([caplog.text])  # every line, with the tracebacks logged
 
 
 def test_the_operator_check_at_verbose(published_idp, tmp_path):
