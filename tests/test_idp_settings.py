@@ -221,8 +221,9 @@ class TestRealMetadata:
         local["idp"]["metadata"] = metadata_server.url(path)
         config = idp_config("idp1", settings=local)
         before = metadata_server.hits.get(path, 0)
-        # Logged before the request options are completed.
-        resulting = f"Resulting SAML config for idp1 is {local!s}"
+        # Logged before the request options are completed, the private key hidden.
+        shown = {**local, "sp": {**local["sp"], "privateKey": "<private key hidden>"}}
+        resulting = f"Resulting SAML config for idp1 is {shown!s}"
         settings = SamlIDPConfig.get_idp_settings(config)
         assert settings is local
         assert settings["extra_request_options"]["set_nameid_policy"] is True

@@ -200,6 +200,26 @@ class TestFailingRefresh:
         assert "timed out" in lines.matching("Failed to refresh metadata for idp1")[0]
         assert cached() is first
 
+    @pytest.mark.slow
+    def test_a_fetch_given_up_is_not_joined_by_another(self, served, lines):
+        # Each refresh gives up after the time-out while the dripping fetch
+        # goes on; the next ones (every 0.3 s) wait for it instead of opening
+        # a connection beside it.
+        config = remote_config(served.url(PATH), metadata_refresh_interval=0.3)
+        first = saml.SamlIDPConfig.get_idp_settings(config, 0.5)  # fixes the process's time-out: 0.5 s
+        served.behaviours[PATH] = md.Drip(30, interval=0.1)  # no read waits long enough to time out
+        deadline = time.monotonic() + 3
+        while time.monotonic() < deadline:
+            assemble(config)  # notices each refresh that is due
+            time.sleep(0.05)
+        wait_for(lambda: not status("idp1")["refreshing"], what="the last refresh to end")
+        assert hits(served) == 2  # the first load, and the one dripping fetch
+        failures = lines.matching("Failed to refresh metadata for idp1")
+        assert len(failures) >= 3 and "timed out" in failures[0]
+        assert all("an earlier metadata fetch for idp1 was still running after 0.5 seconds" in line
+                   for line in failures[1:])
+        assert cached() is first
+
     def test_a_failed_first_load_is_retried_after_the_back_off(self, served, lines):
         served.behaviours[PATH] = md.Status(404)
         config = remote_config(served.url(PATH), metadata_refresh_interval=0.3,
@@ -216,7 +236,7 @@ class TestFailingRefresh:
         assert cached() is not local and hits(served) == 2
         assert config["settings"] is local  # the host's mapping is not replaced
 
-    def test_a_refresh_of_an_earlier_first_load_is_dropped(self, served):
+    def test_a_refresh_of_an_earlier_first_load_is_dropped(self, served, tmp_path):
         config = remote_config(served.url(PATH), metadata_refresh_interval=0.3)
         assemble(config)
         time.sleep(0.35)
@@ -224,10 +244,12 @@ class TestFailingRefresh:
         served.queue(PATH, hold)
         assemble(config)
         assert hold.arrived.wait(5)
-        # The settings are assembled anew meanwhile (a new first load).
+        # The settings are assembled anew meanwhile (a new first load), from
+        # a file: a fetch over the network would wait for the held one.
         saml.SamlIDPConfig.cached_saml_settings.clear()
-        served.publish(PATH, md.idp_metadata_xml(certs=["other.crt"]))
-        again = assemble(config)
+        document = tmp_path / "idp.xml"
+        document.write_bytes(md.idp_metadata_xml(certs=["other.crt"]))
+        again = assemble(remote_config(str(document), metadata_refresh_interval=0.3))
         served.publish(PATH, md.idp_metadata_xml(certs=["idp_next.crt"]))
         hold.release()  # the held refresh now gets the idp_next document
         time.sleep(0.5)

@@ -70,6 +70,20 @@ class TestReport:
         assert "Failed to load metadata for corp because of the metadata carries no signature over its root" \
             in result.stderr
 
+    def test_an_aggregate_of_several_idps_without_an_entity_id_names_them(self, tmp_path, metadata_server):
+        other = "https://other-idp.example.test/metadata"
+        metadata_server.publish(PATH, md.sign_metadata(md.aggregate(
+            md.idp_metadata_xml(other, certs=["other.crt"]), md.idp_metadata_xml())))
+        entry = remote(metadata_server.url(PATH), metadata_signing_cert=SIGNER)
+        result = run("check", write(tmp_path, auth_settings(("corp", entry))), cwd=tmp_path)
+        assert result.returncode == 1, result.stderr
+        lines = report(result)["corp"]
+        assert lines[0].startswith("corp: invalid")
+        assert any(line.startswith(f"metadata: not fetched from {metadata_server.url(PATH)}") and
+                   line.endswith(f"the metadata describes several identity providers ({other}, "
+                                 "https://idp.example.test/metadata): set settings.idp.entityId to the one to use; "
+                                 "the local settings are used") for line in lines), lines
+
     def test_json_report_of_the_record(self, tmp_path, metadata_server):
         idp = md.PublishedIdP(metadata_server, PATH)
         entry = remote(idp.url, metadata_signing_cert=read("metadata_signer.crt"))

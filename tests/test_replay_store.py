@@ -540,3 +540,38 @@ def test_a_memcached_restart_forgets_the_key_store_too(memcached):
     if not isinstance(outcome, str):  # the connection the restart broke
         outcome = login_outcome(app, saml_response)
     assert outcome == "logged in"
+
+
+def _no_reply_clients():
+    from pymemcache.client.base import Client, PooledClient
+    from pymemcache.client.hash import HashClient
+
+    from velmora.storage import PickleSerde
+
+    return {
+        "Client": lambda port: Client(("127.0.0.1", port), serde=PickleSerde(), default_noreply=True),
+        "PooledClient": lambda port: PooledClient(("127.0.0.1", port), serde=PickleSerde()),
+        "HashClient": lambda port: HashClient([("127.0.0.1", port)], serde=PickleSerde()),
+    }
+
+
+NO_REPLY_CLIENTS = _no_reply_clients()
+
+
+@pytest.mark.parametrize("setting", [None, "keys", "migrate"])
+@pytest.mark.parametrize("make_client", NO_REPLY_CLIENTS.values(), ids=NO_REPLY_CLIENTS.keys())
+def test_a_client_that_does_not_wait_for_replies_fails_every_login(memcached, caplog, make_client, setting):
+    # Its add() answers True without asking the server: no lock, no atomic
+    # add, so every replay would get through. (The stand-in host refuses
+    # such a client; another host may not.)
+    storage = storage_over(memcached.client())
+    storage.mc = make_client(memcached.port)
+    app = site(storage, setting)
+    saml_response = saml_idp.build_response()
+    for _ in range(2):  # the second post is the replay it would have let through
+        outcome = login_outcome(app, saml_response)
+        assert outcome.startswith("refused: Invalid SAML configuration: the memcache client does not wait for "
+                                  "replies (default_noreply=True)"), outcome
+    errors = [r.getMessage() for r in caplog.records if r.levelno == logging.ERROR and r.name == "velmora"]
+    assert len(errors) == 2 and errors[0] == outcome[len("refused: "):]
+    assert app.get("/session").json == {"left_over": "from before the login"}

@@ -16,7 +16,9 @@ from tests.support.metadata_helpers import (  # noqa: F401 (lines is a fixture)
     assemble, cached, login, login_app, remote_config, signing_certs, wait_for_failures,
     wait_for_refreshes, lines,
 )
-from tests.support.settings import DATA, auth_settings, cert_body, cert_fingerprint, read, toolkit_settings
+from tests.support.settings import (
+    DATA, IDP_ENTITY_ID, auth_settings, cert_body, cert_fingerprint, read, toolkit_settings,
+)
 
 OLD, NEW, OTHER = cert_body("idp.crt"), cert_body("idp_next.crt"), cert_body("other.crt")
 SIGNER_PEM = read("metadata_signer.crt")
@@ -58,10 +60,20 @@ def forgeries():
          "no signature over its root"),
         ("signature-wrapping", md.wrap_signature(signed("idp.crt"), md.idp_metadata_xml(certs=["other.crt"])),
          "does not cover its root"),
+        # The attacker's entity, same entity ID, first in document order.
+        ("entity-in-signature-object", md.hide_in_signature(
+            signed_aggregate(md.idp_metadata_xml(), md.sp_entity_xml()), md.idp_metadata_xml(certs=["other.crt"])),
+         "signature holds more than SignedInfo, SignatureValue and KeyInfo"),
     ]
 
 
+def signed_aggregate(*documents):
+    return md.sign_metadata(md.aggregate(*documents))
+
+
 FORGERIES = forgeries()
+REFRESH_FORGERIES = FORGERIES[:4] + FORGERIES[-1:]
+OTHER_IDP = "https://other-idp.example.test/metadata"
 
 
 class TestAccepted:
@@ -140,7 +152,8 @@ class TestRefusedAtTheFirstLoad:
 
 
 class TestRefusedAtARefresh:
-    @pytest.mark.parametrize("document, reason", [f[1:] for f in FORGERIES[:4]], ids=[f[0] for f in FORGERIES[:4]])
+    @pytest.mark.parametrize("document, reason", [f[1:] for f in REFRESH_FORGERIES],
+                             ids=[f[0] for f in REFRESH_FORGERIES])
     def test_the_last_good_settings_stay(self, metadata_server, lines, document, reason):
         metadata_server.publish(PATH, signed("idp.crt", "idp_next.crt"))
         config = remote_config(metadata_server.url(PATH), metadata_signing_cert=SIGNER_PEM,
@@ -170,6 +183,58 @@ class TestRefusedAtARefresh:
         assemble(config)
         wait_for_refreshes(status, "idp1", 1)
         assert signing_certs(cached()) == [NEW]
+
+
+class TestWhichEntity:
+    """The settings come from one EntityDescriptor the verified signature
+    covers, chosen by entity ID, and a refresh must describe the same
+    entity: one key may sign the documents of a whole federation."""
+
+    def config(self, server, entity_id=None, **keys):
+        local = {"entityId": entity_id} if entity_id else None
+        return remote_config(server.url(PATH), local_idp=local, metadata_signing_cert=SIGNER_PEM, **keys)
+
+    def test_the_genuine_aggregate_gives_its_one_idp(self, metadata_server):
+        metadata_server.publish(PATH, signed_aggregate(md.sp_entity_xml(), md.idp_metadata_xml(certs=["idp_next.crt"])))
+        assert signing_certs(assemble(self.config(metadata_server))) == [NEW]
+        assert status("idp1")["entity_id"] == IDP_ENTITY_ID
+
+    def test_an_entity_hidden_in_the_signature_is_never_used(self, metadata_server):
+        genuine = signed_aggregate(md.idp_metadata_xml(), md.sp_entity_xml())
+        metadata_server.publish(PATH, md.hide_in_signature(genuine, md.idp_metadata_xml(certs=["other.crt"]),
+                                                           "KeyInfo"))
+        assert signing_certs(assemble(self.config(metadata_server))) == [OLD]
+
+    def test_several_idps_need_the_configured_entity_id(self, metadata_server, lines):
+        metadata_server.publish(PATH, signed_aggregate(md.idp_metadata_xml(OTHER_IDP, certs=["other.crt"]),
+                                                       md.idp_metadata_xml(certs=["idp_next.crt"])))
+        assert signing_certs(assemble(self.config(metadata_server))) == []
+        (line,) = lines.matching("Failed to load metadata for idp1 because of ")
+        assert (f"the metadata describes several identity providers ({OTHER_IDP}, {IDP_ENTITY_ID}): "
+                "set settings.idp.entityId to the one to use") in line
+        saml.SamlIDPConfig.cached_saml_settings.clear()
+        assert signing_certs(assemble(self.config(metadata_server, IDP_ENTITY_ID))) == [NEW]
+        saml.SamlIDPConfig.cached_saml_settings.clear()
+        assert signing_certs(assemble(self.config(metadata_server, OTHER_IDP))) == [OTHER]
+
+    def test_a_configured_entity_id_refuses_another_entitys_document(self, metadata_server, lines):
+        metadata_server.publish(PATH, md.sign_metadata(md.idp_metadata_xml(OTHER_IDP, certs=["other.crt"])))
+        assert signing_certs(assemble(self.config(metadata_server, IDP_ENTITY_ID))) == []
+        (line,) = lines.matching("Failed to load metadata for idp1 because of ")
+        assert (f"no identity provider with the entity ID {IDP_ENTITY_ID} (it describes {OTHER_IDP})") in line
+
+    @pytest.mark.parametrize("configured", [None, IDP_ENTITY_ID], ids=["bound-by-the-first-document", "configured"])
+    def test_a_refresh_for_another_entity_keeps_the_last_good_settings(self, metadata_server, lines, configured):
+        metadata_server.publish(PATH, signed("idp.crt", "idp_next.crt"))
+        config = self.config(metadata_server, configured, metadata_refresh_interval=0.3)
+        first = assemble(config)
+        metadata_server.publish(PATH, md.sign_metadata(md.idp_metadata_xml(OTHER_IDP, certs=["other.crt"])))
+        time.sleep(0.35)
+        assemble(config)
+        wait_for_failures(status, "idp1", 1)
+        assert cached() is first and status("idp1")["entity_id"] == IDP_ENTITY_ID
+        (line,) = lines.matching("Failed to refresh metadata for idp1")
+        assert f"no identity provider with the entity ID {IDP_ENTITY_ID}" in line
 
 
 class TestSigningConfiguration:

@@ -6,18 +6,24 @@ Logins are real (signed responses through the callback); the IdP's messages
 are made by tests/support/saml_logout.py, signed with the test IdP's key.
 """
 
+import base64
 import os
 import subprocess
 import sys
+import time
+import tracemalloc
 import urllib.parse
+import zlib
 
 import pytest
 from lxml import etree
 
+import velmora_saml.logout as logout
+import velmora_saml.saml as saml
 from tests.support import saml_idp, saml_logout, sp_app
 from tests.support import settings as test_settings
 from tests.support.saml_idp import NSMAP, SUCCESS
-from velmora.storage import ConfigStorage
+from velmora.storage import ConfigStorage, ProcessRegistry
 
 IDP_SLO_URL = "https://idp.example.test/slo"
 SITE = f"https://{test_settings.SP_HOST}"
@@ -151,11 +157,15 @@ class TestLogoutStartedHere:
         assert failure(done)
         assert "sso_user_id" not in session(app)
 
-    def test_an_answer_no_logout_asked_for_is_refused(self, app):
+    @pytest.mark.parametrize("started, in_response_to", [(False, "_never-sent"), (True, None)],
+                             ids=["no-logout-started", "answers-nothing"])
+    def test_an_answer_no_logout_asked_for_is_refused(self, app, started, in_response_to):
         log_in(app)
-        response = saml_logout.logout_response("_never-sent")
-        done = sls(app, saml_logout.redirect_query(response))
+        relay_state = start_logout(app).relay_state if started else None
+        response = saml_logout.logout_response(in_response_to)
+        done = sls(app, saml_logout.redirect_query(response, relay_state=relay_state))
         assert failure(done) == "Unsolicited SAML logout response"
+        assert "sso_user_id" not in session(app)
 
     def test_an_idp_without_a_logout_service_ends_the_local_session_only(self):
         settings = slo_settings()
@@ -360,3 +370,77 @@ def test_includeme_adds_the_logout_routes_only_when_an_idp_asks(app):
     assert {"saml_logout": "/saml/logout/{idp_id}", "saml_sls": "/saml/sls/{idp_id}"}.items() <= routes(app).items()
     assert "saml_sls" not in routes(make_app(single_logout=False))
     app.post("/saml/sls/idp1", status=404)  # the logout service takes HTTP-Redirect (GET) only
+
+
+# ---- what anyone may send to the logout service ------------------------------------------------
+
+YEAR_2999 = 30_000_000_000  # seconds from now: NotOnOrAfter in the 2900s
+
+
+def flood(app, count, prefix):
+    """`count` unsigned LogoutRequests from nobody in particular, each answered."""
+    for n in range(count):
+        query = saml_logout.redirect_query(idp_request(request_id=f"{prefix}{n}", valid_for=YEAR_2999), sign=False)
+        assert saml_logout.status_codes(idp_reply(sls(app, query)).root)[0] == saml_logout.RESPONDER
+
+
+class TestLogoutRequestRecords:
+    """With the IdP's messages unsigned (the default), anyone can send
+    LogoutRequests: only one that acted leaves a replay record, and none
+    outlives what a login response without a limit gets."""
+
+    def test_requests_that_end_no_login_leave_no_record(self):
+        app = make_app(slo_settings(wantMessagesSigned=False))
+        flood(app, 20, "_flood-")
+        assert not [key for key in saml.responses_tracker_mem._seen_responses if str(key).startswith("_flood-")]
+        log_in(app)  # a login still works
+
+    def test_a_flood_cannot_stop_logins_through_a_small_shared_mapping(self, start_memcached):
+        server = start_memcached("-I", "8k", "-o", "slab_chunk_max=4096")  # the shared mapping in one 8 KiB item: ~190 records
+        client = server.client()
+        storage = ConfigStorage(sp_app.USERS, mc=client, mc_root_key="flood",
+                                process_registry=ProcessRegistry(memcache_lock_sleep_interval=0.005, my_proc_uid="p"))
+        config = test_settings.idp_config("idp1", settings=slo_settings(wantMessagesSigned=False), single_logout=True)
+        app = sp_app.make_app(test_settings.auth_settings(("idp1", config)), storage)
+        flood(app, 250, "_flood-" + "x" * 40 + "-")  # 15 KiB of records, were they kept
+        assert not client.get("flood_saml_responses_tracker")
+        log_in(app)
+        client.close()
+
+    def test_a_request_that_acted_is_kept_no_longer_than_an_unlimited_response(self, app):
+        log_in(app)
+        query = saml_logout.redirect_query(idp_request(request_id="_far-future", valid_for=YEAR_2999))
+        assert saml_logout.status_codes(idp_reply(sls(app, query)).root) == [SUCCESS]
+        lifetime = saml.SamlIDPConfig.UNBOUNDED_RESPONSE_RECORD_LIFETIME
+        assert saml.responses_tracker_mem._seen_responses["_far-future"] <= time.time() + lifetime
+        log_in(app)
+        assert failure(sls(app, query)) == "Duplicated SAML logout request"
+
+
+def deflated_zeros(size):
+    compressor = zlib.compressobj(9, zlib.DEFLATED, -15)
+    chunk = bytes(1 << 20)
+    body = b"".join(compressor.compress(chunk[:min(1 << 20, size - done)]) for done in range(0, size, 1 << 20))
+    return base64.b64encode(body + compressor.flush()).decode("ascii")
+
+
+LIMIT = 512 * 1024
+
+
+@pytest.mark.parametrize("field, size, refused", [
+    ("SAMLRequest", LIMIT, False), ("SAMLRequest", LIMIT + 1, True),
+    ("SAMLRequest", 64 << 20, True), ("SAMLResponse", 64 << 20, True),  # 64 MiB in about 90 KiB of query
+], ids=["at-the-limit", "one-byte-more", "bomb-request", "bomb-response"])
+def test_a_message_that_inflates_past_the_limit_is_refused_unread(app, field, size, refused):
+    assert logout.LOGOUT_MESSAGE_LIMIT == LIMIT
+    query = f"{field}={urllib.parse.quote_plus(deflated_zeros(size))}"
+    tracemalloc.start()
+    try:
+        tracemalloc.reset_peak()
+        answer = sls(app, query)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    text = failure(answer)
+    assert (text == f"Invalid SAML logout message: larger than {LIMIT} bytes once inflated") == refused, text
+    assert peak < 16 << 20

@@ -25,6 +25,9 @@ namespace {
 
 const vs::KwNames namespaces_keyword{&names::namespaces};
 const vs::KwNames raise_exceptions_keyword{&names::raise_exceptions};
+const vs::KwNames with_tail_keyword{&names::with_tail};
+// How many entity IDs a refusal names before it says how many there are.
+constexpr Py_ssize_t kEntityIdsShown = 10;
 
 // ---- metadata_policy ---------------------------------------------------------
 
@@ -105,7 +108,10 @@ struct DocumentTools {
   PyObject* digest_method = nullptr;
   PyObject* key_info_certs = nullptr;      // from a signature: the certificates it carries
   PyObject* id_count = nullptr;            // how many elements have the ID $id
-  PyObject* signing_certs = nullptr;       // the certificates the toolkit's parse takes for signing
+  PyObject* foreign_children = nullptr;    // from a signature: children other than the three signed for
+  PyObject* idp_entities = nullptr;        // the IdP EntityDescriptors the root itself describes
+  PyObject* signing_certs = nullptr;       // from an EntityDescriptor: the certificates the toolkit takes for signing
+  PyObject* tostring = nullptr;            // lxml.etree.tostring
 };
 
 const DocumentTools& document_tools() {
@@ -130,11 +136,22 @@ const DocumentTools& document_tools() {
   Ref digest_method = compile("string(ds:SignedInfo/ds:Reference/ds:DigestMethod/@Algorithm)");
   Ref key_info_certs = compile("ds:KeyInfo/ds:X509Data/ds:X509Certificate/text()");
   Ref id_count = compile("count(//*[@ID=$id])");
-  // The toolkit reads the first IDPSSODescriptor of the first EntityDescriptor
-  // and takes a lone encryption certificate for signing too: only these count.
+  // The enveloped transform takes the whole signature out of what is
+  // digested: anything in it (a ds:Object, an element in ds:KeyInfo) can be
+  // added after signing.
+  Ref foreign_children = compile("*[not(self::ds:SignedInfo or self::ds:SignatureValue or self::ds:KeyInfo)]");
+  // The root, or an EntityDescriptor reached from it through
+  // EntitiesDescriptors alone: never one inside a signature, an extension or
+  // anything else the document only carries.
+  Ref idp_entities = compile(
+      "/descendant-or-self::md:EntityDescriptor[md:IDPSSODescriptor]"
+      "[not(ancestor::*[not(self::md:EntitiesDescriptor)])]");
+  // The toolkit reads the first IDPSSODescriptor of the EntityDescriptor and
+  // takes a lone encryption certificate for signing too: only these count.
   Ref signing_certs = compile(
-      "(//md:EntityDescriptor)[1]/md:IDPSSODescriptor[1]/md:KeyDescriptor[not(contains(@use, 'encryption'))]"
+      "md:IDPSSODescriptor[1]/md:KeyDescriptor[not(contains(@use, 'encryption'))]"
       "/ds:KeyInfo/ds:X509Data/ds:X509Certificate/text()");
+  Ref tostring = vs::getattr(etree.get(), names::tostring);
   Ref xml_class = vs::getattr(xml_module.get(), names::OneLogin_Saml2_XML);
   Ref utils_class = vs::getattr(utils_module.get(), names::OneLogin_Saml2_Utils);
   Ref add_ids = vs::getattr(xmlsec_tree.get(), names::add_ids);
@@ -148,7 +165,10 @@ const DocumentTools& document_tools() {
     tools.digest_method = digest_method.release();
     tools.key_info_certs = key_info_certs.release();
     tools.id_count = id_count.release();
+    tools.foreign_children = foreign_children.release();
+    tools.idp_entities = idp_entities.release();
     tools.signing_certs = signing_certs.release();
+    tools.tostring = tostring.release();
     tools.xml_class = xml_class.release();
   }
   return tools;
@@ -246,6 +266,8 @@ const char* verify_signature(PyObject* root, PyObject* cert_setting, PyObject* f
   if (count > 1) refuse("the metadata carries more than one signature over its root");
   Ref signature = vs::item(signatures.get(), 0);
   if (!covers_root(tools, root, signature.get())) refuse("the metadata's signature does not cover its root");
+  if (length(call(tools.foreign_children, {signature.get()}).get()) > 0)
+    refuse("the metadata's signature holds more than SignedInfo, SignatureValue and KeyInfo");
 
   Ref signature_method = call(tools.signature_method, {signature.get()});
   Ref digest_method = call(tools.digest_method, {signature.get()});
@@ -276,10 +298,49 @@ const char* verify_signature(PyObject* root, PyObject* cert_setting, PyObject* f
 
 // ---- what the document says ---------------------------------------------------
 
-// The signing certificates the document publishes, white space removed as
+// The entity IDs of `entities`, for a refusal: the first few, and how many
+// there are beyond them (an aggregate may describe thousands).
+Ref entity_ids_shown(PyObject* entities) {
+  Py_ssize_t count = length(entities);
+  Ref shown = vs::new_list();
+  for (Py_ssize_t i = 0; i < count && i < kEntityIdsShown; ++i) {
+    Ref id = call_method(vs::item(entities, i).get(), names::get, {names::entityID});
+    vs::append(shown.get(), vs::text(id.get()).get());
+  }
+  Ref listed = vs::join(vs::ustr(", ").get(), shown.get());
+  if (count <= kEntityIdsShown) return listed;
+  return vs::check(PyUnicode_FromFormat("%U and %zd more", listed.get(), count - kEntityIdsShown));
+}
+
+// The EntityDescriptor whose settings are used. Only what the root itself
+// describes counts (see idp_entities), and the one chosen is the one with
+// the expected entity ID; without one, the only IdP described.
+Ref chosen_entity(const DocumentTools& tools, PyObject* root, PyObject* expected) {
+  Ref entities = call(tools.idp_entities, {root});
+  Py_ssize_t count = length(entities.get());
+  if (expected == Py_None) {
+    if (count == 0) refuse("the metadata describes no identity provider");
+    if (count > 1)
+      refuse({ustr("the metadata describes several identity providers (").get(), entity_ids_shown(entities.get()).get(),
+              ustr("): set settings.idp.entityId to the one to use").get()});
+    return vs::item(entities.get(), 0);
+  }
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    Ref entity = vs::item(entities.get(), i);
+    Ref id = call_method(entity.get(), names::get, {names::entityID});
+    if (vs::compare(id.get(), expected, Py_EQ)) return entity;
+  }
+  Ref described = count ? vs::concat({ustr(" (it describes ").get(), entity_ids_shown(entities.get()).get(),
+                                      ustr(")").get()})
+                        : ustr("");
+  refuse({ustr("the metadata describes no identity provider with the entity ID ").get(), vs::text(expected).get(),
+          described.get()});
+}
+
+// The signing certificates the entity publishes, white space removed as
 // the toolkit removes it.
-Ref published_signing_certificates(const DocumentTools& tools, PyObject* root) {
-  Ref texts = call(tools.signing_certs, {root});
+Ref published_signing_certificates(const DocumentTools& tools, PyObject* entity) {
+  Ref texts = call(tools.signing_certs, {entity});
   Ref certificates = vs::new_list();
   Ref iterator = vs::iterate(texts.get());
   while (Ref text = vs::next(iterator.get())) {
@@ -311,9 +372,10 @@ Ref metadata_policy(const Args& a) {
   return vs::tuple_of({policy_interval.get(), policy_cert.get(), policy_fingerprint.get()});
 }
 
-// read_document(document, policy, parser)
+// read_document(document, policy, parser, entity_id=None)
 Ref read_document(const Args& a) {
   PyObject* document = a[0];
+  PyObject* expected_entity = a[3];
   Ref cert_setting = vs::item(a[1], 1);
   Ref fingerprint = vs::item(a[1], 2);
   const DocumentTools& tools = document_tools();
@@ -338,12 +400,17 @@ Ref read_document(const Args& a) {
     cache_until = call_method(tools.utils_class, names::parse_duration, {cache_duration.get(), timestamp.get()});
   }
 
-  Ref remote = call_method(a[2], names::parse, {document});
+  // The toolkit is given the chosen entity alone: its own parse takes the
+  // first EntityDescriptor anywhere in the document.
+  Ref entity = chosen_entity(tools, root.get(), expected_entity);
+  Ref entity_id = call_method(entity.get(), names::get, {names::entityID});
+  Ref entity_document = call_kw(tools.tostring, {entity.get(), Py_False}, with_tail_keyword);
+  Ref remote = call_method(a[2], names::parse, {entity_document.get()});
   Ref idp = vs::getitem_opt(remote.get(), names::idp);
   Ref sso = idp ? vs::getitem_opt(idp.get(), names::singleSignOnService) : Ref();
   Ref sso_url = sso ? vs::getitem_opt(sso.get(), names::url) : Ref();
   if (!sso_url || !vs::truthy(sso_url.get())) refuse("the metadata names no single sign-on service (HTTP-Redirect)");
-  Ref certificates = published_signing_certificates(tools, root.get());
+  Ref certificates = published_signing_certificates(tools, entity.get());
   if (length(certificates.get()) == 0) refuse("the metadata publishes no signing certificate");
 
   Ref facts = vs::new_dict();
@@ -353,6 +420,7 @@ Ref read_document(const Args& a) {
   setitem(facts.get(), names::cache_until, cache_until.get());
   setitem(facts.get(), names::signed_by, signed_by ? ustr(signed_by).get() : Py_None);
   setitem(facts.get(), names::certificates, certificates.get());
+  setitem(facts.get(), names::entity_id, entity_id.get());
   return vs::tuple_of({remote.get(), facts.get()});
 }
 

@@ -23,13 +23,16 @@ const vs::MemberSpec module_functions[] = {
      "The tuple holds the refresh interval, the signing certificate setting and\n"
      "the SHA-256 fingerprint (lower-case hex), each None when not set.\n",
      metadata_policy},
-    {vs::Kind::Function, "read_document", "(document, policy, parser)",
+    {vs::Kind::Function, "read_document", "(document, policy, parser, entity_id=None)",
      "The settings parsed from a fetched metadata document, and what is known of it\n\n"
-     "Raises ValueError with the reason when the document must not be used.\n",
+     "The settings are those of the IdP entity with entity_id, or of the only\n"
+     "one the document describes when entity_id is None. Raises ValueError\n"
+     "with the reason when the document must not be used.\n",
      read_document},
     {vs::Kind::Function, "start_record", "(idp_name, idp_config, policy, facts, error)",
      "Begin the IdP's record after its settings were assembled", start_record},
-    {vs::Kind::Function, "claim_refresh", "(idp_name)", "The refresh the caller is to run now, or None",
+    {vs::Kind::Function, "claim_refresh", "(idp_name)",
+     "The refresh to run now, (generation, idp_config, policy, entity ID of the settings in use), or None",
      claim_refresh},
     {vs::Kind::Function, "refresh_succeeded", "(idp_name, generation, facts)",
      "Note a refresh that produced good settings; False when they belong to an earlier record", refresh_succeeded},

@@ -45,6 +45,7 @@ struct Record {
   double valid_until = NAN;  // wall clock, NAN when not stated
   Ref cache_duration;        // the document's text, or None
   Ref certificates;          // the signing certificates it published
+  Ref entity_id;             // of the IdP it described, or None: a refresh must describe the same one
   Signature signature = Signature::NotChecked;
   Ref signed_by;  // the key setting that verified it, or the one configured, or None
   // The schedule.
@@ -98,6 +99,7 @@ struct Document {
   Ref cache_duration;
   Ref certificates;
   Ref signed_by;
+  Ref entity_id;
 };
 
 Document read_facts(PyObject* facts) {
@@ -108,6 +110,8 @@ Document read_facts(PyObject* facts) {
   document.cache_duration = vs::getitem(facts, names::cache_duration);
   document.certificates = vs::check(PySequence_List(vs::getitem(facts, names::certificates).get()));
   document.signed_by = vs::getitem(facts, names::signed_by);
+  document.entity_id = vs::getitem_opt(facts, names::entity_id);
+  if (!document.entity_id) document.entity_id = vs::none();
   if (std::isnan(document.fetched_at)) vs::raise_new(PyExc_ValueError, "the facts say no fetched_at");
   return document;
 }
@@ -134,6 +138,7 @@ void take_document(Record& record, const Document& document) {
   record.cache_duration = document.cache_duration;
   record.certificates = document.certificates;
   record.signed_by = document.signed_by;
+  record.entity_id = document.entity_id;
   record.signature = document.signed_by.get() != Py_None ? Signature::Verified : Signature::NotChecked;
   record.failures = 0;
   record.last_error = vs::none();
@@ -193,6 +198,7 @@ Ref start_record(const Args& a) {
                               : vs::none();
   record->cache_duration = vs::none();
   record->certificates = vs::new_list();
+  record->entity_id = vs::none();
   record->last_error = vs::none();
   if (error)
     note_failure(*record, error);
@@ -216,7 +222,7 @@ Ref claim_refresh(const Args& a) {
   record->forced = false;
   record->claimed_at = now;
   Ref generation = vs::integer(record->generation);
-  return vs::tuple_of({generation.get(), record->idp_config.get(), record->policy.get()});
+  return vs::tuple_of({generation.get(), record->idp_config.get(), record->policy.get(), record->entity_id.get()});
 }
 
 // refresh_succeeded(idp_name, generation, facts)
@@ -280,6 +286,7 @@ Ref metadata_status(const Args& a) {
   setitem(status.get(), names::signature, vs::ustr(kSignatureTexts[static_cast<int>(seen.signature)]).get());
   setitem(status.get(), names::signed_by, seen.signed_by.get());
   setitem(status.get(), names::certificates, vs::check(PySequence_List(seen.certificates.get())).get());
+  setitem(status.get(), names::entity_id, seen.entity_id.get());
   setitem(status.get(), names::refresh_interval, seen.interval > 0 ? seconds_or_none(seen.interval).get() : Py_None);
   setitem(status.get(), names::next_refresh_at, seconds_or_none(seen.due_wall).get());
   setitem(status.get(), names::refreshing, seen.in_flight ? Py_True : Py_False);

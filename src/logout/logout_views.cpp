@@ -136,9 +136,12 @@ SloAuth slo_auth(const Args& a, PyObject* request, const SloIdp& loaded) {
   e.raise_from(call(PyExc_ValueError, {message.get()}));
 }
 
-// Records a logout message's id in the replay tracker the callback uses, or
-// refuses it as a replay ("Duplicated SAML logout request").
-void reject_replay(const Args& a, PyObject* request, PyObject* message_id, PyObject* expiration, const char* kind) {
+// Refuses a logout message whose id the replay tracker the callback uses
+// holds ("Duplicated SAML logout request"); records the id only when the
+// message acted (`record`): a message anyone can send without a session
+// must not fill the store that every login needs.
+void reject_replay(const Args& a, PyObject* request, PyObject* message_id, PyObject* expiration, const char* kind,
+                   bool record) {
   Ref vlm_settings = view_helpers::registry_setting(request, names::vlm_settings);
   Ref config_storage = getitem(vlm_settings.get(), names::config_storage);
   Ref auth_settings = view_helpers::registry_setting(request, names::auth_settings);
@@ -152,6 +155,7 @@ void reject_replay(const Args& a, PyObject* request, PyObject* message_id, PyObj
       call_method(a.global(names::logging).get(), names::warning, {warning.get()});
       vs::raise_new(PyExc_ValueError, vs::concat({vs::ustr("Duplicated SAML logout ").get(), vs::ustr(kind).get()}).get());
     }
+    if (!record) return;
     call_method(tracker.get(), names::add, {message_id, expiration});
     call_method(tracker.get(), names::cleanup_expired);
   });
@@ -217,12 +221,16 @@ Ref logout_answered(const Args& a, PyObject* request, PyObject* idp_id, LogoutAu
       refuse_unreadable(a, e, "response");
     }
     Ref errors = call_method(slo.auth.get(), names::get_errors);
+    // The toolkit compares InResponseTo only when the response has one.
+    auto read_response = [&] {
+      Ref get = getattr(request, names::GET);
+      Ref settings = call_method(slo.auth.get(), names::get_settings);
+      return call(a.global(names::OneLogin_Saml2_Logout_Response).get(),
+                  {settings.get(), getitem(get.get(), names::SAMLResponse).get()});
+    };
     if (vs::truthy(errors.get())) {
       if (PyObject_Size(errors.get()) == 1 && vs::compare(vs::item(errors.get(), 0).get(), logout_not_success, Py_EQ)) {
-        Ref get = getattr(request, names::GET);
-        Ref response = call(a.global(names::OneLogin_Saml2_Logout_Response).get(),
-                            {call_method(slo.auth.get(), names::get_settings).get(),
-                             getitem(get.get(), names::SAMLResponse).get()});
+        Ref response = read_response();
         Ref status = call_method(response.get(), names::get_status);
         vs::raise_new(PyExc_ValueError,
                       vs::concat({vs::ustr("SAML logout refused by the identity provider: ").get(),
@@ -235,8 +243,11 @@ Ref logout_answered(const Args& a, PyObject* request, PyObject* idp_id, LogoutAu
                                                   vs::join(empty, errors.get()).get()})
                                           .get());
     }
+    Ref in_response_to = call_method(read_response().get(), names::get_in_response_to);
+    if (!vs::compare(in_response_to.get(), vs::item(pending.get(), 1).get(), Py_EQ))
+      vs::raise_new(PyExc_ValueError, "Unsolicited SAML logout response");
     Ref message_id = call_method(slo.auth.get(), names::get_last_message_id);
-    reject_replay(a, request, message_id.get(), unbounded_expiration(a).get(), "response");
+    reject_replay(a, request, message_id.get(), unbounded_expiration(a).get(), "response", true);
     Ref relay_state = call_method(getattr(request, names::GET).get(), names::get, {names::RelayState, empty});
     Ref target = checked_url(a, loaded.idp.get(), relay_state.get());
     redirect = call(a.global(names::HTTPFound).get(), {target.get()});
@@ -282,7 +293,10 @@ LogoutRequestRead read_logout_request(const Args& a, PyObject* request, const Sl
   }
   if (refusal)
     vs::raise_new(PyExc_ValueError, vs::concat({vs::ustr("Invalid SAML logout request: ").get(), refusal.get()}).get());
-  if (!read.expiration) read.expiration = unbounded_expiration(a);
+  // Until the toolkit would refuse it anyway, and never longer than a
+  // login response without a limit (the sender chooses NotOnOrAfter).
+  Ref longest = unbounded_expiration(a);
+  if (!read.expiration || vs::compare(read.expiration.get(), longest.get(), Py_GT)) read.expiration = longest;
   return read;
 }
 
@@ -307,12 +321,12 @@ Ref logout_requested(const Args& a, PyObject* request, PyObject* idp_id, LogoutA
     SloAuth slo = slo_auth(a, request, loaded);
     Ref settings_obj = call_method(slo.auth.get(), names::get_settings);
     LogoutRequestRead read = read_logout_request(a, request, slo, settings_obj.get());
-    reject_replay(a, request, read.message_id.get(), read.expiration.get(), "request");
     Ref login = call_method(getattr(request, names::session).get(), names::get, {login_key});
     Ref idp_name = getitem(loaded.idp_config.get(), names::idp_name);
     bool matched = names_the_login(login.get(), idp_name.get(), read.name_id.get(), read.indexes.get(),
                                    settings_obj.get());
     audit.matched = matched;
+    reject_replay(a, request, read.message_id.get(), read.expiration.get(), "request", matched);
     if (matched) headers = end_session(a, request);
     Ref parameters = vs::new_dict();
     Ref xml = logout_response_xml(a, settings_obj.get(), read.message_id.get(), matched);
@@ -371,6 +385,32 @@ Ref start_logout(const Args& a, PyObject* request, PyObject* idp_id, PyObject* r
   return call(found.get(), {location.get()});
 }
 
+// Whether the message (base64 of raw DEFLATE, as HTTP-Redirect carries it)
+// inflates to more than LOGOUT_MESSAGE_LIMIT bytes. The toolkit inflates
+// without a bound before any signature check: a few KiB of deflated zeros
+// grow a worker by hundreds of MiB. At most the limit and one byte are
+// inflated here. What does not decode or inflate is left to the toolkit,
+// which refuses it having inflated no more than was inflated here.
+bool inflates_beyond_limit(const Args& a, PyObject* value) {
+  Ref limit = a.global(names::LOGOUT_MESSAGE_LIMIT);
+  Ref zlib = a.global(names::zlib);
+  Ref zlib_error = getattr(zlib.get(), names::error);
+  Ref inflated;
+  try {
+    Ref deflated = call_method(a.global(names::OneLogin_Saml2_Utils).get(), names::b64decode, {value});
+    Ref inflater = call_method(zlib.get(), names::decompressobj, {vs::integer(-15).get()});
+    Ref most = vs::check(PyNumber_Add(limit.get(), vs::integer(1).get()));
+    inflated = call_method(inflater.get(), names::decompress, {deflated.get(), most.get()});
+  } catch (const vs::PyError&) {
+    Caught e({PyExc_ValueError, PyExc_TypeError, zlib_error.get()});
+    return false;
+  }
+  Py_ssize_t size = PyObject_Size(inflated.get());
+  if (size < 0) throw vs::PyError{};
+  Ref inflated_size = vs::check(PyLong_FromSsize_t(size));
+  return vs::compare(inflated_size.get(), limit.get(), Py_GT);
+}
+
 Ref logout_view(const Args& a, LogoutAudit& audit) {
   PyObject* request = a[1];
   Ref idp_id = view_helpers::route_idp_id(request);
@@ -404,6 +444,14 @@ Ref sls_view(const Args& a, LogoutAudit& audit) {
   if (requests + responses == 0) return refuse(a, idp_id.get(), "No SAML logout message", audit);
   if (requests + responses > 1)
     return refuse(a, idp_id.get(), "Invalid SAML logout message: more than one in the request", audit);
+  Ref message = getitem(get.get(), responses ? names::SAMLResponse : names::SAMLRequest);
+  if (inflates_beyond_limit(a, message.get())) {
+    Ref limit = a.global(names::LOGOUT_MESSAGE_LIMIT);
+    Ref text = vs::check(
+        PyUnicode_FromFormat("Invalid SAML logout message: larger than %S bytes once inflated", limit.get()));
+    audit.error = call(PyExc_ValueError, {text.get()});
+    return view_helpers::call_login_failed(a, idp_id.get(), audit.error.get());
+  }
   return responses ? logout_answered(a, request, idp_id.get(), audit)
                    : logout_requested(a, request, idp_id.get(), audit);
 }

@@ -33,7 +33,7 @@ const vs::MemberSpec module_functions[] = {
 };
 
 void exec_module(PyObject* module) {
-  for (const char* name : {"html", "logging", "time"}) bind(module, name, vs::import_module(module, name));
+  for (const char* name : {"html", "logging", "time", "zlib"}) bind(module, name, vs::import_module(module, name));
   bind(module, "SimpleNamespace", vs::import_from(module, "types", "SimpleNamespace"));
   bind(module, "OneLogin_Saml2_Auth", vs::import_from(module, "onelogin.saml2.auth", "OneLogin_Saml2_Auth"));
   bind(module, "OneLogin_Saml2_Error", vs::import_from(module, "onelogin.saml2.errors", "OneLogin_Saml2_Error"));
@@ -58,6 +58,9 @@ void exec_module(PyObject* module) {
   bind(module, "AUTHN_REQUEST_LIFETIME", vs::integer(600));
   bind(module, "MAX_AUTHN_REQUESTS", vs::integer(8));
   bind(module, "LOGOUT_REQUEST_LIFETIME", vs::integer(600));
+  // A logout message is a few KiB; one that inflates to more is refused
+  // unread (the order of the cap a host puts on the assertion consumer's body).
+  bind(module, "LOGOUT_MESSAGE_LIMIT", vs::integer(512 * 1024));
   bind(module, "REPOST_MARKER", vs::ustr("velmora_saml_reposted"));
   vs::bind_functions(module, module_functions);
 }

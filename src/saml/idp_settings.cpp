@@ -1,8 +1,11 @@
 // Helpers of SamlIDPConfig for its settings: remote metadata fetched and
 // merged, the extra request options completed, the login call, and the
 // configuration dry run's checks.
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
+#include <string>
 
 #include "saml.hpp"
 
@@ -31,6 +34,67 @@ void log_line(const Args& a, PyObject* level, PyObject* message) {
   call_method(a.global(names::log).get(), level, {message});
 }
 
+// ---- private keys kept out of the log ------------------------------------------
+
+const vs::Name private_key_hidden{"<private key hidden>"};
+// Deeper than any toolkit settings mapping; guards against a mapping that
+// holds itself.
+constexpr int kDeepestSettings = 16;
+
+std::string lower_utf8(PyObject* text) {
+  const char* utf8 = PyUnicode_AsUTF8(text);
+  if (!utf8) {
+    // Lone surrogates: nothing a key name or a PEM text holds.
+    PyErr_Clear();
+    return std::string();
+  }
+  std::string lowered(utf8);
+  for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lowered;
+}
+
+// "privateKey" of the toolkit's SP settings, and any other key named for a
+// private key (a later toolkit's "privateKeyNew", a host's own names).
+bool names_private_key(PyObject* key) {
+  if (!PyUnicode_Check(key)) return false;
+  std::string name = lower_utf8(key);
+  return name.find("privatekey") != std::string::npos || name.find("private_key") != std::string::npos;
+}
+
+// A PEM private key wherever it was put (a certificate field filled with the
+// key file by mistake).
+bool holds_private_key(PyObject* value) {
+  if (PyBytes_Check(value)) {
+    std::string bytes(PyBytes_AS_STRING(value), static_cast<size_t>(PyBytes_GET_SIZE(value)));
+    return bytes.find("PRIVATE KEY-----") != std::string::npos;
+  }
+  return PyUnicode_Check(value) && lower_utf8(value).find("private key-----") != std::string::npos;
+}
+
+// A copy of the settings as the debug line shows them: every private key
+// replaced by a fixed marker.
+Ref without_private_keys(PyObject* value, int depth) {
+  if (depth > kDeepestSettings) return vs::ustr("...");
+  if (PyDict_Check(value)) {
+    Ref copy = vs::new_dict();
+    vs::for_each_item(value, [&](const Ref& key, const Ref& item) {
+      Ref shown = names_private_key(key.get()) ? Ref::borrow(private_key_hidden)
+                                               : without_private_keys(item.get(), depth + 1);
+      setitem(copy.get(), key.get(), shown.get());
+    });
+    return copy;
+  }
+  if (PyList_Check(value) || PyTuple_Check(value)) {
+    Ref copy = vs::new_list();
+    Ref iterator = vs::iterate(value);
+    while (Ref item = vs::next(iterator.get()))
+      vs::append(copy.get(), without_private_keys(item.get(), depth + 1).get());
+    return PyTuple_Check(value) ? vs::check(PySequence_Tuple(copy.get())) : copy;
+  }
+  if (holds_private_key(value)) return Ref::borrow(private_key_hidden);
+  return Ref::borrow(value);
+}
+
 // The body of the thread that fetches remote metadata:
 // box.append((True, fetch(url, timeout=timeout))), or (False, the error).
 Ref fetch_metadata_worker(const Args& a) {
@@ -51,11 +115,16 @@ const vs::MemberSpec metadata_worker_spec{vs::Kind::Function, "fetch_metadata_wo
                                           nullptr, fetch_metadata_worker};
 PyObject* metadata_worker = nullptr;  // made with the class, kept for the process
 
-// threading.Thread(target=target, args=args, daemon=True), started.
-Ref start_daemon_thread(PyObject* target, PyObject* args) {
+// threading.Thread(target=target, args=args, daemon=True), not started.
+Ref daemon_thread(PyObject* target, PyObject* args) {
   Ref threading = vs::check(PyImport_ImportModule("threading"));
   Ref thread_class = getattr(threading.get(), names::Thread);
-  Ref thread = call_kw(thread_class.get(), {target, args, Py_True}, thread_keywords);
+  return call_kw(thread_class.get(), {target, args, Py_True}, thread_keywords);
+}
+
+// The same, started.
+Ref start_daemon_thread(PyObject* target, PyObject* args) {
+  Ref thread = daemon_thread(target, args);
   call_method(thread.get(), names::start);
   return thread;
 }
@@ -70,13 +139,54 @@ bool is_network_url(PyObject* url) {
   return false;
 }
 
+// idp_name → the thread of its latest fetch over the network; made on first
+// use, kept for the process.
+PyObject* fetch_threads = nullptr;
+
+double seconds_left(std::chrono::steady_clock::time_point deadline) {
+  return std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+}
+
+// Makes `thread` (not started yet) the IdP's fetch once no earlier one runs,
+// waiting for that at most `seconds`; returns how long the fetch may then
+// take, so that both together take no longer. A fetch that was given up goes
+// on in its thread until its socket does: another must not start beside it
+// (a server that drips its answer would otherwise collect one connection
+// per refresh).
+double claim_fetch(PyObject* idp_name, PyObject* thread, double seconds, PyObject* timeout) {
+  if (!fetch_threads) fetch_threads = vs::new_dict().release();
+  auto deadline = std::chrono::steady_clock::now() +
+                  std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+  bool waited = false;
+  while (Ref earlier = vs::dict_get(fetch_threads, idp_name)) {
+    if (!truthy(call_method(earlier.get(), names::is_alive).get())) {
+      // The calls into Python let other threads run: the entry may be another's by now.
+      Ref current = vs::dict_get(fetch_threads, idp_name);
+      if (current.get() == earlier.get()) vs::delitem(fetch_threads, idp_name);
+      continue;
+    }
+    double left = seconds_left(deadline);
+    if (left <= 0) {
+      Ref message = vs::check(PyUnicode_FromFormat(
+          "an earlier metadata fetch for %S was still running after %S seconds", idp_name, timeout));
+      vs::raise_new(PyExc_TimeoutError, message.get());
+    }
+    call_method(earlier.get(), names::join, {vs::check(PyFloat_FromDouble(left)).get()});
+    waited = true;
+  }
+  // No call into Python since the lookup found no entry.
+  setitem(fetch_threads, idp_name, thread);
+  return waited ? std::max(seconds_left(deadline), 0.0) : seconds;
+}
+
 // fetch(url, timeout=timeout), `fetch` being the toolkit's parse_remote or
 // get_metadata. The toolkit's time-out bounds each
 // socket operation, so a server that sends a byte now and then could hold a
 // login for as long as it likes; over the network the whole fetch therefore
 // runs in a daemon thread and is given up after `timeout` seconds (the thread
-// ends on its own when the socket does).
-Ref fetch_metadata(PyObject* fetch, PyObject* url, PyObject* timeout) {
+// ends on its own when the socket does), waiting for an earlier fetch of the
+// IdP included: at most one runs per IdP and process.
+Ref fetch_metadata(PyObject* idp_name, PyObject* fetch, PyObject* url, PyObject* timeout) {
   bool bounded =
       (PyFloat_CheckExact(timeout) || PyLong_CheckExact(timeout)) && is_network_url(url) && metadata_worker;
   double seconds = bounded ? PyFloat_AsDouble(timeout) : 0;
@@ -85,8 +195,10 @@ Ref fetch_metadata(PyObject* fetch, PyObject* url, PyObject* timeout) {
 
   Ref box = vs::new_list();
   Ref args = vs::tuple_of({box.get(), fetch, url, timeout});
-  Ref thread = start_daemon_thread(metadata_worker, args.get());
-  Ref wait = vs::check(PyFloat_FromDouble(seconds));
+  Ref thread = daemon_thread(metadata_worker, args.get());
+  double left = claim_fetch(idp_name, thread.get(), seconds, timeout);
+  call_method(thread.get(), names::start);
+  Ref wait = vs::check(PyFloat_FromDouble(left));
   call_method(thread.get(), names::join, {wait.get()});
   // The box went to Python code (the thread keeps its arguments where the
   // fetcher can reach them): read it as Python would, `ok, value = box[0]`.
@@ -132,15 +244,24 @@ Ref metadata_fetch_url(const Args& a, Ref location) {
   return vs::compare(scheme.get(), empty, Py_EQ) ? vs::concat({file_prefix, location.get()}) : location;
 }
 
+// settings["idp"]["entityId"] when the settings set one, else None.
+Ref configured_entity_id(PyObject* settings) {
+  Ref idp = PyDict_Check(settings) ? vs::dict_get(settings, names::idp) : Ref();
+  Ref entity_id = idp && PyDict_Check(idp.get()) ? vs::dict_get(idp.get(), names::entityId) : Ref();
+  if (entity_id && PyUnicode_Check(entity_id.get()) && PyUnicode_GET_LENGTH(entity_id.get()) > 0) return entity_id;
+  return vs::none();
+}
+
 // The document fetched with the toolkit's get_metadata, bounded as every
-// fetch, then checked and parsed: (settings, facts), or ValueError(reason).
+// fetch, then checked and parsed for the IdP entity `entity_id` (None: the
+// only one it describes): (settings, facts), or ValueError(reason).
 // `*fetched` is set once the document has come.
-Ref read_remote_document(PyObject* parser, PyObject* url, PyObject* timeout, PyObject* policy,
-                         bool* fetched = nullptr) {
+Ref read_remote_document(PyObject* idp_name, PyObject* parser, PyObject* url, PyObject* timeout, PyObject* policy,
+                         PyObject* entity_id, bool* fetched = nullptr) {
   Ref get_metadata = getattr(parser, names::get_metadata);
-  Ref document = fetch_metadata(get_metadata.get(), url, timeout);
+  Ref document = fetch_metadata(idp_name, get_metadata.get(), url, timeout);
   if (fetched) *fetched = true;
-  return metadata_call(names::read_document, {document.get(), policy, parser});
+  return metadata_call(names::read_document, {document.get(), policy, parser, entity_id});
 }
 
 // The module, imported at the first note; kept for the process.
@@ -171,16 +292,20 @@ Ref refresh_worker(const Args& a) {
   Ref generation = vs::item(a[2], 0);
   Ref idp_config = vs::item(a[2], 1);
   Ref policy = vs::item(a[2], 2);
+  Ref entity_in_use = vs::item(a[2], 3);
   try {
     Ref location = metadata_location(idp_config.get());
     if (!truthy(location.get())) vs::raise_new(PyExc_ValueError, "settings.idp.metadata is not set any more");
     Ref url = metadata_fetch_url(a, location);
     Ref parser = call(a.global(names::OneLogin_Saml2_IdPMetadataParser).get(), {});
     Ref timeout = getattr(cls, names::saml_http_timeout);
-    Ref read = read_remote_document(parser.get(), url.get(), timeout.get(), policy.get());
+    Ref local = getitem(idp_config.get(), names::settings);
+    // The entity is the one configured, else the one the settings in use came from.
+    Ref entity_id = configured_entity_id(local.get());
+    if (entity_id.get() == Py_None) entity_id = entity_in_use;
+    Ref read = read_remote_document(idp_name, parser.get(), url.get(), timeout.get(), policy.get(), entity_id.get());
     Ref remote, facts;
     vs::unpack_pair(read.get(), remote, facts);
-    Ref local = getitem(idp_config.get(), names::settings);
     Ref merged = call_method(parser.get(), names::merge_settings, {remote.get(), local.get()});
     complete_extra_request_options(merged.get());
     call(a.global(names::OneLogin_Saml2_Auth).get(), {validation_request_data().get(), merged.get()});
@@ -354,12 +479,12 @@ Ref merge_remote_metadata(const Args& a, PyObject* cls, PyObject* idp_name, Ref 
     Ref url = metadata_fetch_url(a, metadata_url);
     Ref timeout = getattr(cls, names::saml_http_timeout);
     if (outcome.policy) {
-      Ref read = read_remote_document(metadata_parser.get(), url.get(), timeout.get(), outcome.policy.get(),
-                                      &outcome.refused);
+      Ref read = read_remote_document(idp_name, metadata_parser.get(), url.get(), timeout.get(), outcome.policy.get(),
+                                      configured_entity_id(local_saml_settings.get()).get(), &outcome.refused);
       vs::unpack_pair(read.get(), remote_saml_settings, outcome.facts);
     } else {
       Ref parse_remote = getattr(metadata_parser.get(), names::parse_remote);
-      remote_saml_settings = fetch_metadata(parse_remote.get(), url.get(), timeout.get());
+      remote_saml_settings = fetch_metadata(idp_name, parse_remote.get(), url.get(), timeout.get());
     }
     log_line(a, names::info, vs::concat({vs::ustr("SAML metadata fetched for ").get(), vs::text(idp_name).get()}).get());
   } catch (const vs::PyError&) {
@@ -383,7 +508,8 @@ Ref merge_remote_metadata(const Args& a, PyObject* cls, PyObject* idp_name, Ref 
                                       {remote_saml_settings.get(), local_saml_settings.get()});
   }
   Ref message = vs::concat({vs::ustr("Resulting SAML config for ").get(), vs::text(idp_name).get(),
-                            vs::ustr(" is ").get(), vs::text(local_saml_settings.get()).get()});
+                            vs::ustr(" is ").get(),
+                            vs::text(without_private_keys(local_saml_settings.get(), 0).get()).get()});
   log_line(a, names::debug, message.get());
   return local_saml_settings;
 }

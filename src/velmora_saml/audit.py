@@ -83,6 +83,7 @@ _OWN_TEXTS = (
     ("user_ambiguous", ("More than one user found",)),
     ("attribute_missing", ("Missing expected attribute",)),
     ("values_missing", ("Missing values in SAML attribute",)),
+    ("message_too_large", ("Invalid SAML logout message: larger than",)),
     ("idp_refused", ("SAML logout refused by the identity provider",)),
     ("configuration", ("Invalid SAML configuration: ", "Invalid user config attribute.",
                        "Single logout is not enabled", "The IdP does not support Single Log Out")),

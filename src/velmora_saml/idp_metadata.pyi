@@ -22,18 +22,21 @@ def metadata_policy(idp_config: Mapping[str, Any]) -> tuple[Any, Any, Any] | Non
     the SHA-256 fingerprint (lower-case hex), each None when not set.
     """
 
-def read_document(document: bytes | str, policy: tuple[Any, Any, Any], parser: Any) -> tuple[dict[str, Any], dict[str, Any]]:
+def read_document(document: bytes | str, policy: tuple[Any, Any, Any], parser: Any,
+                  entity_id: str | None = None) -> tuple[dict[str, Any], dict[str, Any]]:
     """The settings parsed from a fetched metadata document, and what is known of it
 
-    Raises ValueError with the reason when the document must not be used.
+    The settings are those of the IdP entity with entity_id, or of the only
+    one the document describes when entity_id is None. Raises ValueError
+    with the reason when the document must not be used.
     """
 
 def start_record(idp_name: Any, idp_config: Mapping[str, Any], policy: tuple[Any, Any, Any], facts: dict[str, Any] | None,
                  error: str | None) -> None:
     """Begin the IdP's record after its settings were assembled"""
 
-def claim_refresh(idp_name: Any) -> tuple[int, Mapping[str, Any], tuple[Any, Any, Any]] | None:
-    """The refresh the caller is to run now, or None"""
+def claim_refresh(idp_name: Any) -> tuple[int, Mapping[str, Any], tuple[Any, Any, Any], str | None] | None:
+    """The refresh to run now, (generation, idp_config, policy, entity ID of the settings in use), or None"""
 
 def refresh_succeeded(idp_name: Any, generation: int, facts: dict[str, Any]) -> bool:
     """Note a refresh that produced good settings; False when they belong to an earlier record"""

@@ -3,6 +3,7 @@
 import html as html
 import logging as logging
 import time as time
+import zlib as zlib
 from types import SimpleNamespace as SimpleNamespace
 from typing import Any
 
@@ -26,6 +27,7 @@ log: logging.Logger
 AUTHN_REQUEST_LIFETIME: int
 MAX_AUTHN_REQUESTS: int
 LOGOUT_REQUEST_LIFETIME: int
+LOGOUT_MESSAGE_LIMIT: int
 REPOST_MARKER: str
 
 def idp_logout_options(idp_config: Any) -> tuple[bool, bool]:

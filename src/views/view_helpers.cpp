@@ -15,16 +15,34 @@ Ref replay_store_module() {
   return vs::check(PyImport_Import(module_name));
 }
 
-// The shared-mapping tracker of one callback request. It keeps no records
-// of its own (they live in memcache, shared by every process), so each
-// request gets a fresh one.
-Ref mapping_tracker(const Args& a, PyObject* config_storage) {
+// The shared-mapping tracker of one callback request over the host's client
+// `mc`. It keeps no records of its own (they live in memcache, shared by
+// every process), so each request gets a fresh one.
+Ref mapping_tracker(const Args& a, PyObject* config_storage, PyObject* mc) {
   Ref tracker_class = a.global(names::SamlDuplicateResponsesTrackerInMemcache);
-  Ref mc = getattr(config_storage, names::mc);
   Ref mc_root_key = getattr(config_storage, names::mc_root_key);
   Ref sleep_interval = getattr(getattr(config_storage, names::process_registry).get(), names::memcache_lock_sleep_interval);
   Ref proc_uid = getattr(getattr(config_storage, names::process_registry).get(), names::my_proc_uid);
-  return call(tracker_class.get(), {mc.get(), mc_root_key.get(), sleep_interval.get(), proc_uid.get()});
+  return call(tracker_class.get(), {mc, mc_root_key.get(), sleep_interval.get(), proc_uid.get()});
+}
+
+// A client that does not wait for replies (pymemcache's default_noreply,
+// which its HashClient keeps in default_kwargs) answers every add with true:
+// the lock entry and the atomic add of the replay stores would then let
+// replays through. Every login with it fails, saying why.
+void refuse_client_without_replies(const Args& a, PyObject* mc) {
+  Ref noreply = vs::getattr_opt(mc, names::default_noreply);
+  if (!noreply) {
+    Ref kwargs = vs::getattr_opt(mc, names::default_kwargs);
+    if (kwargs && PyDict_Check(kwargs.get())) noreply = vs::dict_get(kwargs.get(), names::default_noreply);
+  }
+  if (!noreply || !vs::truthy(noreply.get())) return;
+  Ref message = vs::ustr(
+      "Invalid SAML configuration: the memcache client does not wait for replies (default_noreply=True), so its "
+      "add() always reports success and the replay store would let replays through: create it with "
+      "default_noreply=False");
+  call_method(a.global(names::log).get(), names::error, {message.get()});
+  vs::raise_new(PyExc_ValueError, message.get());
 }
 
 }  // namespace
@@ -98,12 +116,14 @@ Ref configured_replay_store(PyObject* auth_settings) {
 Ref choose_responses_tracker(const Args& a, PyObject* config_storage, const Ref& store_name) {
   Ref memcache_available = getattr(config_storage, names::memcache_available);
   if (!vs::truthy(memcache_available.get())) return a.global(names::responses_tracker_mem);
+  // Read once: the client that is checked is the one every store is given.
+  Ref mc = getattr(config_storage, names::mc);
+  refuse_client_without_replies(a, mc.get());
   bool keys = store_name && PyUnicode_CompareWithASCIIString(store_name.get(), "keys") == 0;
   bool migrate = store_name && PyUnicode_CompareWithASCIIString(store_name.get(), "migrate") == 0;
-  if (!keys && !migrate) return mapping_tracker(a, config_storage);
-  Ref mapping = migrate ? mapping_tracker(a, config_storage) : Ref();
+  if (!keys && !migrate) return mapping_tracker(a, config_storage, mc.get());
+  Ref mapping = migrate ? mapping_tracker(a, config_storage, mc.get()) : Ref();
   Ref replay_store = replay_store_module();
-  Ref mc = getattr(config_storage, names::mc);
   Ref mc_root_key = getattr(config_storage, names::mc_root_key);
   Ref key_store = call(getattr(replay_store.get(), names::SamlReplayKeyStore).get(), {mc.get(), mc_root_key.get()});
   if (keys) return key_store;

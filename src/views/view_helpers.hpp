@@ -67,7 +67,8 @@ Ref configured_replay_store(PyObject* auth_settings);
 // The replay tracker of one request: the in-memory tracker (the one shared
 // object of the process) without memcache; with it, what `store_name`
 // chooses (the configured replay store, empty when the settings name none:
-// the shared mapping).
+// the shared mapping). ValueError "Invalid SAML configuration: ..." for a
+// memcache client that does not wait for replies.
 Ref choose_responses_tracker(const Args& a, PyObject* config_storage, const Ref& store_name);
 
 }  // namespace view_helpers

@@ -178,7 +178,11 @@ Ref callback(const Args& a, LoginAudit& audit) {
       return repost;
     }
   }
-  Ref responses_tracker = view_helpers::choose_responses_tracker(a, config_storage.get(), store_name);
+  Ref responses_tracker;
+  if (Ref failed = login_failed_on_value_error(a, idp_id.get(), [&] {
+        responses_tracker = view_helpers::choose_responses_tracker(a, config_storage.get(), store_name);
+      }))
+    return failed;
   Ref idp_config_class = a.global(names::SamlIDPConfig);
   Ref users = getattr(config_storage.get(), names::users);
   Ref idp;

@@ -16,7 +16,13 @@ Documents (all bytes):
         `saml_idp.sign_element` (transforms, canonicalization, signature and
         digest algorithm, reference URI).
 
-    Forgeries of a signed document: `swap_certificate` (a certificate
+    aggregate(*documents) / sp_entity_xml(entity_id)
+        An md:EntitiesDescriptor of several EntityDescriptor documents, and
+        the EntityDescriptor of a service provider to put beside IdPs.
+
+    Forgeries of a signed document: `hide_in_signature` (an
+    EntityDescriptor put into the root's ds:Signature after signing),
+    `swap_certificate` (a certificate
     changed after signing), `inject_signature_transforms` (transforms added
     after signing), `prepend_descriptor` (an unsigned IDPSSODescriptor put in
     front of a signed one), `wrap_signature` (the genuine signed entity
@@ -132,6 +138,44 @@ def idp_metadata_xml(entity_id=IDP_ENTITY_ID, sso_url=IDP_SSO_URL, cert_file="id
     return _serialize(root)
 
 
+def aggregate(*documents, document_id=None):
+    """An md:EntitiesDescriptor holding the EntityDescriptors of `documents`
+    (a federation's or a metadata service's one document for many entities)."""
+    root = etree.Element(f"{{{NS_MD}}}EntitiesDescriptor", {"ID": document_id or "_" + uuid.uuid4().hex},
+                         nsmap=NSMAP)
+    for document in documents:
+        root.append(etree.fromstring(document))
+    return _serialize(root)
+
+
+def sp_entity_xml(entity_id="https://other-sp.example.test/metadata"):
+    """An EntityDescriptor of a service provider (no IDPSSODescriptor)."""
+    root = etree.Element(f"{{{NS_MD}}}EntityDescriptor", {"entityID": entity_id}, nsmap=NSMAP)
+    descriptor = _element(root, "SPSSODescriptor", protocolSupportEnumeration=PROTOCOL)
+    _element(descriptor, "AssertionConsumerService", Binding="urn:oasis:names:tc:SAML:2.0:bindings:HTTP-POST",
+             Location="https://other-sp.example.test/acs", index="0")
+    return _serialize(root)
+
+
+def hide_in_signature(document, forged, where="Object"):
+    """The forged EntityDescriptor document put, after signing, inside the
+    root's ds:Signature: in a new ds:Object, or in its ds:KeyInfo. The
+    enveloped transform leaves the whole signature out of the digest, so the
+    signature still verifies."""
+    root = etree.fromstring(document)
+    signature = root.find("ds:Signature", NSMAP)
+    if signature is None:
+        raise ValueError("the document is not signed over its root")
+    if where == "Object":
+        holder = etree.SubElement(signature, f"{{{NS_DS}}}Object")
+    elif where == "KeyInfo":
+        holder = signature.find("ds:KeyInfo", NSMAP)
+    else:
+        raise ValueError(f"cannot hide in {where!r}")
+    holder.append(etree.fromstring(forged))
+    return _serialize(root)
+
+
 def sign_metadata(document, key=f"{METADATA_SIGNER}.key", cert=f"{METADATA_SIGNER}.crt", *, over="root", **signing):
     """The document with an enveloped signature over its root (`over="root"`)
     or over its IDPSSODescriptor only (`over="descriptor"`)."""
@@ -232,11 +276,13 @@ class Drop:
 
 
 class Drip:
-    """Send the headers at once, then one byte of body a second for `seconds`:
-    no single read waits long, the whole answer takes that long."""
+    """Send the headers at once, then one byte of body every `interval`
+    seconds for `seconds`: no single read waits long, the whole answer takes
+    that long."""
 
-    def __init__(self, seconds=120):
+    def __init__(self, seconds=120, interval=1.0):
         self.seconds = seconds
+        self.interval = interval
 
 
 class Hold:
@@ -332,7 +378,7 @@ class MetadataServer:
             handler.send_error(action.code)
             return
         if isinstance(action, Drip):
-            self._drip(handler, action.seconds)
+            self._drip(handler, action.seconds, action.interval)
             return
         if isinstance(action, Delay):
             self._closed.wait(action.seconds)
@@ -350,13 +396,13 @@ class MetadataServer:
         handler.end_headers()
         handler.wfile.write(body)
 
-    def _drip(self, handler, seconds):
+    def _drip(self, handler, seconds, interval=1.0):
         handler.send_response(200)
         handler.send_header("Content-Type", "text/xml")
         handler.send_header("Content-Length", "100000")
         handler.end_headers()
-        for _ in range(seconds):
-            if self._closed.wait(1):
+        for _ in range(int(seconds / interval)):
+            if self._closed.wait(interval):
                 return
             handler.wfile.write(b" ")
 
