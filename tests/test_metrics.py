@@ -15,7 +15,7 @@ import pytest
 from tests.conftest import ROOT
 from tests.support.metrics_worker import EXTRA_LOGINS
 from tests.test_audit import WALK
-from velmora_saml import __main__ as operator
+from velmora_saml import idp_report
 from velmora_saml import audit
 
 prometheus_client = pytest.importorskip("prometheus_client")
@@ -59,8 +59,8 @@ def check_scrape(found, workers):
     assert refreshes == {("meta", "success"): workers, ("gone", "failure"): workers}
     not_after = {(dict(labels)["idp"], dict(labels)["role"]): value
                  for (name, labels), value in found.items() if name == "velmora_saml_certificate_not_after_seconds"}
-    idp_cert = operator.certificate_facts((ROOT / "tests/data/idp.crt").read_text())[1].timestamp()
-    sp_cert = operator.certificate_facts((ROOT / "tests/data/sp.crt").read_text())[1].timestamp()
+    idp_cert = idp_report.certificate_facts((ROOT / "tests/data/idp.crt").read_text())[1].timestamp()
+    sp_cert = idp_report.certificate_facts((ROOT / "tests/data/sp.crt").read_text())[1].timestamp()
     assert not_after[("meta", "idp_signing")] == idp_cert
     assert not_after[("idp1", "sp")] == sp_cert
     ages = {dict(labels)["idp"]: value for (name, labels), value in found.items()

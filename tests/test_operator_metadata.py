@@ -78,11 +78,11 @@ class TestReport:
         result = run("check", write(tmp_path, auth_settings(("corp", entry))), cwd=tmp_path)
         assert result.returncode == 1, result.stderr
         lines = report(result)["corp"]
-        assert lines[0].startswith("corp: invalid")
-        assert any(line.startswith(f"metadata: not fetched from {metadata_server.url(PATH)}") and
-                   line.endswith(f"the metadata describes several identity providers ({other}, "
-                                 "https://idp.example.test/metadata): set settings.idp.entityId to the one to use; "
-                                 "the local settings are used") for line in lines), lines
+        # Fetched and refused: the refusal names every entity ID found.
+        assert lines[0].startswith(
+            f"corp: invalid: metadata fetched from {metadata_server.url(PATH)}, refused: the metadata describes "
+            f"several identity providers ({other}, https://idp.example.test/metadata): set settings.idp.entityId "
+            "to the one to use"), lines
 
     def test_json_report_of_the_record(self, tmp_path, metadata_server):
         idp = md.PublishedIdP(metadata_server, PATH)
