@@ -495,13 +495,33 @@ def shared_settings(quick):
     return {"shared_settings": out}
 
 
-def callback_profile(quick):
-    """Where a callback's time goes, by function: cProfile over callbacks on
-    real signed responses (the profiler's own cost inflates the share of
-    small Python calls; the ranking is what counts)."""
+def _profile(calls, n):
+    """cProfile over the given zero-argument calls: seconds per call and the
+    functions that take the most time of their own."""
     import cProfile
     import pstats
 
+    profiler = cProfile.Profile()
+    profiler.enable()
+    for call in calls:
+        call()
+    profiler.disable()
+    stats = pstats.Stats(profiler)
+    total = stats.total_tt
+    rows = []
+    for (filename, line, function), (_, calls_made, own, cumulative, _) in stats.stats.items():
+        where = filename.split("site-packages/")[-1].split("lib/python3")[-1]
+        rows.append({"function": f"{where}:{line}({function})", "calls_per_call": calls_made / n,
+                     "own_share": own / total, "cumulative_share": cumulative / total})
+    rows.sort(key=lambda row: row["own_share"], reverse=True)
+    return {"seconds_per_call": total / n, "by_own_time": rows[:25]}
+
+
+def profiles(quick):
+    """Where a callback (real signed responses) and a metadata view spend
+    their time, by function, with the settings object shared. The profiler's
+    own cost inflates the share of small Python calls; the ranking is what
+    counts."""
     import pyramid.security
 
     import velmora_saml.views as views
@@ -515,21 +535,14 @@ def callback_profile(quick):
     saml.responses_tracker_mem.reset()
     for request in requests[:5]:  # warm-up, settings assembled
         views.saml_callback_view(None, request)
-    profiler = cProfile.Profile()
-    profiler.enable()
-    for request in requests[5:]:
-        views.saml_callback_view(None, request)
-    profiler.disable()
+    out = {"callback_view": _profile([lambda r=r: views.saml_callback_view(None, r) for r in requests[5:]], n)}
     saml.responses_tracker_mem.reset()
-    stats = pstats.Stats(profiler)
-    total = stats.total_tt
-    rows = []
-    for (filename, line, function), (_, calls, own, cumulative, _) in stats.stats.items():
-        where = filename.split("site-packages/")[-1]
-        rows.append({"function": f"{where}:{line}({function})", "calls_per_callback": calls / n,
-                     "own_share": own / total, "cumulative_share": cumulative / total})
-    rows.sort(key=lambda row: row["own_share"], reverse=True)
-    return {"callback_profile": {"seconds_per_callback": total / n, "by_own_time": rows[:25]}}
+    request = pyramid_request("/saml/metadata/idp1", ts.SP_HOST)
+    request.registry = registry
+    request.matchdict = {"idp_id": "idp1"}
+    views.saml_metadata_view(None, request)
+    out["metadata_view"] = _profile([lambda: views.saml_metadata_view(None, request)] * n, n)
+    return {"profiles": out}
 
 
 def user_mapping(quick):
@@ -1119,12 +1132,11 @@ def table(results):
         row("  telling an in-place edit (mapping == its copy), per request", us(shared["edit_check"]["median"]))
         row("  building the settings object once", us(shared["settings_build"]["median"]))
         row("  memory of one IdP's entry (settings object and copy)", f"{shared['entry_bytes'] / 1024:.1f} KiB")
-    if "callback_profile" in results:
-        profile = results["callback_profile"]
-        row("callback under cProfile", ms(profile["seconds_per_callback"]))
-        for entry in profile["by_own_time"][:12]:
+    for view, profile in results.get("profiles", {}).items():
+        row(f"{view} under cProfile", ms(profile["seconds_per_call"]))
+        for entry in profile["by_own_time"][:10]:
             row(f"  {entry['function']}", f"{entry['own_share'] * 100:.1f} % own, "
-                f"{entry['cumulative_share'] * 100:.1f} % with callees, {entry['calls_per_callback']:g}× a callback")
+                f"{entry['cumulative_share'] * 100:.1f} % with callees, {entry['calls_per_call']:g}× a view call")
     if "refresh_twin_sso" in results:
         for kind, label in (("sso", "SSO view"), ("callback", "callback, real signed response")):
             row(f"{label}, signed refreshed metadata, no refresh running (twin IdP)",
@@ -1294,7 +1306,7 @@ def plot(results, path):
     return True
 
 
-SCENARIOS = ["sso_view", "callback_view", "shared_settings", "callback_profile", "refresh_login", "user_mapping", "return_url", "memory_cleanup",
+SCENARIOS = ["sso_view", "callback_view", "shared_settings", "profiles", "refresh_login", "user_mapping", "return_url", "memory_cleanup",
              "memcache_cycle", "contention",
              "capacity", "replay_throughput", "cluster_throughput", "replay_check_cost", "replay_capacity"]
 NEEDS_MEMCACHED = ("memcache_cycle", "contention", "capacity", "replay_throughput", "cluster_throughput",

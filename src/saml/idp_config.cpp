@@ -196,15 +196,15 @@ Ref map_pyramid_to_saml_request(const Args& a) {
   Ref scheme = getattr(request, names::scheme);
   bool is_https = vs::compare(scheme.get(), names::https, Py_EQ);
   Ref host = getattr(request, names::host);
-  Ref script_name = getattr(request, names::path);
-  Ref request_uri = getattr(request, names::path);
+  // Both are the path: read once (WebOb computes it on every read).
+  Ref path = getattr(request, names::path);
   Ref get_data = call_method(getattr(request, names::GET).get(), names::copy);
   Ref post_data = call_method(getattr(request, names::POST).get(), names::copy);
   Ref data = vs::new_dict();
   setitem(data.get(), names::https, is_https ? names::on : names::off);
   setitem(data.get(), names::http_host, host.get());
-  setitem(data.get(), names::script_name, script_name.get());
-  setitem(data.get(), names::request_uri, request_uri.get());
+  setitem(data.get(), names::script_name, path.get());
+  setitem(data.get(), names::request_uri, path.get());
   setitem(data.get(), names::get_data, get_data.get());
   setitem(data.get(), names::post_data, post_data.get());
   return data;
