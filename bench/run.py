@@ -495,9 +495,12 @@ def shared_settings(quick):
     return {"shared_settings": out}
 
 
-def _profile(calls, n):
-    """cProfile over the given zero-argument calls: seconds per call and the
-    functions that take the most time of their own."""
+def _profile(calls, n, groups):
+    """cProfile over the given zero-argument calls: seconds per call, the
+    functions that take the most time of their own, and the share (with
+    callees) of the functions named in `groups` (label: (file, function)).
+    The calling lambda's own time is the C++ and what it calls without
+    going through a Python function."""
     import cProfile
     import pstats
 
@@ -514,7 +517,20 @@ def _profile(calls, n):
         rows.append({"function": f"{where}:{line}({function})", "calls_per_call": calls_made / n,
                      "own_share": own / total, "cumulative_share": cumulative / total})
     rows.sort(key=lambda row: row["own_share"], reverse=True)
-    return {"seconds_per_call": total / n, "by_own_time": rows[:25]}
+    def from_plugin(caller):  # the C++ has no frame: its calls show the lambda as their caller
+        return caller[0] == __file__ and caller[2] == "<lambda>"
+
+    shares = {}
+    for label, (file_part, function, *plugin_only) in groups.items():
+        spent = 0.0
+        for (filename, _, name), (_, _, _, cumulative, callers) in stats.stats.items():
+            if file_part in filename and name == function:
+                spent += (sum(entry[3] for caller, entry in callers.items() if from_plugin(caller))
+                          if plugin_only else cumulative)
+        shares[label] = spent / total
+    lambdas = [own for key, (_, _, own, _, _) in stats.stats.items() if from_plugin(key)]
+    shares["the plug-in's C++ (own time of the calling lambda)"] = sum(lambdas) / total
+    return {"seconds_per_call": total / n, "groups": shares, "by_own_time": rows[:25]}
 
 
 def profiles(quick):
@@ -535,13 +551,36 @@ def profiles(quick):
     saml.responses_tracker_mem.reset()
     for request in requests[:5]:  # warm-up, settings assembled
         views.saml_callback_view(None, request)
-    out = {"callback_view": _profile([lambda r=r: views.saml_callback_view(None, r) for r in requests[5:]], n)}
+    callback_groups = {
+        "toolkit: the whole response check (Response.is_valid)": ("saml2/response.py", "is_valid"),
+        "  XSD schema read from its file, compiled, applied (validate_xml)": ("saml2/xml_utils.py", "validate_xml"),
+        "  XPath queries (query)": ("saml2/xml_utils.py", "query"),
+        "  signatures (validate_node_sign)": ("saml2/utils.py", "validate_node_sign"),
+        "  SAML times parsed (parse_SAML_to_time)": ("saml2/utils.py", "parse_SAML_to_time"),
+        "toolkit: the response decoded and parsed (Response.__init__)": ("saml2/response.py", "__init__"),
+        "toolkit: XML parsed, all callers (xmlparser.fromstring)": ("saml2/xmlparser.py", "fromstring"),
+        "toolkit: auth object made (Auth.__init__)": ("saml2/auth.py", "__init__"),
+        "plug-in: its own parses, transform check and time limits (to_etree)": ("saml2/xml_utils.py", "to_etree",
+                                                                                "plugin"),
+        "plug-in: the serialised response it parses (get_last_response_xml)": ("saml2/auth.py",
+                                                                               "get_last_response_xml", "plugin"),
+        "WebOb: the posted form": ("webob/request.py", "POST"),
+        "Pyramid: the redirect (HTTPFound)": ("pyramid/httpexceptions.py", "__init__"),
+    }
+    out = {"callback_view": _profile([lambda r=r: views.saml_callback_view(None, r) for r in requests[5:]], n,
+                                     callback_groups)}
     saml.responses_tracker_mem.reset()
     request = pyramid_request("/saml/metadata/idp1", ts.SP_HOST)
     request.registry = registry
     request.matchdict = {"idp_id": "idp1"}
     views.saml_metadata_view(None, request)
-    out["metadata_view"] = _profile([lambda: views.saml_metadata_view(None, request)] * n, n)
+    metadata_groups = {
+        "toolkit: document built (get_sp_metadata)": ("saml2/settings.py", "get_sp_metadata"),
+        "toolkit: document checked (validate_metadata)": ("saml2/settings.py", "validate_metadata"),
+        "  XSD schema read from its file, compiled, applied (validate_xml)": ("saml2/xml_utils.py", "validate_xml"),
+        "toolkit: auth object made (Auth.__init__)": ("saml2/auth.py", "__init__"),
+    }
+    out["metadata_view"] = _profile([lambda: views.saml_metadata_view(None, request)] * n, n, metadata_groups)
     return {"profiles": out}
 
 
@@ -1134,6 +1173,8 @@ def table(results):
         row("  memory of one IdP's entry (settings object and copy)", f"{shared['entry_bytes'] / 1024:.1f} KiB")
     for view, profile in results.get("profiles", {}).items():
         row(f"{view} under cProfile", ms(profile["seconds_per_call"]))
+        for label, share in profile["groups"].items():
+            row(f"  {label}", f"{share * 100:.1f} %")
         for entry in profile["by_own_time"][:10]:
             row(f"  {entry['function']}", f"{entry['own_share'] * 100:.1f} % own, "
                 f"{entry['cumulative_share'] * 100:.1f} % with callees, {entry['calls_per_call']:g}× a view call")
