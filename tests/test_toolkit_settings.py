@@ -4,6 +4,8 @@ place, and never used when a host or a test has replaced the toolkit's
 classes (those get the mapping, as they always did)."""
 
 import copy
+import sys
+import threading
 
 import onelogin.saml2.auth as toolkit_auth
 import pytest
@@ -101,6 +103,42 @@ def test_a_changed_mapping_takes_effect_at_the_next_request(change, builds):
     assert login_target(config) == NEW_SSO_URL
     assert SamlIDPConfig(config, sp_request(), []).saml_auth.get_settings().get_idp_sso_url() == NEW_SSO_URL
     assert len(builds) == 2
+
+
+def test_threads_log_in_while_the_mapping_is_replaced_and_edited():
+    config = ts.idp_config("idp1")
+    SamlIDPConfig.get_idp_settings(config)
+    cache, targets, errors, stop = SamlIDPConfig.cached_saml_settings, [], [], threading.Event()
+
+    def logins():
+        try:
+            while not stop.is_set():
+                targets.append(login_target(config))
+        except Exception as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=logins) for _ in range(4)]
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)  # threads switch inside the builds and the comparisons
+    try:
+        for thread in threads:
+            thread.start()
+        for i in range(200):
+            url = (ts.IDP_SSO_URL, NEW_SSO_URL)[i % 2]
+            if i % 4 < 2:
+                fresh = copy.deepcopy(cache["idp1"])
+                fresh["idp"]["singleSignOnService"]["url"] = url
+                cache["idp1"] = fresh
+            else:
+                cache["idp1"]["idp"]["singleSignOnService"]["url"] = url
+            stop.wait(0.001)
+    finally:
+        stop.set()
+        for thread in threads:
+            thread.join()
+        sys.setswitchinterval(interval)
+    assert not errors
+    assert set(targets) == {ts.IDP_SSO_URL, NEW_SSO_URL}
 
 
 def test_in_place_edits_of_flags_and_of_validity(builds):
