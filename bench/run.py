@@ -437,6 +437,203 @@ def refresh_login(quick):
         server.close()
 
 
+def _slo_config(ts):
+    settings = ts.toolkit_settings("slo")
+    settings["idp"]["singleLogoutService"] = {"url": "https://idp.example.test/slo"}
+    settings["sp"]["singleLogoutService"] = {"url": f"https://{ts.SP_HOST}/saml/sls/slo"}
+    return ts.idp_config("slo", settings=settings, single_logout=True)
+
+
+def shared_settings(quick):
+    """The toolkit's settings object made once per IdP, against the same
+    entry points making it for every request, in paired batches. The
+    per-request side is the toolkit's auth class under another name (a
+    subclass adding nothing), which the plug-in hands the settings mapping,
+    as it did before; the swap of the module names costs both sides a few
+    attribute stores per call."""
+    import copy
+    import tracemalloc
+
+    import pyramid.security
+    from onelogin.saml2.auth import OneLogin_Saml2_Auth
+    from onelogin.saml2.settings import OneLogin_Saml2_Settings
+
+    import velmora_saml.logout as logout
+    import velmora_saml.views as views
+    from tests.support import saml_idp
+
+    saml, ts, registry = _callback_setup(1000)
+    pyramid.security.remember = views.remember = lambda request, userid, **kw: []
+    logout.forget = lambda request, **kw: []
+    auth = registry.settings["auth_settings"]
+    auth["authentication_policies"]["saml"]["identity_providers"]["slo"] = _slo_config(ts)
+    saml.SamlIDPConfig.cached_saml_settings.clear()
+
+    class PerRequest(OneLogin_Saml2_Auth):
+        """The toolkit's auth class under another name."""
+
+    def names(auth_class):
+        saml.OneLogin_Saml2_Auth = logout.OneLogin_Saml2_Auth = auth_class
+
+    def per_request(fn):
+        def run():
+            names(PerRequest)
+            try:
+                fn()
+            finally:
+                names(OneLogin_Saml2_Auth)
+        return run
+
+    def routed(path, idp_id, **kwargs):
+        request = pyramid_request(path, ts.SP_HOST, **kwargs)
+        request.registry = registry
+        request.matchdict = {"idp_id": idp_id}
+        return request
+
+    sso_request = routed("/sso/saml/idp1", "idp1")
+    metadata_request = routed("/saml/metadata/idp1", "idp1")
+    idp1 = auth["authentication_policies"]["saml"]["identity_providers"]["idp1"]
+
+    def sso():
+        assert views.saml_sso_view(None, sso_request).status_int == 302
+
+    def metadata():
+        assert views.saml_metadata_view(None, metadata_request).status_int == 200
+
+    def logout_view():
+        request = routed("/saml/logout/slo", "slo")
+        location = logout.saml_logout_view(None, request).location
+        assert location == "https://sp.example.test/", location
+
+    def dry_run():
+        saml.SamlIDPConfig.validate_idp_config(idp1)
+
+    batch, rounds = (20, 7) if quick else (100, 21)
+    out = {}
+    for name, fn in (("sso_view", sso), ("metadata_view", metadata), ("logout_view", logout_view),
+                     ("validate_idp_config", dry_run)):
+        fn()
+        out[name] = paired(fn, per_request(fn), batch, rounds)
+
+    # Every callback needs its own signed response; requests are built ahead.
+    callback_batch, callback_rounds = (4, 5) if quick else (10, 15)
+    count = callback_batch * (callback_rounds + 1) * 2
+    requests = iter([_callback_request(ts, registry, saml_idp.build_response("alice@example.test", sign="both"))
+                     for _ in range(count)])
+
+    def callback():
+        assert views.saml_callback_view(None, next(requests)).location == "https://sp.example.test/home"
+
+    saml.responses_tracker_mem.reset()
+    out["callback_view"] = paired(callback, per_request(callback), callback_batch, callback_rounds)
+    saml.responses_tracker_mem.reset()
+
+    # What telling an in-place edit costs a request: the comparison of the
+    # cached mapping with its copy.
+    mapping = saml.SamlIDPConfig.cached_saml_settings["idp1"]
+    snapshot = copy.deepcopy(mapping)
+    out["edit_check"] = measure(lambda: snapshot == mapping, 20000)
+    out["settings_build"] = measure(lambda: OneLogin_Saml2_Settings(mapping), 200)
+
+    # What one IdP's entry holds beyond the mapping the cache keeps anyway.
+    tracemalloc.start()
+    before = tracemalloc.get_traced_memory()[0]
+    kept = (OneLogin_Saml2_Settings(mapping), copy.deepcopy(mapping))
+    out["entry_bytes"] = tracemalloc.get_traced_memory()[0] - before
+    tracemalloc.stop()
+    del kept
+    return {"shared_settings": out}
+
+
+def _profile(calls, n, groups):
+    """cProfile over the given zero-argument calls: seconds per call, the
+    functions that take the most time of their own, and the share (with
+    callees) of the functions named in `groups` (label: (file, function)).
+    The calling lambda's own time is the C++ and what it calls without
+    going through a Python function."""
+    import cProfile
+    import pstats
+
+    profiler = cProfile.Profile()
+    profiler.enable()
+    for call in calls:
+        call()
+    profiler.disable()
+    stats = pstats.Stats(profiler)
+    total = stats.total_tt
+    rows = []
+    for (filename, line, function), (_, calls_made, own, cumulative, _) in stats.stats.items():
+        where = filename.split("site-packages/")[-1].split("lib/python3")[-1]
+        rows.append({"function": f"{where}:{line}({function})", "calls_per_call": calls_made / n,
+                     "own_share": own / total, "cumulative_share": cumulative / total})
+    rows.sort(key=lambda row: row["own_share"], reverse=True)
+    def from_plugin(caller):  # the C++ has no frame: its calls show the lambda as their caller
+        return caller[0] == __file__ and caller[2] == "<lambda>"
+
+    shares = {}
+    for label, (file_part, function, *plugin_only) in groups.items():
+        spent = 0.0
+        for (filename, _, name), (_, _, _, cumulative, callers) in stats.stats.items():
+            if file_part in filename and name == function:
+                spent += (sum(entry[3] for caller, entry in callers.items() if from_plugin(caller))
+                          if plugin_only else cumulative)
+        shares[label] = spent / total
+    lambdas = [own for key, (_, _, own, _, _) in stats.stats.items() if from_plugin(key)]
+    shares["the plug-in's C++ (own time of the calling lambda)"] = sum(lambdas) / total
+    return {"seconds_per_call": total / n, "groups": shares, "by_own_time": rows[:25]}
+
+
+def profiles(quick):
+    """Where a callback (real signed responses) and a metadata view spend
+    their time, by function, with the settings object shared. The profiler's
+    own cost inflates the share of small Python calls; the ranking is what
+    counts."""
+    import pyramid.security
+
+    import velmora_saml.views as views
+    from tests.support import saml_idp
+
+    saml, ts, registry = _callback_setup(1000)
+    pyramid.security.remember = views.remember = lambda request, userid, **kw: []
+    n = 30 if quick else 200
+    requests = [_callback_request(ts, registry, saml_idp.build_response("alice@example.test", sign="both"))
+                for _ in range(n + 5)]
+    saml.responses_tracker_mem.reset()
+    for request in requests[:5]:  # warm-up, settings assembled
+        views.saml_callback_view(None, request)
+    callback_groups = {
+        "toolkit: the whole response check (Response.is_valid)": ("saml2/response.py", "is_valid"),
+        "  XSD schema read from its file, compiled, applied (validate_xml)": ("saml2/xml_utils.py", "validate_xml"),
+        "  XPath queries (query)": ("saml2/xml_utils.py", "query"),
+        "  signatures (validate_node_sign)": ("saml2/utils.py", "validate_node_sign"),
+        "  SAML times parsed (parse_SAML_to_time)": ("saml2/utils.py", "parse_SAML_to_time"),
+        "toolkit: the response decoded and parsed (Response.__init__)": ("saml2/response.py", "__init__"),
+        "toolkit: XML parsed, all callers (xmlparser.fromstring)": ("saml2/xmlparser.py", "fromstring"),
+        "toolkit: auth object made (Auth.__init__)": ("saml2/auth.py", "__init__"),
+        "plug-in: its own parses, transform check and time limits (to_etree)": ("saml2/xml_utils.py", "to_etree",
+                                                                                "plugin"),
+        "plug-in: the serialised response it parses (get_last_response_xml)": ("saml2/auth.py",
+                                                                               "get_last_response_xml", "plugin"),
+        "WebOb: the posted form": ("webob/request.py", "POST"),
+        "Pyramid: the redirect (HTTPFound)": ("pyramid/httpexceptions.py", "__init__"),
+    }
+    out = {"callback_view": _profile([lambda r=r: views.saml_callback_view(None, r) for r in requests[5:]], n,
+                                     callback_groups)}
+    saml.responses_tracker_mem.reset()
+    request = pyramid_request("/saml/metadata/idp1", ts.SP_HOST)
+    request.registry = registry
+    request.matchdict = {"idp_id": "idp1"}
+    views.saml_metadata_view(None, request)
+    metadata_groups = {
+        "toolkit: document built (get_sp_metadata)": ("saml2/settings.py", "get_sp_metadata"),
+        "toolkit: document checked (validate_metadata)": ("saml2/settings.py", "validate_metadata"),
+        "  XSD schema read from its file, compiled, applied (validate_xml)": ("saml2/xml_utils.py", "validate_xml"),
+        "toolkit: auth object made (Auth.__init__)": ("saml2/auth.py", "__init__"),
+    }
+    out["metadata_view"] = _profile([lambda: views.saml_metadata_view(None, request)] * n, n, metadata_groups)
+    return {"profiles": out}
+
+
 def user_mapping(quick):
     import velmora_saml.saml as saml
     from velmora.configs import UserConfig
@@ -1017,6 +1214,25 @@ def table(results):
         if "transform_check_share" in results:
             row("transform check per callback", us(results["transform_check"]["median"]))
             row("transform check share of a callback", f"{results['transform_check_share'] * 100:.2f} %", "< 5 %")
+    targets = {"sso_view": "≥ 5×", "callback_view": "≥ 1.10×", "metadata_view": "≥ 3×"}
+    shared = results.get("shared_settings", {})
+    for name in ("sso_view", "callback_view", "metadata_view", "logout_view", "validate_idp_config"):
+        if name in shared:
+            r = shared[name]
+            row(f"{name}: settings object per IdP / built per request (paired batches)",
+                f"{us(r['a'])} / {us(r['b'])}, {r['ratio']:.2f}× ({r['ratio_min']:.2f}–{r['ratio_max']:.2f})",
+                targets.get(name, "≥ 1×"))
+    if shared:
+        row("  telling an in-place edit (mapping == its copy), per request", us(shared["edit_check"]["median"]))
+        row("  building the settings object once", us(shared["settings_build"]["median"]))
+        row("  memory of one IdP's entry (settings object and copy)", f"{shared['entry_bytes'] / 1024:.1f} KiB")
+    for view, profile in results.get("profiles", {}).items():
+        row(f"{view} under cProfile", ms(profile["seconds_per_call"]))
+        for label, share in profile["groups"].items():
+            row(f"  {label}", f"{share * 100:.1f} %")
+        for entry in profile["by_own_time"][:10]:
+            row(f"  {entry['function']}", f"{entry['own_share'] * 100:.1f} % own, "
+                f"{entry['cumulative_share'] * 100:.1f} % with callees, {entry['calls_per_call']:g}× a view call")
     if "refresh_twin_sso" in results:
         for kind, label in (("sso", "SSO view"), ("callback", "callback, real signed response")):
             row(f"{label}, signed refreshed metadata, no refresh running (twin IdP)",
@@ -1186,7 +1402,8 @@ def plot(results, path):
     return True
 
 
-SCENARIOS = ["sso_view", "callback_view", "audit_record", "refresh_login", "user_mapping", "return_url", "memory_cleanup",
+SCENARIOS = ["sso_view", "callback_view", "audit_record", "shared_settings", "profiles", "refresh_login", "user_mapping",
+             "return_url", "memory_cleanup",
              "memcache_cycle", "contention",
              "capacity", "replay_throughput", "cluster_throughput", "replay_check_cost", "replay_capacity"]
 NEEDS_MEMCACHED = ("memcache_cycle", "contention", "capacity", "replay_throughput", "cluster_throughput",

@@ -13,6 +13,7 @@ batch; the test wants them flat within a small tolerance.
 blocks are counted, so the test does not run there.
 """
 
+import copy
 import gc
 import itertools
 import logging
@@ -389,6 +390,31 @@ def single_logout(monkeypatch, tmp_path):
     return round_, 11
 
 
+def shared_settings(monkeypatch, tmp_path):
+    """Logins on the toolkit's settings object shared per IdP, across
+    refreshes and in-place edits: each round puts a new mapping in the cache
+    (as a metadata refresh does), logs in five times, edits the mapping in
+    place and logs in five times more. Each change builds a new object; the
+    old one, its mapping and its snapshot must go."""
+    config = test_settings.idp_config("idp1", settings=test_settings.toolkit_settings("idp1", **STABLE))
+    request = webob.Request.blank("/sso/saml/idp1", environ={"HTTP_HOST": HOST})
+    cache = saml.SamlIDPConfig.cached_saml_settings
+
+    def logins():
+        for _ in range(5):
+            url = saml.SamlIDPConfig.generate_login_url(config, request, "/")
+            assert url.startswith("https://idp.example.test/sso?")
+
+    def round_():
+        cache["idp1"] = copy.deepcopy(saml.SamlIDPConfig.get_idp_settings(config))
+        logins()
+        security = cache["idp1"]["security"]
+        security["wantAttributeStatement"] = not security["wantAttributeStatement"]
+        logins()
+
+    return round_, 12
+
+
 class StandInMetadataParser:
     """The toolkit's metadata parser: a location that does not exist fails to load."""
 
@@ -671,8 +697,10 @@ WORKLOADS = {
     "real_toolkit": (real_toolkit, 20),
     "single_logout": (single_logout, 15),
     "metadata_records": (metadata_records, 20),
+    # 10,000 logins over the warm-up and the four batches.
+    "shared_settings": (shared_settings, 200),
 }
-REAL_TOOLKIT = {"real_toolkit", "single_logout", "metadata_records"}
+REAL_TOOLKIT = {"real_toolkit", "single_logout", "metadata_records", "shared_settings"}
 
 
 @pytest.fixture

@@ -3,6 +3,7 @@
 // or a LogoutRequest the IdP starts. Every expected failure ends on the
 // login-failed page; a logout the user asked for ends the local session
 // whatever happens next.
+#include "../common/toolkit.hpp"
 #include "../common/with_block.hpp"
 #include "../views/view_helpers.hpp"
 #include "logout.hpp"
@@ -104,6 +105,19 @@ Ref checked_url(const Args& a, PyObject* idp, PyObject* url) {
   return call(method.get(), {stand_in.get()});
 }
 
+// What the auth object of a logout message is given: the settings object
+// of the request's SamlIDPConfig (the IdP's shared one, which the toolkit
+// only reads) when the toolkit's own classes make both auth objects; the
+// completed settings mapping otherwise, as ever.
+Ref toolkit_settings(PyObject* auth_class, const SloIdp& loaded) {
+  if (!toolkit::takes_settings_object(auth_class)) return loaded.settings;
+  Ref saml_auth = getattr(loaded.idp.get(), names::saml_auth);
+  if (reinterpret_cast<PyObject*>(Py_TYPE(saml_auth.get())) != auth_class) return loaded.settings;
+  Ref settings = call_method(saml_auth.get(), names::get_settings);
+  if (reinterpret_cast<PyObject*>(Py_TYPE(settings.get())) != toolkit::own_settings_class()) return loaded.settings;
+  return settings;
+}
+
 // A toolkit auth object for a logout message on HTTP-Redirect: its signature
 // is checked over the query exactly as it arrived (an IdP may percent-encode
 // with lower-case digits).
@@ -117,7 +131,8 @@ SloAuth slo_auth(const Args& a, PyObject* request, const SloIdp& loaded) {
   slo.data = call_method(getattr(loaded.idp.get(), names::request).get(), names::copy);
   vs::setitem(slo.data.get(), names::query_string, getattr(request, names::query_string).get());
   vs::setitem(slo.data.get(), names::validate_signature_from_qs, Py_True);
-  slo.auth = call(a.global(names::OneLogin_Saml2_Auth).get(), {slo.data.get(), loaded.settings.get()});
+  Ref auth_class = a.global(names::OneLogin_Saml2_Auth);
+  slo.auth = call(auth_class.get(), {slo.data.get(), toolkit_settings(auth_class.get(), loaded).get()});
   return slo;
 }
 

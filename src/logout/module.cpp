@@ -2,6 +2,7 @@
 // the browser's session for it and for logins that only accept the
 // responses this site asked for. The core and the views import it only for
 // an IdP entry that sets "allow_unsolicited" or "single_logout".
+#include "../common/toolkit.hpp"
 #include "logout.hpp"
 
 namespace logout {
@@ -36,6 +37,7 @@ void exec_module(PyObject* module) {
   for (const char* name : {"html", "logging", "time", "zlib"}) bind(module, name, vs::import_module(module, name));
   bind(module, "SimpleNamespace", vs::import_from(module, "types", "SimpleNamespace"));
   bind(module, "OneLogin_Saml2_Auth", vs::import_from(module, "onelogin.saml2.auth", "OneLogin_Saml2_Auth"));
+  toolkit::remember_own_classes();
   bind(module, "OneLogin_Saml2_Error", vs::import_from(module, "onelogin.saml2.errors", "OneLogin_Saml2_Error"));
   bind(module, "OneLogin_Saml2_Logout_Request",
        vs::import_from(module, "onelogin.saml2.logout_request", "OneLogin_Saml2_Logout_Request"));

@@ -137,9 +137,8 @@ Ref init(const Args& a) {
   setattr(self, names::raw_request, raw_request);
   setattr(self, names::request, call_method(self, names::map_pyramid_to_saml_request, {raw_request}).get());
   Ref saml_settings = call_method(self, names::get_idp_settings, {idp_config});
-  Ref auth_class = a.global(names::OneLogin_Saml2_Auth);
   Ref request_data = getattr(self, names::request);
-  setattr(self, names::saml_auth, call(auth_class.get(), {request_data.get(), saml_settings.get()}).get());
+  setattr(self, names::saml_auth, new_auth(a, self, idp_config, request_data.get(), saml_settings.get()).get());
   setattr(self, names::responses_tracker, a[4]);
   return vs::none();
 }
@@ -214,15 +213,15 @@ Ref map_pyramid_to_saml_request(const Args& a) {
   Ref scheme = getattr(request, names::scheme);
   bool is_https = vs::compare(scheme.get(), names::https, Py_EQ);
   Ref host = getattr(request, names::host);
-  Ref script_name = getattr(request, names::path);
-  Ref request_uri = getattr(request, names::path);
+  // Both are the path: read once (WebOb computes it on every read).
+  Ref path = getattr(request, names::path);
   Ref get_data = call_method(getattr(request, names::GET).get(), names::copy);
   Ref post_data = call_method(getattr(request, names::POST).get(), names::copy);
   Ref data = vs::new_dict();
   setitem(data.get(), names::https, is_https ? names::on : names::off);
   setitem(data.get(), names::http_host, host.get());
-  setitem(data.get(), names::script_name, script_name.get());
-  setitem(data.get(), names::request_uri, request_uri.get());
+  setitem(data.get(), names::script_name, path.get());
+  setitem(data.get(), names::request_uri, path.get());
   setitem(data.get(), names::get_data, get_data.get());
   setitem(data.get(), names::post_data, post_data.get());
   return data;
@@ -238,8 +237,7 @@ Ref generate_login_url(const Args& a) {
     Ref extra_request_options = getitem(local_saml_settings.get(), names::extra_request_options);
     Ref return_to = getitem(extra_request_options.get(), names::return_to);
     if (!truthy(return_to.get())) return_to = Ref::borrow(a[3]);
-    Ref auth_class = a.global(names::OneLogin_Saml2_Auth);
-    Ref auth = call(auth_class.get(), {req.get(), local_saml_settings.get()});
+    Ref auth = new_auth(a, cls, idp_config, req.get(), local_saml_settings.get());
     Ref login_url = call_login(auth.get(), return_to.get(), extra_request_options.get());
     if (!logout_options::read(idp_config).allow_unsolicited) {
       // The response must answer this request: the callback looks for its id
@@ -264,8 +262,7 @@ Ref validate_idp_config(const Args& a) {
   Ref dummy_request = validation_request_data();
   Ref saml_settings = call_method(cls, names::get_idp_settings, {a[1], a[2]});
   Ref extra_request_options = getitem(saml_settings.get(), names::extra_request_options);
-  Ref auth_class = a.global(names::OneLogin_Saml2_Auth);
-  Ref auth = call(auth_class.get(), {dummy_request.get(), saml_settings.get()});
+  Ref auth = new_auth(a, cls, a[1], dummy_request.get(), saml_settings.get());
   // Unlike a real login, a None "return_to" goes to the toolkit as it is.
   Ref return_to = getitem(extra_request_options.get(), names::return_to);
   call_login(auth.get(), return_to.get(), extra_request_options.get());
@@ -602,6 +599,7 @@ const vs::MemberSpec SamlIDPConfig_members[] = {
 
 Ref build_SamlIDPConfig(PyObject* module) {
   make_metadata_workers(module);
+  make_settings_store();
   return vs::ClassBuilder(module, "SamlIDPConfig", "Handle saml workflow")
       .attribute("cached_saml_settings", vs::new_dict())
       // Seconds a response is recorded as seen when nothing in it limits

@@ -1,4 +1,5 @@
 // Module `velmora_saml.saml`: import order and module-level names.
+#include "../common/toolkit.hpp"
 #include "saml.hpp"
 
 namespace saml {
@@ -19,6 +20,7 @@ void exec_module(PyObject* module) {
   bind(module, "urlparse", import_from(module, "urllib.parse", "urlparse"));
   bind(module, "random", import_from(module, "random", "random"));
   bind(module, "OneLogin_Saml2_Auth", import_from(module, "onelogin.saml2.auth", "OneLogin_Saml2_Auth"));
+  toolkit::remember_own_classes();
   bind(module, "OneLogin_Saml2_Error", import_from(module, "onelogin.saml2.errors", "OneLogin_Saml2_Error"));
   bind(module, "OneLogin_Saml2_IdPMetadataParser",
        import_from(module, "onelogin.saml2.idp_metadata_parser", "OneLogin_Saml2_IdPMetadataParser"));

@@ -29,6 +29,14 @@ Ref build_SamlIDPConfig(PyObject* module);
 
 // ---- helpers of SamlIDPConfig ----------------------------------------------
 
+// shared_settings.cpp: the toolkit's settings object of each IdP, made once.
+void make_settings_store();
+// OneLogin_Saml2_Auth(request_data, settings) through the module name: the
+// toolkit's own class is given the IdP's prepared settings object, any
+// other class the completed mapping `saml_settings` itself. `owner` is
+// SamlIDPConfig or an instance of it.
+Ref new_auth(const Args& a, PyObject* owner, PyObject* idp_config, PyObject* request_data, PyObject* saml_settings);
+
 // idp_settings.cpp: settings assembly and the configuration dry run.
 void make_metadata_workers(PyObject* module);
 // What a first assembly learned of the IdP's metadata, for its record in

@@ -1,0 +1,26 @@
+// The toolkit's own auth and settings classes, as the module that includes
+// this took them at its import. A host or a test may replace the module name
+// `OneLogin_Saml2_Auth`, or the settings class the toolkit's auth module
+// builds with: the plug-in then hands that class the settings mapping, as
+// it always did. Only the toolkit's own pair takes the prepared settings
+// object instead, which spares it the settings rebuild and changes nothing
+// else (its constructor uses a settings object as it is).
+#pragma once
+
+#include "pyobj.hpp"
+
+namespace toolkit {
+
+// Takes onelogin.saml2.auth's OneLogin_Saml2_Auth and the
+// OneLogin_Saml2_Settings it builds with; called by the module's exec.
+void remember_own_classes();
+
+// Whether `auth_class` is the toolkit's own OneLogin_Saml2_Auth and the
+// toolkit still builds its settings with its own class (both by identity,
+// looked up now).
+bool takes_settings_object(PyObject* auth_class);
+
+// The toolkit's own OneLogin_Saml2_Settings.
+PyObject* own_settings_class();
+
+}  // namespace toolkit

@@ -1,0 +1,114 @@
+// The toolkit's settings object of each IdP, made once from its completed
+// settings mapping and handed to every auth object made for that IdP.
+// Building one validates every section and formats the certificates again:
+// most of what a login redirect cost when every request did it.
+//
+// Why one object can serve every thread: once built, the toolkit only reads
+// it. The calls the plug-in makes on auth objects and on the settings object
+// (OneLogin_Saml2_Auth's login, logout, process_response, process_slo,
+// redirect_to, get_settings, get_slo_response_url,
+// validate_request_signature, add_response_signature and the getters of
+// the last message; the settings object's get_sp_metadata,
+// validate_metadata, is_strict, get_sp_key, get_sp_data, get_idp_data,
+// get_security_data; OneLogin_Saml2_Response, OneLogin_Saml2_Logout_Request
+// and OneLogin_Saml2_Logout_Response made over it, with is_valid, build,
+// get_status, get_xml) read the settings and the sections of the mapping it
+// holds (get_sp_data, get_idp_data and get_security_data hand out those
+// very dicts; nothing here writes into them). The toolkit's writes are
+// elsewhere: set_strict and set_cert_path, which nothing in the plug-in
+// calls; the constructor's defaults and formatted certificates, written into
+// the mapping's sections while an object is built (as every per-request
+// rebuild did before); and metadata.py's builder turning a text
+// "attributeValue" into a list, which a built object never meets, since its
+// constructor refuses such settings.
+//
+// The object keeps the sections of the host's mapping, not copies, and the
+// host may edit that mapping in place: each use compares it by value with a
+// deep copy taken after the build, and any difference builds the object
+// again. An entry is a tuple made whole before one dict store publishes it,
+// so another thread, the metadata refresh thread included, finds the old
+// entry or the new one, never a half-built one.
+#include "../common/toolkit.hpp"
+#include "saml.hpp"
+
+namespace saml {
+namespace {
+
+using vs::Caught;
+
+// idp_name -> (completed settings mapping, deep copy of it, settings
+// object): one entry per IdP name, for the process. Never reached by Python.
+PyObject* prepared = nullptr;
+
+// `a == b`, false when the comparison itself fails (then it is no proof
+// that nothing changed).
+bool same_value(PyObject* a, PyObject* b) {
+  try {
+    return vs::compare(a, b, Py_EQ);
+  } catch (const vs::PyError&) {
+    Caught e(PyExc_Exception);
+    return false;
+  }
+}
+
+// copy.deepcopy(mapping), or an empty Ref when it cannot be copied.
+Ref snapshot_of(PyObject* mapping) {
+  try {
+    Ref copy_module = vs::check(PyImport_ImportModule("copy"));
+    return vs::call_method(copy_module.get(), names::deepcopy, {mapping});
+  } catch (const vs::PyError&) {
+    Caught e(PyExc_Exception);
+    return Ref();
+  }
+}
+
+// Whether `saml_settings` is what SamlIDPConfig.cached_saml_settings holds
+// under `idp_name` (`owner` is the class or an instance).
+bool is_cached(PyObject* owner, PyObject* idp_name, PyObject* saml_settings) {
+  Ref cache = vs::getattr(owner, names::cached_saml_settings);
+  Ref cached = PyDict_CheckExact(cache.get()) ? vs::dict_get(cache.get(), idp_name)
+                                               : vs::getitem_opt(cache.get(), idp_name);
+  return cached.get() == saml_settings;
+}
+
+// The settings object for the completed settings of the IdP, or an empty
+// Ref when the auth object is to be given the mapping (a mapping the
+// toolkit would not take as it is, an entry without a name).
+Ref settings_object(PyObject* owner, PyObject* idp_config, PyObject* saml_settings) {
+  if (!PyDict_CheckExact(saml_settings)) return Ref();
+  Ref idp_name = vs::getitem_opt(idp_config, names::idp_name);
+  if (!idp_name) return Ref();
+  Ref entry = vs::dict_get(prepared, idp_name.get());
+  if (entry && vs::item(entry.get(), 0).get() == saml_settings) {
+    Ref snapshot = vs::item(entry.get(), 1);
+    if (same_value(snapshot.get(), saml_settings)) return vs::item(entry.get(), 2);
+  }
+  // Raises the toolkit's OneLogin_Saml2_Error for invalid settings, as the
+  // auth object's constructor would.
+  Ref built = vs::call(toolkit::own_settings_class(), {saml_settings});
+  // Only the cached mapping gets an entry: another (the loser of two first
+  // assemblies, a replaced get_idp_settings) serves its one request. A
+  // mapping whose copy does not equal it (values without a comparison)
+  // could never be reused.
+  if (!is_cached(owner, idp_name.get(), saml_settings)) return built;
+  Ref snapshot = snapshot_of(saml_settings);
+  if (!snapshot || !same_value(snapshot.get(), saml_settings)) return built;
+  Ref made = vs::tuple_of({saml_settings, snapshot.get(), built.get()});
+  vs::setitem(prepared, idp_name.get(), made.get());
+  return built;
+}
+
+}  // namespace
+
+void make_settings_store() {
+  if (!prepared) prepared = vs::new_dict().release();
+}
+
+Ref new_auth(const Args& a, PyObject* owner, PyObject* idp_config, PyObject* request_data, PyObject* saml_settings) {
+  Ref auth_class = a.global(names::OneLogin_Saml2_Auth);
+  Ref settings;
+  if (toolkit::takes_settings_object(auth_class.get())) settings = settings_object(owner, idp_config, saml_settings);
+  return vs::call(auth_class.get(), {request_data, settings ? settings.get() : saml_settings});
+}
+
+}  // namespace saml
