@@ -446,28 +446,29 @@ def check_entries(providers, path):
                            "(true or false); without it every request for this IdP fails with KeyError")
 
 
+def refusal(check, *args):
+    """The text of the ValueError that check(*args) raises, or None."""
+    try:
+        check(*args)
+    except ValueError as error:
+        return str(error)
+    return None
+
+
 def replay_store_problem(saml_settings):
     """The text of an unknown "replay_store" value (every login would fail), or None."""
     if not isinstance(saml_settings, dict) or "replay_store" not in saml_settings:
         return None
     from velmora_saml import replay_store
 
-    try:
-        replay_store.replay_store_name(saml_settings)
-    except ValueError as error:
-        return str(error)
-    return None
+    return refusal(replay_store.replay_store_name, saml_settings)
 
 
 def metrics_problem(saml_settings):
     """The text of a wrong "metrics" value, or of prometheus_client missing when it is true; or None."""
     from velmora_saml import audit
 
-    try:
-        audit.metrics_wanted(saml_settings)
-    except ValueError as error:
-        return str(error)
-    return None
+    return refusal(audit.metrics_wanted, saml_settings)
 
 
 def run_check(args):
