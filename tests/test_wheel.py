@@ -102,6 +102,35 @@ def python_of(version):
 
 
 @pytest.fixture(scope="module")
+def old_glibc(tmp_path_factory):
+    """The dynamic loader and C library of Debian 11 (glibc 2.31), the oldest
+    release Debian's archive serves here, fetched with apt into a temporary
+    folder (no CPython 3.12 or 3.13 for so old a glibc can be had, so the
+    modules are loaded by its loader rather than imported)."""
+    folder = tmp_path_factory.mktemp("bullseye")
+    (folder / "lists" / "partial").mkdir(parents=True)
+    (folder / "sources.list").write_text("deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] "
+                                         "http://deb.debian.org/debian bullseye main\n")
+    options = []
+    for key, value in {"Dir::Etc::SourceList": folder / "sources.list", "Dir::Etc::SourceParts": folder / "none",
+                       "Dir::State::Lists": folder / "lists", "Dir::State::status": "/dev/null",
+                       "Dir::Cache::pkgcache": "", "Dir::Cache::srcpkgcache": "", "Debug::NoLocking": "1",
+                       "APT::Sandbox::User": "root"}.items():
+        options += ["-o", f"{key}={value}"]
+    if not shutil.which("apt-get"):
+        pytest.skip("no apt-get to fetch Debian 11's C library")
+    for command in (["update"], ["download", "libc6"]):
+        fetched = subprocess.run(["apt-get", "-qq", *options, *command], cwd=folder, capture_output=True,
+                                 text=True, timeout=600)
+        if fetched.returncode != 0:
+            pytest.skip(f"Debian 11's C library cannot be fetched: {fetched.stderr.strip()}")
+    (package,) = folder.glob("libc6_2.31-*.deb")
+    step("dpkg-deb", ["dpkg-deb", "-x", str(package), str(folder / "root")], timeout=120)
+    libraries = folder / "root" / "lib" / "x86_64-linux-gnu"
+    return libraries / "ld-2.31.so", libraries
+
+
+@pytest.fixture(scope="module")
 def dist(tmp_path_factory):
     given = os.environ.get("VELMORA_SAML_DIST")
     if given:
@@ -172,6 +201,22 @@ def test_wheel_is_manylinux_and_carries_its_metadata(wheels, version, tmp_path):
     assert "Provides-Extra: memcache" in metadata and "Provides-Extra: metrics" in metadata
     assert "Project-URL" not in metadata
 
+
+
+@pytest.mark.parametrize("version", VERSIONS)
+def test_every_module_loads_with_an_older_glibc(wheels, version, old_glibc, tmp_path):
+    loader, libraries = old_glibc
+    with zipfile.ZipFile(wheels[version]) as archive:
+        archive.extractall(tmp_path, [name for name in archive.namelist() if name.endswith(".so")])
+    modules = sorted(tmp_path.glob("velmora_saml/*.so"))
+    assert len(modules) == 5
+    for module in modules:
+        # The loader lists what it loaded; a missing library or symbol
+        # version goes to stderr (its exit status stays 0).
+        loaded, _ = step("ld.so --list", [str(loader), "--library-path", str(libraries), "--list", str(module)],
+                         timeout=60)
+        assert loaded.stderr == "", loaded.stderr
+        assert f"libc.so.6 => {libraries}/libc.so.6" in loaded.stdout, loaded.stdout
 
 def test_sdist_builds_everything_again(dist):
     (sdist,) = dist.glob("velmora_saml-*.tar.gz")
