@@ -9,7 +9,7 @@
 #include <iterator>
 #include <string>
 
-#include "../common/signature_transforms.hpp"
+#include "../glue/signature_transforms.hpp"
 #include "idp_metadata.hpp"
 
 namespace idp_metadata {

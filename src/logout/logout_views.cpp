@@ -3,8 +3,8 @@
 // or a LogoutRequest the IdP starts. Every expected failure ends on the
 // login-failed page; a logout the user asked for ends the local session
 // whatever happens next.
-#include "../common/toolkit.hpp"
-#include "../common/with_block.hpp"
+#include "../glue/toolkit.hpp"
+#include "../glue/with_block.hpp"
 #include "../views/view_helpers.hpp"
 #include "logout.hpp"
 

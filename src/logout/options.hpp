@@ -4,8 +4,8 @@
 // entry holds one of them, so without the keys everything runs as before.
 #pragma once
 
-#include "../common/names.hpp"
-#include "../common/pyobj.hpp"
+#include "../glue/names.hpp"
+#include "../pyobj/pyobj.hpp"
 
 namespace logout_options {
 

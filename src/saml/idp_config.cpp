@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "../common/with_block.hpp"
+#include "../glue/with_block.hpp"
 #include "../logout/options.hpp"
 #include "saml.hpp"
 

@@ -2,7 +2,7 @@
 // the signature transforms it names, and how long it stays recorded as seen.
 #include <string>
 
-#include "../common/signature_transforms.hpp"
+#include "../glue/signature_transforms.hpp"
 #include "saml.hpp"
 
 namespace saml {

@@ -5,8 +5,8 @@
 
 #include <vector>
 
-#include "../common/names.hpp"
-#include "../common/pyobj.hpp"
+#include "../glue/names.hpp"
+#include "../pyobj/pyobj.hpp"
 
 namespace saml {
 

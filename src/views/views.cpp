@@ -2,8 +2,8 @@
 #include <chrono>
 #include <string>
 
-#include "../common/names.hpp"
-#include "../common/pyobj.hpp"
+#include "../glue/names.hpp"
+#include "../pyobj/pyobj.hpp"
 #include "../logout/options.hpp"
 #include "view_helpers.hpp"
 
