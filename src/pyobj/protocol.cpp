@@ -53,6 +53,24 @@ Ref dict_get(PyObject* dict, PyObject* key, Site site) {
 #endif
 }
 
+double as_double(PyObject* o, Site site) {
+  double value = PyFloat_AsDouble(o);
+  if (value == -1.0 && PyErr_Occurred()) throw PyError{site};
+  return value;
+}
+
+long as_long(PyObject* o, Site site) {
+  long value = PyLong_AsLong(o);
+  if (value == -1 && PyErr_Occurred()) throw PyError{site};
+  return value;
+}
+
+Py_ssize_t as_ssize(PyObject* o, Site site) {
+  Py_ssize_t value = PyLong_AsSsize_t(o);
+  if (value == -1 && PyErr_Occurred()) throw PyError{site};
+  return value;
+}
+
 bool compare(PyObject* a, PyObject* b, int op, Site site) {
   Ref result = check(PyObject_RichCompare(a, b, op), site);
   return truthy(result.get(), site);

@@ -42,6 +42,18 @@ inline bool truthy(PyObject* o, Site site = {}) {
 // `a == b` (op Py_EQ), `a != b` (Py_NE), ... as the operators give it.
 bool compare(PyObject* a, PyObject* b, int op, Site site = {});
 
+// Numbers: float(o), and int(o) as a C long / Py_ssize_t (OverflowError
+// when it does not fit).
+double as_double(PyObject* o, Site site = {});
+long as_long(PyObject* o, Site site = {});
+Py_ssize_t as_ssize(PyObject* o, Site site = {});
+// len(o).
+inline Py_ssize_t size(PyObject* o, Site site = {}) {
+  Py_ssize_t n = PyObject_Size(o);
+  check_status(n, site);
+  return n;
+}
+
 // Iteration: `iterate(x)` is iter(x); `next(it)` the next item, empty at the end.
 inline Ref iterate(PyObject* iterable, Site site = {}) { return check(PyObject_GetIter(iterable), site); }
 inline Ref next(PyObject* iterator, Site site = {}) { return check_optional(PyIter_Next(iterator), site); }

@@ -71,8 +71,16 @@ inline Ref check_optional(PyObject* result, Site site) {
   if (!result && PyErr_Occurred()) throw PyError{site};
   return Ref(result);
 }
-inline void check_status(int rc, Site site = {}) {
+// A C API status or size: negative means an error is set.
+inline void check_status(Py_ssize_t rc, Site site = {}) {
   if (rc < 0) throw PyError{site};
+}
+// A C API result that is no object (text, a capsule's pointer): NULL means
+// an error is set.
+template <class T>
+T* check_pointer(T* result, Site site = {}) {
+  if (!result) throw PyError{site};
+  return result;
 }
 
 // An interned str made on first use and kept for the life of the process

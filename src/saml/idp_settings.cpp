@@ -9,6 +9,9 @@
 
 #include "saml.hpp"
 
+#include "../glue/config_errors.hpp"
+#include "../glue/siblings.hpp"
+
 namespace saml {
 
 using vs::call;
@@ -26,7 +29,6 @@ const vs::KwNames timeout_keyword{&names::timeout};
 const vs::KwNames thread_keywords{&names::target, &names::args, &names::daemon};
 const vs::KwNames login_keywords{&names::return_to, &names::force_authn, &names::is_passive,
                                  &names::set_nameid_policy};
-const vs::Name invalid_configuration{"Invalid SAML configuration: "};
 const vs::Name empty{""};
 const vs::Name file_prefix{"file://"};
 
@@ -189,8 +191,7 @@ double claim_fetch(PyObject* idp_name, PyObject* thread, double seconds, PyObjec
 Ref fetch_metadata(PyObject* idp_name, PyObject* fetch, PyObject* url, PyObject* timeout) {
   bool bounded =
       (PyFloat_CheckExact(timeout) || PyLong_CheckExact(timeout)) && is_network_url(url) && metadata_worker;
-  double seconds = bounded ? PyFloat_AsDouble(timeout) : 0;
-  if (seconds == -1 && PyErr_Occurred()) throw vs::PyError{};
+  double seconds = bounded ? vs::as_double(timeout) : 0;
   if (!bounded || !(seconds > 0)) return call_kw(fetch, {url, timeout}, timeout_keyword);
 
   Ref box = vs::new_list();
@@ -202,8 +203,7 @@ Ref fetch_metadata(PyObject* idp_name, PyObject* fetch, PyObject* url, PyObject*
   call_method(thread.get(), names::join, {wait.get()});
   // The box went to Python code (the thread keeps its arguments where the
   // fetcher can reach them): read it as Python would, `ok, value = box[0]`.
-  Py_ssize_t filled = PyObject_Size(box.get());
-  if (filled < 0) throw vs::PyError{};
+  Py_ssize_t filled = vs::size(box.get());
   if (filled == 0) {
     Ref message = vs::check(PyUnicode_FromFormat("the metadata fetch timed out after %S seconds", timeout));
     vs::raise_new(PyExc_TimeoutError, message.get());
@@ -226,7 +226,7 @@ bool metadata_records_started = false;
 
 Ref metadata_attr(PyObject* name) {
   if (!metadata_module) {
-    Ref module = vs::check(PyImport_ImportModule("velmora_saml.idp_metadata"));
+    Ref module = siblings::get(siblings::idp_metadata);
     if (!metadata_module) metadata_module = module.release();
   }
   return getattr(metadata_module, name);
@@ -326,10 +326,7 @@ const vs::MemberSpec refresh_worker_spec{vs::Kind::Function, "refresh_worker", "
                                          refresh_worker};
 PyObject* refresh_worker_function = nullptr;  // made with the class, kept for the process
 
-[[noreturn]] void raise_invalid_login_key(std::initializer_list<PyObject*> pieces) {
-  Ref message = vs::concat({invalid_configuration, vs::concat(pieces).get()});
-  vs::raise_new(PyExc_ValueError, message.get());
-}
+using config_errors::raise_invalid;
 
 // idp_config[key]; a missing key is reported by its name (and the log line
 // shows that alone, not a KeyError before it).
@@ -340,7 +337,7 @@ Ref required_login_key(PyObject* idp_config, PyObject* key, const char* quoted_k
   } catch (const vs::PyError&) {
     Caught e(PyExc_KeyError);
   }
-  if (!value) raise_invalid_login_key({vs::ustr(quoted_key).get(), vs::ustr(" is missing").get()});
+  if (!value) raise_invalid({vs::ustr(quoted_key).get(), vs::ustr(" is missing").get()});
   return value;
 }
 
@@ -375,10 +372,8 @@ void forget_metadata_record(PyObject* idp_name) {
 }
 
 void settings_event(PyObject* idp_name, PyObject* settings, const char* fetch) {
-  static const vs::Name module_name{"velmora_saml.audit"};
   try {
-    Ref module = vs::check_optional(PyImport_GetModule(module_name));
-    if (!module) module = vs::check(PyImport_Import(module_name));
+    Ref module = siblings::get(siblings::audit);
     Ref outcome = fetch ? vs::ustr(fetch) : vs::none();
     call(getattr(module.get(), names::settings_event).get(), {idp_name, settings ? settings : Py_None, outcome.get()});
   } catch (const vs::PyError&) {
@@ -431,7 +426,7 @@ bool is_metadata_not_available(const Caught& e) {
 
 void note_for_report(PyObject* function, std::initializer_list<PyObject*> args) {
   if (!report_module) {
-    Ref module = vs::check(PyImport_ImportModule("velmora_saml.idp_report"));
+    Ref module = siblings::get(siblings::idp_report);
     if (!report_module) report_module = module.release();
   }
   call(getattr(report_module, function).get(), args);
@@ -448,10 +443,7 @@ Ref call_login(PyObject* auth, PyObject* return_to, PyObject* extra_request_opti
                  login_keywords);
 }
 
-void raise_invalid_configuration(const Caught& e) {
-  Ref message = vs::concat({invalid_configuration, vs::text(e.get()).get()});
-  e.raise(call(PyExc_ValueError, {message.get()}));
-}
+
 
 // idp_config["settings"]["idp"]["metadata"], or None when a level is missing
 // or cannot be subscripted.
@@ -528,7 +520,7 @@ void complete_extra_request_options(PyObject* local_saml_settings) {
     setitem(local_saml_settings, names::extra_request_options, options.get());
   } catch (const vs::PyError&) {
     Caught e({PyExc_KeyError, PyExc_AttributeError});
-    raise_invalid_configuration(e);
+    config_errors::raise_invalid_from(e);
   }
 }
 
@@ -562,7 +554,7 @@ void check_login_keys(const Args& a, PyObject* idp_config) {
   Ref saml_auth_attribute = required_login_key(idp_config, names::saml_auth_attribute, "\"saml_auth_attribute\"");
   if (!PyUnicode_Check(saml_auth_attribute.get()) || PyUnicode_GET_LENGTH(saml_auth_attribute.get()) == 0) {
     Ref shown = vs::check(PyObject_Repr(saml_auth_attribute.get()));
-    raise_invalid_login_key(
+    raise_invalid(
         {ustr("\"saml_auth_attribute\" must be the name of a SAML attribute or \"NameID\", not ").get(), shown.get()});
   }
 
@@ -578,7 +570,7 @@ void check_login_keys(const Args& a, PyObject* idp_config) {
   }
   if (!is_allowed) {
     Ref shown = vs::check(PyObject_Repr(user_config_attribute.get()));
-    raise_invalid_login_key({ustr("\"user_config_attribute\" ").get(), shown.get(),
+    raise_invalid({ustr("\"user_config_attribute\" ").get(), shown.get(),
                              ustr(" is not in UserConfig.allowed_sso_keys").get()});
   }
 
@@ -590,7 +582,7 @@ void check_login_keys(const Args& a, PyObject* idp_config) {
     call_method(a.global(names::re).get(), names::compile, {regex.get()});
   } catch (const vs::PyError&) {
     Caught e(PyExc_Exception);
-    raise_invalid_login_key({ustr("\"saml_auth_regex\" does not compile: ").get(), vs::text(e.get()).get()});
+    raise_invalid({ustr("\"saml_auth_regex\" does not compile: ").get(), vs::text(e.get()).get()});
   }
 }
 

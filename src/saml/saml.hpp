@@ -81,8 +81,6 @@ Ref call_login(PyObject* auth, PyObject* return_to, PyObject* extra_request_opti
 Ref validation_request_data();
 Ref checked_sp_metadata(PyObject* saml_settings_obj);
 void check_login_keys(const Args& a, PyObject* idp_config);
-// Raises ValueError("Invalid SAML configuration: <e>") while `e` is handled.
-[[noreturn]] void raise_invalid_configuration(const vs::Caught& e);
 
 // response_checks.cpp: what is checked of a posted response besides the
 // toolkit's validation.

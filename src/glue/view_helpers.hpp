@@ -5,7 +5,7 @@
 // `SamlAuthLoader`, the trackers) are bound in each.
 #pragma once
 
-#include "../glue/names.hpp"
+#include "names.hpp"
 #include "../pyobj/pyobj.hpp"
 
 namespace view_helpers {
