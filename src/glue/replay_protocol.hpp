@@ -22,9 +22,13 @@ struct Members {
   vs::Impl add;
   vs::Impl cleanup_expired;
   vs::Impl reset;
+  // The in-memory tracker's class statement has `add` before `is_seen`;
+  // the class namespace keeps that order.
+  bool add_first = false;
 };
 
-// Adds the five members to the class being built, in the order above.
+// Adds the five members to the class being built: lock, is_seen, add,
+// cleanup_expired, reset.
 vs::ClassBuilder& add(vs::ClassBuilder& builder, const Members& members);
 
 }  // namespace replay_protocol

@@ -128,7 +128,15 @@ const vs::MemberSpec SamlReplayKeyStore_members[] = {
      "memcache expiry of a record that matters until expiration (unix time)", SamlReplayKeyStore::expire_time},
 };
 const replay_protocol::Members SamlReplayKeyStore_protocol = {
-    vs::Kind::ContextManager, "Nothing to lock: records are made with an atomic add", SamlReplayKeyStore::lock, SamlReplayKeyStore::is_seen, "expiration: unix time", SamlReplayKeyStore::add, SamlReplayKeyStore::cleanup_expired, SamlReplayKeyStore::reset};
+    vs::Kind::ContextManager,  // lock_kind
+    "Nothing to lock: records are made with an atomic add",  // lock_doc
+    SamlReplayKeyStore::lock,
+    SamlReplayKeyStore::is_seen,
+    "expiration: unix time",  // add_doc
+    SamlReplayKeyStore::add,
+    SamlReplayKeyStore::cleanup_expired,
+    SamlReplayKeyStore::reset,
+};
 
 }  // namespace
 

@@ -63,7 +63,15 @@ const vs::MemberSpec SamlReplayMigratingStore_members[] = {
     {vs::Kind::Method, "__init__", "(self, mapping_tracker, key_store)", nullptr, SamlReplayMigratingStore::init},
 };
 const replay_protocol::Members SamlReplayMigratingStore_protocol = {
-    vs::Kind::Method, "The lock of the shared mapping", SamlReplayMigratingStore::lock, SamlReplayMigratingStore::is_seen, "expiration: unix time", SamlReplayMigratingStore::add, SamlReplayMigratingStore::cleanup_expired, SamlReplayMigratingStore::reset};
+    vs::Kind::Method,  // lock_kind
+    "The lock of the shared mapping",  // lock_doc
+    SamlReplayMigratingStore::lock,
+    SamlReplayMigratingStore::is_seen,
+    "expiration: unix time",  // add_doc
+    SamlReplayMigratingStore::add,
+    SamlReplayMigratingStore::cleanup_expired,
+    SamlReplayMigratingStore::reset,
+};
 
 }  // namespace
 

@@ -245,7 +245,15 @@ const vs::MemberSpec SamlDuplicateResponsesTrackerInMemcache_members[] = {
     {vs::Kind::Method, "_lazy_init", "(self)", nullptr, SamlDuplicateResponsesTrackerInMemcache::_lazy_init},
 };
 const replay_protocol::Members SamlDuplicateResponsesTrackerInMemcache_protocol = {
-    vs::Kind::ContextManager, "Lock memcache to avoid race condition", SamlDuplicateResponsesTrackerInMemcache::lock, SamlDuplicateResponsesTrackerInMemcache::is_seen, "expiration: unix time", SamlDuplicateResponsesTrackerInMemcache::add, SamlDuplicateResponsesTrackerInMemcache::cleanup_expired, SamlDuplicateResponsesTrackerInMemcache::reset};
+    vs::Kind::ContextManager,  // lock_kind
+    "Lock memcache to avoid race condition",  // lock_doc
+    SamlDuplicateResponsesTrackerInMemcache::lock,
+    SamlDuplicateResponsesTrackerInMemcache::is_seen,
+    "expiration: unix time",  // add_doc
+    SamlDuplicateResponsesTrackerInMemcache::add,
+    SamlDuplicateResponsesTrackerInMemcache::cleanup_expired,
+    SamlDuplicateResponsesTrackerInMemcache::reset,
+};
 
 // ---- SamlDuplicateResponsesTrackerInMemory --------------------------------
 
@@ -409,7 +417,16 @@ const vs::MemberSpec SamlDuplicateResponsesTrackerInMemory_members[] = {
     {vs::Kind::Method, "__init__", "(self)", nullptr, SamlDuplicateResponsesTrackerInMemory::init},
 };
 const replay_protocol::Members SamlDuplicateResponsesTrackerInMemory_protocol = {
-    vs::Kind::ContextManager, nullptr, SamlDuplicateResponsesTrackerInMemory::lock, SamlDuplicateResponsesTrackerInMemory::is_seen, "expiration date is unix time", SamlDuplicateResponsesTrackerInMemory::add, SamlDuplicateResponsesTrackerInMemory::cleanup_expired, SamlDuplicateResponsesTrackerInMemory::reset};
+    vs::Kind::ContextManager,  // lock_kind
+    nullptr,  // lock_doc
+    SamlDuplicateResponsesTrackerInMemory::lock,
+    SamlDuplicateResponsesTrackerInMemory::is_seen,
+    "expiration date is unix time",  // add_doc
+    SamlDuplicateResponsesTrackerInMemory::add,
+    SamlDuplicateResponsesTrackerInMemory::cleanup_expired,
+    SamlDuplicateResponsesTrackerInMemory::reset,
+    true,  // add_first
+};
 
 }  // namespace
 
