@@ -10,7 +10,7 @@ import pytest
 
 from tests.support import saml_idp, saml_logout, sp_app
 from tests.support import settings as test_settings
-from tests.test_single_logout import idp_answer, slo_settings, start_logout
+from tests.test_logout_single import idp_answer, slo_settings, start_logout
 from velmora.storage import ConfigStorage
 from velmora_saml import audit
 

@@ -1,4 +1,4 @@
-"""The two modules as the interpreter sees them: names, classes, members."""
+"""The extension modules as the interpreter sees them: names, classes, members."""
 
 import contextlib
 import inspect

@@ -9,7 +9,8 @@
 #include <iterator>
 #include <string>
 
-#include "../common/signature_transforms.hpp"
+#include "../glue/signature_transforms.hpp"
+#include "../glue/config_errors.hpp"
 #include "idp_metadata.hpp"
 
 namespace idp_metadata {
@@ -31,19 +32,8 @@ constexpr Py_ssize_t kEntityIdsShown = 10;
 
 // ---- metadata_policy ---------------------------------------------------------
 
-[[noreturn]] void raise_invalid(std::initializer_list<PyObject*> pieces) {
-  Ref message = vs::concat({ustr("Invalid SAML configuration: ").get(), vs::concat(pieces).get()});
-  vs::raise_new(PyExc_ValueError, message.get());
-}
-
-// repr(value), cut short: the text ends up in the login-failed URL.
-Ref shown(PyObject* value) {
-  Ref text = vs::check(PyObject_Repr(value));
-  const Py_ssize_t longest = 80;
-  if (PyUnicode_GET_LENGTH(text.get()) <= longest) return text;
-  Ref head = vs::check(PyUnicode_Substring(text.get(), 0, longest));
-  return vs::concat({head.get(), ustr("...").get()});
-}
+using config_errors::raise_invalid;
+using config_errors::shown;
 
 // The key's value; an empty Ref when it is missing or null.
 Ref optional_key(PyObject* idp_config, PyObject* key) {
@@ -54,8 +44,7 @@ Ref optional_key(PyObject* idp_config, PyObject* key) {
 
 Ref refresh_interval(PyObject* value) {
   bool number = (PyLong_Check(value) && !PyBool_Check(value)) || PyFloat_Check(value);
-  double seconds = number ? PyFloat_AsDouble(value) : 0;
-  if (seconds == -1 && PyErr_Occurred()) throw vs::PyError{};  // an int beyond a double
+  double seconds = number ? vs::as_double(value) : 0;  // OverflowError for an int beyond a double
   if (!(std::isfinite(seconds) && seconds > 0))
     raise_invalid({ustr("\"metadata_refresh_interval\" must be a positive number of seconds, not ").get(),
                    shown(value).get()});
@@ -76,8 +65,7 @@ Ref signing_fingerprint(PyObject* value) {
   std::string digits;
   bool valid = PyUnicode_Check(value);
   if (valid) {
-    const char* text = PyUnicode_AsUTF8(value);
-    if (!text) throw vs::PyError{};
+    const char* text = vs::check_pointer(PyUnicode_AsUTF8(value));
     for (const char* c = text; *c && valid; ++c) {
       if (*c == ':' || *c == ' ' || *c == '\t') continue;
       valid = std::isxdigit(static_cast<unsigned char>(*c));
@@ -180,9 +168,7 @@ const DocumentTools& document_tools() {
 }
 
 Py_ssize_t length(PyObject* sequence) {
-  Py_ssize_t n = PyObject_Length(sequence);
-  if (n < 0) throw vs::PyError{};
-  return n;
+  return vs::size(sequence);
 }
 
 template <size_t N>
@@ -199,8 +185,7 @@ bool is_one_of(PyObject* text, const char* const (&choices)[N]) {
 // the file it names (read at every fetch, so that a replaced file counts
 // from the next one).
 Ref configured_certificate(PyObject* setting) {
-  const char* value = PyUnicode_AsUTF8(setting);
-  if (!value) throw vs::PyError{};
+  const char* value = vs::check_pointer(PyUnicode_AsUTF8(setting));
   if (std::strstr(value, "-----BEGIN CERTIFICATE-----")) return Ref::borrow(setting);
   std::FILE* file = std::fopen(value, "rb");
   if (!file) {
@@ -247,9 +232,7 @@ bool covers_root(const DocumentTools& tools, PyObject* root, PyObject* signature
   setitem(variables.get(), names::id, id.get());
   Ref positional = vs::tuple_of({root});
   Ref holders = vs::check(PyObject_Call(tools.id_count, positional.get(), variables.get()));
-  double count = PyFloat_AsDouble(holders.get());
-  if (count == -1 && PyErr_Occurred()) throw vs::PyError{};
-  return count == 1;
+  return vs::as_double(holders.get()) == 1;
 }
 
 // Refuses the document unless it carries one enveloped signature over its
@@ -350,12 +333,6 @@ Ref published_signing_certificates(const DocumentTools& tools, PyObject* entity)
   return certificates;
 }
 
-double as_seconds(PyObject* value) {
-  double seconds = PyFloat_AsDouble(value);
-  if (seconds == -1 && PyErr_Occurred()) throw vs::PyError{};
-  return seconds;
-}
-
 }  // namespace
 
 // metadata_policy(idp_config)
@@ -390,7 +367,7 @@ Ref read_document(const Args& a) {
   Ref valid_until = vs::none();
   if (valid_until_text.get() != Py_None) {
     valid_until = call_method(tools.utils_class, names::parse_SAML_to_time, {valid_until_text.get()});
-    if (as_seconds(valid_until.get()) <= now)
+    if (vs::as_double(valid_until.get()) <= now)
       refuse({ustr("the metadata expired at ").get(), vs::text(valid_until_text.get()).get()});
   }
   Ref cache_duration = call_method(root.get(), names::get, {names::cacheDuration});

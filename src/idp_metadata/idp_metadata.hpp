@@ -4,8 +4,8 @@
 // (records.cpp). The settings themselves stay `velmora_saml.saml`'s.
 #pragma once
 
-#include "../common/names.hpp"
-#include "../common/pyobj.hpp"
+#include "../glue/names.hpp"
+#include "../pyobj/pyobj.hpp"
 
 namespace idp_metadata {
 

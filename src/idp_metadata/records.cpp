@@ -78,16 +78,12 @@ Found find(PyObject* idp_name) {
   if (!records) return found;
   found.capsule = vs::dict_get(records, idp_name);
   if (!found.capsule) return found;
-  found.record = static_cast<Record*>(PyCapsule_GetPointer(found.capsule.get(), kCapsuleName));
-  if (!found.record) throw vs::PyError{};
+  found.record = static_cast<Record*>(vs::check_pointer(PyCapsule_GetPointer(found.capsule.get(), kCapsuleName)));
   return found;
 }
 
 double as_seconds(PyObject* value) {
-  if (value == Py_None) return NAN;
-  double seconds = PyFloat_AsDouble(value);
-  if (seconds == -1 && PyErr_Occurred()) throw vs::PyError{};
-  return seconds;
+  return value == Py_None ? NAN : vs::as_double(value);
 }
 
 // What read_document's facts say of a document, read before a record is
@@ -160,8 +156,7 @@ void note_failure(Record& record, Ref reason) {
 // The record a refresh of `generation` reports to; none when the IdP's
 // settings have been assembled anew since it was claimed.
 Found current(PyObject* idp_name, PyObject* generation) {
-  long claimed = PyLong_AsLong(generation);
-  if (claimed == -1 && PyErr_Occurred()) throw vs::PyError{};
+  long claimed = vs::as_long(generation);
   Found found = find(idp_name);
   if (found.record && found.record->generation != claimed) found.record = nullptr;
   return found;

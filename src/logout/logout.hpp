@@ -3,8 +3,8 @@
 // single logout (logout_views.cpp); module.cpp binds the names in order.
 #pragma once
 
-#include "../common/names.hpp"
-#include "../common/pyobj.hpp"
+#include "../glue/names.hpp"
+#include "../pyobj/pyobj.hpp"
 
 namespace logout {
 

@@ -3,9 +3,10 @@
 // or a LogoutRequest the IdP starts. Every expected failure ends on the
 // login-failed page; a logout the user asked for ends the local session
 // whatever happens next.
-#include "../common/toolkit.hpp"
-#include "../common/with_block.hpp"
-#include "../views/view_helpers.hpp"
+#include "../glue/toolkit.hpp"
+#include "../glue/config_errors.hpp"
+#include "../glue/with_block.hpp"
+#include "../glue/view_helpers.hpp"
 #include "logout.hpp"
 
 namespace logout {
@@ -73,8 +74,7 @@ SloIdp load_slo_idp(const Args& a, PyObject* request, PyObject* idp_id) {
     Caught e;
     if (!e.matches({PyExc_KeyError, PyExc_AttributeError, a.global(names::OneLogin_Saml2_Error).get()}))
       e.reraise();
-    Ref message = vs::concat({vs::ustr("Invalid SAML configuration: ").get(), vs::text(e.get()).get()});
-    e.raise(call(PyExc_ValueError, {message.get()}));
+    config_errors::raise_invalid_from(e);
   }
   return loaded;
 }
@@ -390,8 +390,7 @@ Ref start_logout(const Args& a, PyObject* request, PyObject* idp_id, PyObject* r
     e.raise_from(call(PyExc_ValueError, {vs::str(e.get()).get()}));
   }
   Ref request_id = call_method(saml_auth.get(), names::get_last_request_id);
-  double lifetime = PyFloat_AsDouble(a.global(names::LOGOUT_REQUEST_LIFETIME).get());
-  if (lifetime == -1.0 && PyErr_Occurred()) throw vs::PyError{};
+  double lifetime = vs::as_double(a.global(names::LOGOUT_REQUEST_LIFETIME).get());
   Ref pending = vs::new_list();
   vs::append(pending.get(), idp_name.get());
   vs::append(pending.get(), request_id.get());
@@ -420,8 +419,7 @@ bool inflates_beyond_limit(const Args& a, PyObject* value) {
     Caught e({PyExc_ValueError, PyExc_TypeError, zlib_error.get()});
     return false;
   }
-  Py_ssize_t size = PyObject_Size(inflated.get());
-  if (size < 0) throw vs::PyError{};
+  Py_ssize_t size = vs::size(inflated.get());
   Ref inflated_size = vs::check(PyLong_FromSsize_t(size));
   return vs::compare(inflated_size.get(), limit.get(), Py_GT);
 }
@@ -453,9 +451,8 @@ Ref sls_view(const Args& a, LogoutAudit& audit) {
   Ref idp_id = view_helpers::route_idp_id(request);
   audit.idp_id = idp_id;
   Ref get = getattr(request, names::GET);
-  Py_ssize_t requests = PyObject_Size(call_method(get.get(), names::getall, {names::SAMLRequest}).get());
-  Py_ssize_t responses = PyObject_Size(call_method(get.get(), names::getall, {names::SAMLResponse}).get());
-  if (requests < 0 || responses < 0) throw vs::PyError{};
+  Py_ssize_t requests = vs::size(call_method(get.get(), names::getall, {names::SAMLRequest}).get());
+  Py_ssize_t responses = vs::size(call_method(get.get(), names::getall, {names::SAMLResponse}).get());
   if (requests + responses == 0) return refuse(a, idp_id.get(), "No SAML logout message", audit);
   if (requests + responses > 1)
     return refuse(a, idp_id.get(), "Invalid SAML logout message: more than one in the request", audit);

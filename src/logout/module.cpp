@@ -2,7 +2,7 @@
 // the browser's session for it and for logins that only accept the
 // responses this site asked for. The core and the views import it only for
 // an IdP entry that sets "allow_unsolicited" or "single_logout".
-#include "../common/toolkit.hpp"
+#include "../glue/toolkit.hpp"
 #include "logout.hpp"
 
 namespace logout {

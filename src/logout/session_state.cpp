@@ -5,6 +5,7 @@
 #include <string>
 
 #include "logout.hpp"
+#include "../glue/config_errors.hpp"
 
 namespace logout {
 
@@ -27,15 +28,8 @@ const vs::KwNames page_keywords{&names::content_type, &names::charset};
 // true, false nor null; the value's repr is cut short, as it ends up in the
 // login-failed URL.
 [[noreturn]] void raise_not_a_flag(PyObject* key, PyObject* value) {
-  Ref shown = vs::check(PyObject_Repr(value));
-  const Py_ssize_t longest = 80;
-  if (PyUnicode_GetLength(shown.get()) > longest) {
-    Ref head = vs::check(PyUnicode_Substring(shown.get(), 0, longest));
-    shown = vs::concat({head.get(), vs::ustr("...").get()});
-  }
-  vs::raise_new(PyExc_ValueError, vs::concat({vs::ustr("Invalid SAML configuration: \"").get(), key,
-                                              vs::ustr("\" must be true, false or null, not ").get(), shown.get()})
-                                      .get());
+  config_errors::raise_invalid({vs::ustr("\"").get(), key, vs::ustr("\" must be true, false or null, not ").get(),
+                                 config_errors::shown(value).get()});
 }
 
 bool flag(PyObject* idp_config, PyObject* key, bool fallback) {
@@ -52,11 +46,7 @@ Ref dict_value(PyObject* mapping, PyObject* key) {
   return vs::getitem_opt(mapping, key);
 }
 
-double seconds(PyObject* number) {
-  double value = PyFloat_AsDouble(number);
-  if (value == -1.0 && PyErr_Occurred()) throw vs::PyError{};
-  return value;
-}
+using vs::as_double;
 
 // [idp_name, id, expires]
 Ref entry_of(PyObject* idp_name, PyObject* id, double expires) {
@@ -72,7 +62,7 @@ bool unexpired_entry(PyObject* entry, double at) {
   if (!PyList_Check(entry) || PyList_Size(entry) != 3) return false;
   Ref expires = vs::item(entry, 2);
   if (!PyFloat_Check(expires.get()) && !PyLong_Check(expires.get())) return false;
-  return seconds(expires.get()) > at;
+  return as_double(expires.get()) > at;
 }
 
 // The entries of a stored list that are still to be answered; anything else
@@ -91,7 +81,7 @@ Ref text_or_none(Ref value) { return PyUnicode_Check(value.get()) ? value : vs::
 
 }  // namespace
 
-double now(const Args& a) { return seconds(call_method(a.global(names::time).get(), names::time).get()); }
+double now(const Args& a) { return as_double(call_method(a.global(names::time).get(), names::time).get()); }
 
 bool live_entry_of(PyObject* entry, PyObject* idp_name, double at) {
   return unexpired_entry(entry, at) && vs::compare(vs::item(entry, 0).get(), idp_name, Py_EQ);
@@ -110,18 +100,15 @@ Ref check_single_logout_settings(const Args& a) {
   Ref service = dict_value(sp.get(), names::singleLogoutService);
   Ref url = dict_value(service.get(), names::url);
   if (!url || !vs::truthy(url.get()))
-    vs::raise_new(PyExc_ValueError,
-                  "Invalid SAML configuration: \"single_logout\" needs settings.sp.singleLogoutService.url");
+    config_errors::raise_invalid({vs::ustr("\"single_logout\" needs settings.sp.singleLogoutService.url").get()});
   // The toolkit reads logout messages from the query string only.
   Ref binding = dict_value(service.get(), names::binding);
   if (binding && vs::compare(binding.get(), redirect_binding, Py_NE)) {
     Ref shown = vs::check(PyObject_Repr(binding.get()));
-    vs::raise_new(PyExc_ValueError,
-                  vs::concat({vs::ustr("Invalid SAML configuration: \"single_logout\" takes logout messages on "
-                                       "HTTP-Redirect only, not settings.sp.singleLogoutService.binding ")
-                                  .get(),
-                              shown.get()})
-                      .get());
+    config_errors::raise_invalid({vs::ustr("\"single_logout\" takes logout messages on HTTP-Redirect only, not "
+                                           "settings.sp.singleLogoutService.binding ")
+                                      .get(),
+                                  shown.get()});
   }
   return vs::none();
 }
@@ -132,11 +119,10 @@ Ref remember_authn_request(const Args& a) {
   double at = now(a);
   Ref stored = call_method(session.get(), names::get, {authn_requests_key});
   Ref entries = live_entries(stored.get(), at);
-  double lifetime = seconds(a.global(names::AUTHN_REQUEST_LIFETIME).get());
+  double lifetime = as_double(a.global(names::AUTHN_REQUEST_LIFETIME).get());
   Ref idp_name = getitem(a[1], names::idp_name);
   vs::append(entries.get(), entry_of(idp_name.get(), a[2], at + lifetime).get());
-  Py_ssize_t most = PyLong_AsSsize_t(a.global(names::MAX_AUTHN_REQUESTS).get());
-  if (most == -1 && PyErr_Occurred()) throw vs::PyError{};
+  Py_ssize_t most = vs::as_ssize(a.global(names::MAX_AUTHN_REQUESTS).get());
   Py_ssize_t size = PyList_Size(entries.get());
   // The oldest go first.
   if (size > most) entries = vs::check(PySequence_GetSlice(entries.get(), size - (most > 0 ? most : 0), size));

@@ -6,6 +6,8 @@
 #include "digest.hpp"
 #include "replay_store.hpp"
 
+#include "../glue/replay_protocol.hpp"
+
 namespace replay_store {
 namespace {
 
@@ -26,12 +28,6 @@ constexpr double kLatestAbsoluteExpiry = 2147483647;
 constexpr double kShortestLifetime = 2;
 
 const vs::Name underscore{"_"};
-
-double as_seconds(PyObject* value) {
-  double seconds = PyFloat_AsDouble(value);
-  if (seconds == -1.0 && PyErr_Occurred()) throw vs::PyError{};
-  return seconds;
-}
 
 // Records are made with an atomic add: there is nothing to exclude.
 void* no_exclusion_enter(const Args&) { return nullptr; }
@@ -56,8 +52,7 @@ Ref init(const Args& a) {
 Ref record_key(const Args& a) {
   Ref prefix = getattr(a[0], names::key_prefix);
   if (!PyUnicode_Check(prefix.get())) {
-    PyErr_Format(PyExc_TypeError, "key_prefix must be str, not %.100s", Py_TYPE(prefix.get())->tp_name);
-    throw vs::PyError{};
+    vs::raise_format(PyExc_TypeError, "key_prefix must be str, not %.100s", Py_TYPE(prefix.get())->tp_name);
   }
   Ref id_text = vs::text(a[1]);
   // surrogatepass: any str has bytes to digest.
@@ -72,8 +67,8 @@ Ref record_key(const Args& a) {
 // given for a record that matters until `expiration` (Unix time), at `now`.
 // 0 (no expiry) when memcached cannot express the time.
 Ref expire_time(const Args& a) {
-  double expiration = as_seconds(a[0]);
-  double now = as_seconds(a[1]);
+  double expiration = vs::as_double(a[0]);
+  double now = vs::as_double(a[1]);
   double lifetime = std::ceil(expiration - now) + 1;
   if (std::isnan(lifetime)) return vs::check(PyLong_FromLong(0));
   if (lifetime < kShortestLifetime) lifetime = kShortestLifetime;
@@ -131,22 +126,25 @@ const vs::MemberSpec SamlReplayKeyStore_members[] = {
      SamlReplayKeyStore::record_key},
     {vs::Kind::StaticMethod, "expire_time", "(expiration, now)",
      "memcache expiry of a record that matters until expiration (unix time)", SamlReplayKeyStore::expire_time},
-    {vs::Kind::ContextManager, "lock", "(self)", "Nothing to lock: records are made with an atomic add",
-     SamlReplayKeyStore::lock},
-    {vs::Kind::Method, "is_seen", "(self, req_id)", nullptr, SamlReplayKeyStore::is_seen},
-    {vs::Kind::Method, "add", "(self, req_id, expiration)", "expiration: unix time", SamlReplayKeyStore::add},
-    {vs::Kind::Method, "cleanup_expired", "(self)", nullptr, SamlReplayKeyStore::cleanup_expired},
-    {vs::Kind::Method, "reset", "(self)", nullptr, SamlReplayKeyStore::reset},
+};
+const replay_protocol::Members SamlReplayKeyStore_protocol = {
+    vs::Kind::ContextManager,  // lock_kind
+    "Nothing to lock: records are made with an atomic add",  // lock_doc
+    SamlReplayKeyStore::lock,
+    SamlReplayKeyStore::is_seen,
+    "expiration: unix time",  // add_doc
+    SamlReplayKeyStore::add,
+    SamlReplayKeyStore::cleanup_expired,
+    SamlReplayKeyStore::reset,
 };
 
 }  // namespace
 
 Ref build_SamlReplayKeyStore(PyObject* module) {
-  return vs::ClassBuilder(module, "SamlReplayKeyStore",
-                          "Store each seen saml response as its own memcache entry. Memcache expires them.")
-      .attribute("KEY_SUFFIX", vs::ustr("saml_seen"))
-      .members(SamlReplayKeyStore_members)
-      .build();
+  vs::ClassBuilder builder(module, "SamlReplayKeyStore",
+                           "Store each seen saml response as its own memcache entry. Memcache expires them.");
+  builder.attribute("KEY_SUFFIX", vs::ustr("saml_seen")).members(SamlReplayKeyStore_members);
+  return replay_protocol::add(builder, SamlReplayKeyStore_protocol).build();
 }
 
 }  // namespace replay_store

@@ -3,6 +3,8 @@
 // share the memcache with processes that use the key store.
 #include "replay_store.hpp"
 
+#include "../glue/replay_protocol.hpp"
+
 namespace replay_store {
 namespace {
 
@@ -59,20 +61,25 @@ Ref reset(const Args& a) {
 
 const vs::MemberSpec SamlReplayMigratingStore_members[] = {
     {vs::Kind::Method, "__init__", "(self, mapping_tracker, key_store)", nullptr, SamlReplayMigratingStore::init},
-    {vs::Kind::Method, "lock", "(self)", "The lock of the shared mapping", SamlReplayMigratingStore::lock},
-    {vs::Kind::Method, "is_seen", "(self, req_id)", nullptr, SamlReplayMigratingStore::is_seen},
-    {vs::Kind::Method, "add", "(self, req_id, expiration)", "expiration: unix time", SamlReplayMigratingStore::add},
-    {vs::Kind::Method, "cleanup_expired", "(self)", nullptr, SamlReplayMigratingStore::cleanup_expired},
-    {vs::Kind::Method, "reset", "(self)", nullptr, SamlReplayMigratingStore::reset},
+};
+const replay_protocol::Members SamlReplayMigratingStore_protocol = {
+    vs::Kind::Method,  // lock_kind
+    "The lock of the shared mapping",  // lock_doc
+    SamlReplayMigratingStore::lock,
+    SamlReplayMigratingStore::is_seen,
+    "expiration: unix time",  // add_doc
+    SamlReplayMigratingStore::add,
+    SamlReplayMigratingStore::cleanup_expired,
+    SamlReplayMigratingStore::reset,
 };
 
 }  // namespace
 
 Ref build_SamlReplayMigratingStore(PyObject* module) {
-  return vs::ClassBuilder(module, "SamlReplayMigratingStore",
-                          "Check and record seen saml responses in the shared mapping and in the key store.")
-      .members(SamlReplayMigratingStore_members)
-      .build();
+  vs::ClassBuilder builder(module, "SamlReplayMigratingStore",
+                           "Check and record seen saml responses in the shared mapping and in the key store.");
+  builder.members(SamlReplayMigratingStore_members);
+  return replay_protocol::add(builder, SamlReplayMigratingStore_protocol).build();
 }
 
 }  // namespace replay_store

@@ -1,6 +1,7 @@
 // Module `velmora_saml.replay_store`: the replay stores chosen by the SAML
 // settings' "replay_store" key, and the reading of that key.
 #include "replay_store.hpp"
+#include "../glue/config_errors.hpp"
 
 namespace replay_store {
 namespace {
@@ -19,15 +20,8 @@ Ref replay_store_name(const Args& a) {
       if (PyUnicode_CompareWithASCIIString(value.get(), store.text()) == 0) return Ref::borrow(store);
   }
   // The text ends up in the login-failed URL: a long value is cut short.
-  Ref shown = vs::check(PyObject_Repr(value.get()));
-  const Py_ssize_t longest = 80;
-  if (PyUnicode_GET_LENGTH(shown.get()) > longest) {
-    Ref head = vs::check(PyUnicode_Substring(shown.get(), 0, longest));
-    shown = vs::concat({head.get(), vs::ustr("...").get()});
-  }
-  Ref message = vs::concat({vs::ustr("Invalid SAML configuration: replay_store is ").get(), shown.get(),
-                            vs::ustr(", not one of \"mapping\", \"keys\", \"migrate\"").get()});
-  vs::raise_new(PyExc_ValueError, message.get());
+  config_errors::raise_invalid({vs::ustr("replay_store is ").get(), config_errors::shown(value.get()).get(),
+                                 vs::ustr(", not one of \"mapping\", \"keys\", \"migrate\"").get()});
 }
 
 const vs::MemberSpec module_functions[] = {

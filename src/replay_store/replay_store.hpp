@@ -2,8 +2,8 @@
 // family lives in its own source file and hands the module its class.
 #pragma once
 
-#include "../common/names.hpp"
-#include "../common/pyobj.hpp"
+#include "../glue/names.hpp"
+#include "../pyobj/pyobj.hpp"
 
 namespace replay_store {
 

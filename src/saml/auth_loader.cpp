@@ -1,6 +1,8 @@
 // SamlAuthLoader and validate_saml_settings.
 #include "saml.hpp"
 
+#include "../glue/siblings.hpp"
+
 namespace saml {
 namespace {
 
@@ -114,7 +116,7 @@ void report_replay_store(const Args& a, PyObject* loader) {
   Ref saml_settings = getattr(loader, names::saml_settings);
   if (!vs::getitem_opt(saml_settings.get(), names::replay_store)) return;
   try {
-    Ref replay_store = vs::check(PyImport_ImportModule("velmora_saml.replay_store"));
+    Ref replay_store = siblings::get(siblings::replay_store);
     call_method(replay_store.get(), names::replay_store_name, {saml_settings.get()});
   } catch (const vs::PyError&) {
     Caught e(PyExc_ValueError);

@@ -6,9 +6,11 @@
 #include <utility>
 #include <vector>
 
-#include "../common/with_block.hpp"
-#include "../logout/options.hpp"
+#include "../glue/with_block.hpp"
+#include "../glue/logout_options.hpp"
 #include "saml.hpp"
+
+#include "../glue/config_errors.hpp"
 
 namespace saml {
 namespace {
@@ -87,8 +89,7 @@ bool header_safe(PyObject* url) {
 // "/sso\saml" all come out as "/sso/saml".
 std::string routed_path(PyObject* path) {
   Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(path, &size);
-  if (!text) throw vs::PyError{};
+  const char* text = vs::check_pointer(PyUnicode_AsUTF8AndSize(path, &size));
   auto hex_digit = [](char c) -> int {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -251,7 +252,7 @@ Ref generate_login_url(const Args& a) {
     // Looked up only now, as an `except` clause evaluates its names.
     Ref toolkit_error = a.global(names::OneLogin_Saml2_Error);
     if (!e.matches({PyExc_KeyError, PyExc_AttributeError, toolkit_error.get()})) e.reraise();
-    raise_invalid_configuration(e);
+    config_errors::raise_invalid_from(e);
   }
 }
 

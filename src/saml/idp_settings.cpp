@@ -1,13 +1,15 @@
-// Helpers of SamlIDPConfig for its settings: remote metadata fetched and
-// merged, the extra request options completed, the login call, and the
+// Helpers of SamlIDPConfig for its settings: remote metadata merged and
+// refreshed (fetched in metadata_fetch.cpp), the extra request options completed, the login call, and the
 // configuration dry run's checks.
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <string>
 
 #include "saml.hpp"
+
+#include "../glue/config_errors.hpp"
+#include "../glue/siblings.hpp"
 
 namespace saml {
 
@@ -22,197 +24,13 @@ using vs::truthy;
 
 namespace {
 
-const vs::KwNames timeout_keyword{&names::timeout};
-const vs::KwNames thread_keywords{&names::target, &names::args, &names::daemon};
 const vs::KwNames login_keywords{&names::return_to, &names::force_authn, &names::is_passive,
                                  &names::set_nameid_policy};
-const vs::Name invalid_configuration{"Invalid SAML configuration: "};
 const vs::Name empty{""};
 const vs::Name file_prefix{"file://"};
 
 void log_line(const Args& a, PyObject* level, PyObject* message) {
   call_method(a.global(names::log).get(), level, {message});
-}
-
-// ---- private keys kept out of the log ------------------------------------------
-
-const vs::Name private_key_hidden{"<private key hidden>"};
-// Deeper than any toolkit settings mapping; guards against a mapping that
-// holds itself.
-constexpr int kDeepestSettings = 16;
-
-std::string lower_utf8(PyObject* text) {
-  const char* utf8 = PyUnicode_AsUTF8(text);
-  if (!utf8) {
-    // Lone surrogates: nothing a key name or a PEM text holds.
-    PyErr_Clear();
-    return std::string();
-  }
-  std::string lowered(utf8);
-  for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return lowered;
-}
-
-// "privateKey" of the toolkit's SP settings, and any other key named for a
-// private key (a later toolkit's "privateKeyNew", a host's own names).
-bool names_private_key(PyObject* key) {
-  if (!PyUnicode_Check(key)) return false;
-  std::string name = lower_utf8(key);
-  return name.find("privatekey") != std::string::npos || name.find("private_key") != std::string::npos;
-}
-
-// A PEM private key wherever it was put (a certificate field filled with the
-// key file by mistake).
-bool holds_private_key(PyObject* value) {
-  if (PyBytes_Check(value)) {
-    std::string bytes(PyBytes_AS_STRING(value), static_cast<size_t>(PyBytes_GET_SIZE(value)));
-    return bytes.find("PRIVATE KEY-----") != std::string::npos;
-  }
-  return PyUnicode_Check(value) && lower_utf8(value).find("private key-----") != std::string::npos;
-}
-
-// A copy of the settings as the debug line shows them: every private key
-// replaced by a fixed marker.
-Ref without_private_keys(PyObject* value, int depth) {
-  if (depth > kDeepestSettings) return vs::ustr("...");
-  if (PyDict_Check(value)) {
-    Ref copy = vs::new_dict();
-    vs::for_each_item(value, [&](const Ref& key, const Ref& item) {
-      Ref shown = names_private_key(key.get()) ? Ref::borrow(private_key_hidden)
-                                               : without_private_keys(item.get(), depth + 1);
-      setitem(copy.get(), key.get(), shown.get());
-    });
-    return copy;
-  }
-  if (PyList_Check(value) || PyTuple_Check(value)) {
-    Ref copy = vs::new_list();
-    Ref iterator = vs::iterate(value);
-    while (Ref item = vs::next(iterator.get()))
-      vs::append(copy.get(), without_private_keys(item.get(), depth + 1).get());
-    return PyTuple_Check(value) ? vs::check(PySequence_Tuple(copy.get())) : copy;
-  }
-  if (holds_private_key(value)) return Ref::borrow(private_key_hidden);
-  return Ref::borrow(value);
-}
-
-// The body of the thread that fetches remote metadata:
-// box.append((True, fetch(url, timeout=timeout))), or (False, the error).
-Ref fetch_metadata_worker(const Args& a) {
-  PyObject* box = a[0];
-  Ref outcome;
-  try {
-    Ref settings = call_kw(a[1], {a[2], a[3]}, timeout_keyword);
-    outcome = vs::tuple_of({Py_True, settings.get()});
-  } catch (const vs::PyError&) {
-    Caught e;
-    outcome = vs::tuple_of({Py_False, e.get()});
-  }
-  call_method(box, names::append, {outcome.get()});
-  return vs::none();
-}
-
-const vs::MemberSpec metadata_worker_spec{vs::Kind::Function, "fetch_metadata_worker", "(box, fetch, url, timeout)",
-                                          nullptr, fetch_metadata_worker};
-PyObject* metadata_worker = nullptr;  // made with the class, kept for the process
-
-// threading.Thread(target=target, args=args, daemon=True), not started.
-Ref daemon_thread(PyObject* target, PyObject* args) {
-  Ref threading = vs::check(PyImport_ImportModule("threading"));
-  Ref thread_class = getattr(threading.get(), names::Thread);
-  return call_kw(thread_class.get(), {target, args, Py_True}, thread_keywords);
-}
-
-// The same, started.
-Ref start_daemon_thread(PyObject* target, PyObject* args) {
-  Ref thread = daemon_thread(target, args);
-  call_method(thread.get(), names::start);
-  return thread;
-}
-
-bool is_network_url(PyObject* url) {
-  if (!PyUnicode_Check(url)) return false;
-  for (const char* prefix : {"http://", "https://"}) {
-    Ref head = vs::check(PyUnicode_Substring(url, 0, static_cast<Py_ssize_t>(std::strlen(prefix))));
-    Ref lower = call_method(head.get(), names::lower);
-    if (PyUnicode_CompareWithASCIIString(lower.get(), prefix) == 0) return true;
-  }
-  return false;
-}
-
-// idp_name → the thread of its latest fetch over the network; made on first
-// use, kept for the process.
-PyObject* fetch_threads = nullptr;
-
-double seconds_left(std::chrono::steady_clock::time_point deadline) {
-  return std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
-}
-
-// Makes `thread` (not started yet) the IdP's fetch once no earlier one runs,
-// waiting for that at most `seconds`; returns how long the fetch may then
-// take, so that both together take no longer. A fetch that was given up goes
-// on in its thread until its socket does: another must not start beside it
-// (a server that drips its answer would otherwise collect one connection
-// per refresh).
-double claim_fetch(PyObject* idp_name, PyObject* thread, double seconds, PyObject* timeout) {
-  if (!fetch_threads) fetch_threads = vs::new_dict().release();
-  auto deadline = std::chrono::steady_clock::now() +
-                  std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
-  bool waited = false;
-  while (Ref earlier = vs::dict_get(fetch_threads, idp_name)) {
-    if (!truthy(call_method(earlier.get(), names::is_alive).get())) {
-      // The calls into Python let other threads run: the entry may be another's by now.
-      Ref current = vs::dict_get(fetch_threads, idp_name);
-      if (current.get() == earlier.get()) vs::delitem(fetch_threads, idp_name);
-      continue;
-    }
-    double left = seconds_left(deadline);
-    if (left <= 0) {
-      Ref message = vs::check(PyUnicode_FromFormat(
-          "an earlier metadata fetch for %S was still running after %S seconds", idp_name, timeout));
-      vs::raise_new(PyExc_TimeoutError, message.get());
-    }
-    call_method(earlier.get(), names::join, {vs::check(PyFloat_FromDouble(left)).get()});
-    waited = true;
-  }
-  // No call into Python since the lookup found no entry.
-  setitem(fetch_threads, idp_name, thread);
-  return waited ? std::max(seconds_left(deadline), 0.0) : seconds;
-}
-
-// fetch(url, timeout=timeout), `fetch` being the toolkit's parse_remote or
-// get_metadata. The toolkit's time-out bounds each
-// socket operation, so a server that sends a byte now and then could hold a
-// login for as long as it likes; over the network the whole fetch therefore
-// runs in a daemon thread and is given up after `timeout` seconds (the thread
-// ends on its own when the socket does), waiting for an earlier fetch of the
-// IdP included: at most one runs per IdP and process.
-Ref fetch_metadata(PyObject* idp_name, PyObject* fetch, PyObject* url, PyObject* timeout) {
-  bool bounded =
-      (PyFloat_CheckExact(timeout) || PyLong_CheckExact(timeout)) && is_network_url(url) && metadata_worker;
-  double seconds = bounded ? PyFloat_AsDouble(timeout) : 0;
-  if (seconds == -1 && PyErr_Occurred()) throw vs::PyError{};
-  if (!bounded || !(seconds > 0)) return call_kw(fetch, {url, timeout}, timeout_keyword);
-
-  Ref box = vs::new_list();
-  Ref args = vs::tuple_of({box.get(), fetch, url, timeout});
-  Ref thread = daemon_thread(metadata_worker, args.get());
-  double left = claim_fetch(idp_name, thread.get(), seconds, timeout);
-  call_method(thread.get(), names::start);
-  Ref wait = vs::check(PyFloat_FromDouble(left));
-  call_method(thread.get(), names::join, {wait.get()});
-  // The box went to Python code (the thread keeps its arguments where the
-  // fetcher can reach them): read it as Python would, `ok, value = box[0]`.
-  Py_ssize_t filled = PyObject_Size(box.get());
-  if (filled < 0) throw vs::PyError{};
-  if (filled == 0) {
-    Ref message = vs::check(PyUnicode_FromFormat("the metadata fetch timed out after %S seconds", timeout));
-    vs::raise_new(PyExc_TimeoutError, message.get());
-  }
-  Ref outcome = vs::item(box.get(), 0);
-  Ref ok, value;
-  vs::unpack_pair(outcome.get(), ok, value);
-  if (truthy(ok.get())) return value;
-  vs::raise_value(value);
 }
 
 // ---- refreshed and signed metadata (velmora_saml.idp_metadata) ---------------
@@ -226,7 +44,7 @@ bool metadata_records_started = false;
 
 Ref metadata_attr(PyObject* name) {
   if (!metadata_module) {
-    Ref module = vs::check(PyImport_ImportModule("velmora_saml.idp_metadata"));
+    Ref module = siblings::get(siblings::idp_metadata);
     if (!metadata_module) metadata_module = module.release();
   }
   return getattr(metadata_module, name);
@@ -326,10 +144,7 @@ const vs::MemberSpec refresh_worker_spec{vs::Kind::Function, "refresh_worker", "
                                          refresh_worker};
 PyObject* refresh_worker_function = nullptr;  // made with the class, kept for the process
 
-[[noreturn]] void raise_invalid_login_key(std::initializer_list<PyObject*> pieces) {
-  Ref message = vs::concat({invalid_configuration, vs::concat(pieces).get()});
-  vs::raise_new(PyExc_ValueError, message.get());
-}
+using config_errors::raise_invalid;
 
 // idp_config[key]; a missing key is reported by its name (and the log line
 // shows that alone, not a KeyError before it).
@@ -340,15 +155,14 @@ Ref required_login_key(PyObject* idp_config, PyObject* key, const char* quoted_k
   } catch (const vs::PyError&) {
     Caught e(PyExc_KeyError);
   }
-  if (!value) raise_invalid_login_key({vs::ustr(quoted_key).get(), vs::ustr(" is missing").get()});
+  if (!value) raise_invalid({vs::ustr(quoted_key).get(), vs::ustr(" is missing").get()});
   return value;
 }
 
 }  // namespace
 
 void make_metadata_workers(PyObject* module) {
-  if (!metadata_worker)
-    metadata_worker = vs::make_function(metadata_worker_spec, module, metadata_worker_spec.name).release();
+  make_fetch_worker(module);
   if (!refresh_worker_function)
     refresh_worker_function = vs::make_function(refresh_worker_spec, module, refresh_worker_spec.name).release();
 }
@@ -375,10 +189,8 @@ void forget_metadata_record(PyObject* idp_name) {
 }
 
 void settings_event(PyObject* idp_name, PyObject* settings, const char* fetch) {
-  static const vs::Name module_name{"velmora_saml.audit"};
   try {
-    Ref module = vs::check_optional(PyImport_GetModule(module_name));
-    if (!module) module = vs::check(PyImport_Import(module_name));
+    Ref module = siblings::get(siblings::audit);
     Ref outcome = fetch ? vs::ustr(fetch) : vs::none();
     call(getattr(module.get(), names::settings_event).get(), {idp_name, settings ? settings : Py_None, outcome.get()});
   } catch (const vs::PyError&) {
@@ -431,7 +243,7 @@ bool is_metadata_not_available(const Caught& e) {
 
 void note_for_report(PyObject* function, std::initializer_list<PyObject*> args) {
   if (!report_module) {
-    Ref module = vs::check(PyImport_ImportModule("velmora_saml.idp_report"));
+    Ref module = siblings::get(siblings::idp_report);
     if (!report_module) report_module = module.release();
   }
   call(getattr(report_module, function).get(), args);
@@ -448,10 +260,7 @@ Ref call_login(PyObject* auth, PyObject* return_to, PyObject* extra_request_opti
                  login_keywords);
 }
 
-void raise_invalid_configuration(const Caught& e) {
-  Ref message = vs::concat({invalid_configuration, vs::text(e.get()).get()});
-  e.raise(call(PyExc_ValueError, {message.get()}));
-}
+
 
 // idp_config["settings"]["idp"]["metadata"], or None when a level is missing
 // or cannot be subscripted.
@@ -528,7 +337,7 @@ void complete_extra_request_options(PyObject* local_saml_settings) {
     setitem(local_saml_settings, names::extra_request_options, options.get());
   } catch (const vs::PyError&) {
     Caught e({PyExc_KeyError, PyExc_AttributeError});
-    raise_invalid_configuration(e);
+    config_errors::raise_invalid_from(e);
   }
 }
 
@@ -562,7 +371,7 @@ void check_login_keys(const Args& a, PyObject* idp_config) {
   Ref saml_auth_attribute = required_login_key(idp_config, names::saml_auth_attribute, "\"saml_auth_attribute\"");
   if (!PyUnicode_Check(saml_auth_attribute.get()) || PyUnicode_GET_LENGTH(saml_auth_attribute.get()) == 0) {
     Ref shown = vs::check(PyObject_Repr(saml_auth_attribute.get()));
-    raise_invalid_login_key(
+    raise_invalid(
         {ustr("\"saml_auth_attribute\" must be the name of a SAML attribute or \"NameID\", not ").get(), shown.get()});
   }
 
@@ -578,7 +387,7 @@ void check_login_keys(const Args& a, PyObject* idp_config) {
   }
   if (!is_allowed) {
     Ref shown = vs::check(PyObject_Repr(user_config_attribute.get()));
-    raise_invalid_login_key({ustr("\"user_config_attribute\" ").get(), shown.get(),
+    raise_invalid({ustr("\"user_config_attribute\" ").get(), shown.get(),
                              ustr(" is not in UserConfig.allowed_sso_keys").get()});
   }
 
@@ -590,7 +399,7 @@ void check_login_keys(const Args& a, PyObject* idp_config) {
     call_method(a.global(names::re).get(), names::compile, {regex.get()});
   } catch (const vs::PyError&) {
     Caught e(PyExc_Exception);
-    raise_invalid_login_key({ustr("\"saml_auth_regex\" does not compile: ").get(), vs::text(e.get()).get()});
+    raise_invalid({ustr("\"saml_auth_regex\" does not compile: ").get(), vs::text(e.get()).get()});
   }
 }
 

@@ -1,5 +1,5 @@
 // Module `velmora_saml.saml`: import order and module-level names.
-#include "../common/toolkit.hpp"
+#include "../glue/toolkit.hpp"
 #include "saml.hpp"
 
 namespace saml {

@@ -2,7 +2,7 @@
 // the signature transforms it names, and how long it stays recorded as seen.
 #include <string>
 
-#include "../common/signature_transforms.hpp"
+#include "../glue/signature_transforms.hpp"
 #include "saml.hpp"
 
 namespace saml {
@@ -89,9 +89,7 @@ const ResponseTools& response_tools() {
 // The verdict number of the XPath above for a parsed document.
 long transform_verdict(PyObject* document) {
   Ref value = call(response_tools().verdict, {document});
-  double number = PyFloat_AsDouble(value.get());
-  if (number == -1.0 && PyErr_Occurred()) throw vs::PyError{};
-  return static_cast<long>(number);
+  return static_cast<long>(vs::as_double(value.get()));
 }
 
 // Runs `step` (which reports whether it found something to check) with

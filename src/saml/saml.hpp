@@ -5,8 +5,8 @@
 
 #include <vector>
 
-#include "../common/names.hpp"
-#include "../common/pyobj.hpp"
+#include "../glue/names.hpp"
+#include "../pyobj/pyobj.hpp"
 
 namespace saml {
 
@@ -39,6 +39,16 @@ Ref new_auth(const Args& a, PyObject* owner, PyObject* idp_config, PyObject* req
 
 // idp_settings.cpp: settings assembly and the configuration dry run.
 void make_metadata_workers(PyObject* module);
+
+// metadata_fetch.cpp: remote metadata fetched, bounded by its time-out.
+void make_fetch_worker(PyObject* module);
+// threading.Thread(target=target, args=args, daemon=True), started.
+Ref start_daemon_thread(PyObject* target, PyObject* args);
+// fetch(url, timeout=timeout), in a thread of its own when the time-out bounds it.
+Ref fetch_metadata(PyObject* idp_name, PyObject* fetch, PyObject* url, PyObject* timeout);
+
+// private_keys.cpp: a copy of settings whose private keys read "<private key hidden>".
+Ref without_private_keys(PyObject* value, int depth);
 // What a first assembly learned of the IdP's metadata, for its record in
 // velmora_saml.idp_metadata: the entry's metadata policy (empty when it
 // names none of the keys), and the facts of the document or why it failed.
@@ -81,8 +91,6 @@ Ref call_login(PyObject* auth, PyObject* return_to, PyObject* extra_request_opti
 Ref validation_request_data();
 Ref checked_sp_metadata(PyObject* saml_settings_obj);
 void check_login_keys(const Args& a, PyObject* idp_config);
-// Raises ValueError("Invalid SAML configuration: <e>") while `e` is handled.
-[[noreturn]] void raise_invalid_configuration(const vs::Caught& e);
 
 // response_checks.cpp: what is checked of a posted response besides the
 // toolkit's validation.

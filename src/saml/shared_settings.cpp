@@ -28,7 +28,7 @@
 // again. An entry is a tuple made whole before one dict store publishes it,
 // so another thread, the metadata refresh thread included, finds the old
 // entry or the new one, never a half-built one.
-#include "../common/toolkit.hpp"
+#include "../glue/toolkit.hpp"
 #include "saml.hpp"
 
 namespace saml {

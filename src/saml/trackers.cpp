@@ -5,10 +5,13 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <new>
 #include <unordered_map>
 #include <vector>
 
 #include "saml.hpp"
+
+#include "../glue/replay_protocol.hpp"
 
 namespace saml {
 namespace {
@@ -240,13 +243,16 @@ const vs::MemberSpec SamlDuplicateResponsesTrackerInMemcache_members[] = {
     {vs::Kind::Method, "__init__", "(self, mc, mc_root_key, memcache_lock_sleep_interval=0.1, my_proc_uid='')",
      nullptr, SamlDuplicateResponsesTrackerInMemcache::init},
     {vs::Kind::Method, "_lazy_init", "(self)", nullptr, SamlDuplicateResponsesTrackerInMemcache::_lazy_init},
-    {vs::Kind::ContextManager, "lock", "(self)", "Lock memcache to avoid race condition",
-     SamlDuplicateResponsesTrackerInMemcache::lock},
-    {vs::Kind::Method, "is_seen", "(self, req_id)", nullptr, SamlDuplicateResponsesTrackerInMemcache::is_seen},
-    {vs::Kind::Method, "add", "(self, req_id, expiration)", "expiration: unix time",
-     SamlDuplicateResponsesTrackerInMemcache::add},
-    {vs::Kind::Method, "cleanup_expired", "(self)", nullptr, SamlDuplicateResponsesTrackerInMemcache::cleanup_expired},
-    {vs::Kind::Method, "reset", "(self)", nullptr, SamlDuplicateResponsesTrackerInMemcache::reset},
+};
+const replay_protocol::Members SamlDuplicateResponsesTrackerInMemcache_protocol = {
+    vs::Kind::ContextManager,  // lock_kind
+    "Lock memcache to avoid race condition",  // lock_doc
+    SamlDuplicateResponsesTrackerInMemcache::lock,
+    SamlDuplicateResponsesTrackerInMemcache::is_seen,
+    "expiration: unix time",  // add_doc
+    SamlDuplicateResponsesTrackerInMemcache::add,
+    SamlDuplicateResponsesTrackerInMemcache::cleanup_expired,
+    SamlDuplicateResponsesTrackerInMemcache::reset,
 };
 
 // ---- SamlDuplicateResponsesTrackerInMemory --------------------------------
@@ -299,7 +305,7 @@ PyMethodDef forget_tracker_lock_def = {"forget_tracker_lock", forget_tracker_loc
 Ref weakref_target(PyObject* weakref) {
 #if PY_VERSION_HEX >= 0x030D0000
   PyObject* target = nullptr;
-  if (PyWeakref_GetRef(weakref, &target) < 0) throw vs::PyError{};
+  vs::check_status(PyWeakref_GetRef(weakref, &target));
   return target ? vs::check(target) : vs::none();
 #else
   return vs::call(weakref, {});
@@ -316,10 +322,7 @@ TrackerLock* tracker_lock_of(PyObject* tracker) {
   }
   auto entry = std::make_unique<TrackerLock>();
   entry->lock = PyThread_allocate_lock();
-  if (!entry->lock) {
-    PyErr_NoMemory();
-    throw vs::PyError{};
-  }
+  if (!entry->lock) throw std::bad_alloc();  // MemoryError, as every member's wrapper reports it
   Ref key = vs::check(PyLong_FromVoidPtr(tracker));
   Ref callback = vs::check(PyCFunction_New(&forget_tracker_lock_def, key.get()));
   entry->watch = vs::check(PyWeakref_NewRef(tracker, callback.get()));
@@ -353,7 +356,7 @@ void* lock_enter(const Args& a) {
       status = PyThread_acquire_lock_timed(entry->lock, kWaitSliceMicroseconds, 0);
       Py_END_ALLOW_THREADS
       if (status == PY_LOCK_ACQUIRED) break;
-      if (PyErr_CheckSignals() < 0) throw vs::PyError{};
+      vs::check_status(PyErr_CheckSignals());
     }
   }
   entry->owner = me;
@@ -412,12 +415,17 @@ Ref reset(const Args& a) {
 
 const vs::MemberSpec SamlDuplicateResponsesTrackerInMemory_members[] = {
     {vs::Kind::Method, "__init__", "(self)", nullptr, SamlDuplicateResponsesTrackerInMemory::init},
-    {vs::Kind::ContextManager, "lock", "(self)", nullptr, SamlDuplicateResponsesTrackerInMemory::lock},
-    {vs::Kind::Method, "add", "(self, req_id, expiration)", "expiration date is unix time",
-     SamlDuplicateResponsesTrackerInMemory::add},
-    {vs::Kind::Method, "is_seen", "(self, req_id)", nullptr, SamlDuplicateResponsesTrackerInMemory::is_seen},
-    {vs::Kind::Method, "cleanup_expired", "(self)", nullptr, SamlDuplicateResponsesTrackerInMemory::cleanup_expired},
-    {vs::Kind::Method, "reset", "(self)", nullptr, SamlDuplicateResponsesTrackerInMemory::reset},
+};
+const replay_protocol::Members SamlDuplicateResponsesTrackerInMemory_protocol = {
+    vs::Kind::ContextManager,  // lock_kind
+    nullptr,  // lock_doc
+    SamlDuplicateResponsesTrackerInMemory::lock,
+    SamlDuplicateResponsesTrackerInMemory::is_seen,
+    "expiration date is unix time",  // add_doc
+    SamlDuplicateResponsesTrackerInMemory::add,
+    SamlDuplicateResponsesTrackerInMemory::cleanup_expired,
+    SamlDuplicateResponsesTrackerInMemory::reset,
+    true,  // add_first
 };
 
 }  // namespace
@@ -430,25 +438,24 @@ void remember_builtin_clock(PyObject* time_module) {
   if (!PyCFunction_Check(clock.get())) return;
   Ref owner = vs::getattr(clock.get(), names::dunder_self);
   if (!PyModule_Check(owner.get())) return;
-  const char* owner_name = PyModule_GetName(owner.get());
-  if (!owner_name) throw vs::PyError{};
+  const char* owner_name = vs::check_pointer(PyModule_GetName(owner.get()));
   if (std::strcmp(owner_name, "time") == 0) builtin_clock = clock.release();
 }
 
 Ref build_SamlDuplicateResponsesTrackerInMemcache(PyObject* module) {
-  return vs::ClassBuilder(module, "SamlDuplicateResponsesTrackerInMemcache",
-                          "Store seen saml responses in memcache. Remove expired.")
-      .attribute("KEY_SUFFIX", vs::ustr("saml_responses_tracker"))
+  vs::ClassBuilder builder(module, "SamlDuplicateResponsesTrackerInMemcache",
+                           "Store seen saml responses in memcache. Remove expired.");
+  builder.attribute("KEY_SUFFIX", vs::ustr("saml_responses_tracker"))
       .attribute("LOCK_WAIT_TIMEOUT", vs::integer(30))
-      .members(SamlDuplicateResponsesTrackerInMemcache_members)
-      .build();
+      .members(SamlDuplicateResponsesTrackerInMemcache_members);
+  return replay_protocol::add(builder, SamlDuplicateResponsesTrackerInMemcache_protocol).build();
 }
 
 Ref build_SamlDuplicateResponsesTrackerInMemory(PyObject* module) {
-  return vs::ClassBuilder(module, "SamlDuplicateResponsesTrackerInMemory",
-                          "Store seen saml responses in memory. Cleanup expired.")
-      .members(SamlDuplicateResponsesTrackerInMemory_members)
-      .build();
+  vs::ClassBuilder builder(module, "SamlDuplicateResponsesTrackerInMemory",
+                           "Store seen saml responses in memory. Cleanup expired.");
+  builder.members(SamlDuplicateResponsesTrackerInMemory_members);
+  return replay_protocol::add(builder, SamlDuplicateResponsesTrackerInMemory_protocol).build();
 }
 
 }  // namespace saml

@@ -75,8 +75,7 @@ class UserMatcher {
     // A list or tuple can be read once; any other iterable is iterated anew
     // for every user, as the nested loop would.
     if (PyList_CheckExact(saml_values) || PyTuple_CheckExact(saml_values)) {
-      Py_ssize_t n = PySequence_Size(saml_values);
-      if (n < 0) throw vs::PyError{};
+      Py_ssize_t n = vs::size(saml_values);
       snapshot_.reserve(n);
       for (Py_ssize_t i = 0; i < n; ++i) snapshot_.push_back(saml_value(vs::item(saml_values, i).get()));
       has_snapshot_ = true;

@@ -1,7 +1,8 @@
 """SAML 2.0 single sign-on for velmora: the service-provider side.
 
-The work is done by the extension modules ``velmora_saml.saml`` and
-``velmora_saml.views``; this package file only hosts the Pyramid
+The work is done by the extension modules ``velmora_saml.saml``,
+``velmora_saml.views``, ``velmora_saml.logout``, ``velmora_saml.replay_store``
+and ``velmora_saml.idp_metadata``; this package file only hosts the Pyramid
 ``includeme`` hook, so that a host mounts the plug-in with::
 
     config.include("velmora_saml")

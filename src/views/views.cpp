@@ -2,10 +2,11 @@
 #include <chrono>
 #include <string>
 
-#include "../common/names.hpp"
-#include "../common/pyobj.hpp"
-#include "../logout/options.hpp"
-#include "view_helpers.hpp"
+#include "../glue/names.hpp"
+#include "../glue/config_errors.hpp"
+#include "../pyobj/pyobj.hpp"
+#include "../glue/logout_options.hpp"
+#include "../glue/view_helpers.hpp"
 
 namespace views {
 namespace {
@@ -29,7 +30,6 @@ using view_helpers::RoutedIdp;
 const vs::KwNames explanation_keyword{&names::explanation};
 const vs::KwNames users_keyword{&names::users};
 const vs::KwNames body_keywords{&names::body, &names::content_type};
-const vs::Name invalid_configuration{"Invalid SAML configuration: "};
 const vs::Name root{"/"};
 const vs::Name user_logged_in{"SAML authentication - user: "};
 
@@ -37,8 +37,7 @@ const vs::Name user_logged_in{"SAML authentication - user: "};
 // urllib.parse.quote(value, safe="") does (UTF-8 for non-ASCII).
 Ref quote_all(PyObject* value) {
   Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
-  if (!utf8) throw vs::PyError{};
+  const char* utf8 = vs::check_pointer(PyUnicode_AsUTF8AndSize(value, &size));
   static const char hex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(static_cast<size_t>(size) * 3);
@@ -94,8 +93,8 @@ Ref login_failed_for_configuration_fault(const Args& a, PyObject* idp_id, Caught
     Ref type = getattr(module.get(), fault.name);
     if (!e.matches(type.get())) continue;
     Ref own = vs::text(e.get());
-    Ref message = fault.about ? vs::concat({invalid_configuration, ustr(fault.about).get(), own.get()})
-                              : vs::concat({invalid_configuration, own.get()});
+    Ref message = fault.about ? vs::concat({config_errors::prefix, ustr(fault.about).get(), own.get()})
+                              : vs::concat({config_errors::prefix, own.get()});
     Ref error = call(PyExc_ValueError, {message.get()});
     PyException_SetContext(error.get(), Py_NewRef(e.get()));
     caught = error;

@@ -1,5 +1,8 @@
 #include "view_helpers.hpp"
 
+#include "config_errors.hpp"
+#include "siblings.hpp"
+
 namespace view_helpers {
 namespace {
 
@@ -7,13 +10,6 @@ using vs::call;
 using vs::call_method;
 using vs::getattr;
 using vs::getitem;
-
-// velmora_saml.replay_store, imported at its first use; sys.modules keeps it.
-Ref replay_store_module() {
-  static const vs::Name module_name{"velmora_saml.replay_store"};
-  if (Ref module = vs::check_optional(PyImport_GetModule(module_name))) return module;
-  return vs::check(PyImport_Import(module_name));
-}
 
 // The shared-mapping tracker of one callback request over the host's client
 // `mc`. It keeps no records of its own (they live in memcache, shared by
@@ -37,21 +33,18 @@ void refuse_client_without_replies(const Args& a, PyObject* mc) {
     if (kwargs && PyDict_Check(kwargs.get())) noreply = vs::dict_get(kwargs.get(), names::default_noreply);
   }
   if (!noreply || !vs::truthy(noreply.get())) return;
-  Ref message = vs::ustr(
-      "Invalid SAML configuration: the memcache client does not wait for replies (default_noreply=True), so its "
-      "add() always reports success and the replay store would let replays through: create it with "
-      "default_noreply=False");
+  Ref message = vs::concat({config_errors::prefix,
+                            vs::ustr("the memcache client does not wait for replies (default_noreply=True), so its "
+                                     "add() always reports success and the replay store would let replays through: "
+                                     "create it with default_noreply=False")
+                                .get()});
   call_method(a.global(names::log).get(), names::error, {message.get()});
   vs::raise_new(PyExc_ValueError, message.get());
 }
 
 }  // namespace
 
-Ref audit_module() {
-  static const vs::Name module_name{"velmora_saml.audit"};
-  if (Ref module = vs::check_optional(PyImport_GetModule(module_name))) return module;
-  return vs::check(PyImport_Import(module_name));
-}
+Ref audit_module() { return siblings::get(siblings::audit); }
 
 void audit(PyObject* function, std::initializer_list<PyObject*> args, bool handled) {
   try {
@@ -101,10 +94,9 @@ Ref configured_replay_store(PyObject* auth_settings) {
   Ref policies = vs::getitem_opt(auth_settings, names::authentication_policies);
   Ref saml_settings = policies ? vs::getitem_opt(policies.get(), names::saml) : Ref();
   if (!saml_settings || !vs::getitem_opt(saml_settings.get(), names::replay_store)) return Ref();
-  Ref name = call_method(replay_store_module().get(), names::replay_store_name, {saml_settings.get()});
+  Ref name = call_method(siblings::get(siblings::replay_store).get(), names::replay_store_name, {saml_settings.get()});
   if (!PyUnicode_Check(name.get())) {
-    PyErr_Format(PyExc_TypeError, "replay_store_name() must return str, not %.100s", Py_TYPE(name.get())->tp_name);
-    throw vs::PyError{};
+    vs::raise_format(PyExc_TypeError, "replay_store_name() must return str, not %.100s", Py_TYPE(name.get())->tp_name);
   }
   return name;
 }
@@ -123,7 +115,7 @@ Ref choose_responses_tracker(const Args& a, PyObject* config_storage, const Ref&
   bool migrate = store_name && PyUnicode_CompareWithASCIIString(store_name.get(), "migrate") == 0;
   if (!keys && !migrate) return mapping_tracker(a, config_storage, mc.get());
   Ref mapping = migrate ? mapping_tracker(a, config_storage, mc.get()) : Ref();
-  Ref replay_store = replay_store_module();
+  Ref replay_store = siblings::get(siblings::replay_store);
   Ref mc_root_key = getattr(config_storage, names::mc_root_key);
   Ref key_store = call(getattr(replay_store.get(), names::SamlReplayKeyStore).get(), {mc.get(), mc_root_key.get()});
   if (keys) return key_store;

@@ -1,11 +1,11 @@
 // The two keys of an IdP entry that turn on what `velmora_saml.logout` adds
-// to a login: "allow_unsolicited" and "single_logout". Compiled into every
-// module that reads them; `velmora_saml.logout` is imported only when an
-// entry holds one of them, so without the keys everything runs as before.
+// to a login: "allow_unsolicited" and "single_logout", read for `saml` and
+// `views`; `velmora_saml.logout` is imported only when an entry holds one of
+// them, so without the keys everything runs as before.
 #pragma once
 
-#include "../common/names.hpp"
-#include "../common/pyobj.hpp"
+#include "names.hpp"
+#include "../pyobj/pyobj.hpp"
 
 namespace logout_options {
 

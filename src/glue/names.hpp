@@ -4,7 +4,7 @@
 // reserves (`dunder_enter` is "__enter__").
 #pragma once
 
-#include "pyobj.hpp"
+#include "../pyobj/pyobj.hpp"
 
 namespace names {
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "names.hpp"
-#include "pyobj.hpp"
+#include "../pyobj/pyobj.hpp"
 
 namespace vs {
 

@@ -5,8 +5,8 @@
 // `SamlAuthLoader`, the trackers) are bound in each.
 #pragma once
 
-#include "../common/names.hpp"
-#include "../common/pyobj.hpp"
+#include "names.hpp"
+#include "../pyobj/pyobj.hpp"
 
 namespace view_helpers {
 

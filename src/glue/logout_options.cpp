@@ -1,14 +1,12 @@
-#include "options.hpp"
+#include "logout_options.hpp"
+
+#include "siblings.hpp"
 
 namespace logout_options {
 
 using vs::Ref;
 
-Ref module() {
-  static const vs::Name module_name{"velmora_saml.logout"};
-  if (Ref loaded = vs::check_optional(PyImport_GetModule(module_name))) return loaded;
-  return vs::check(PyImport_Import(module_name));
-}
+Ref module() { return siblings::get(siblings::logout); }
 
 Options read(PyObject* idp_config) {
   if (!vs::contains(idp_config, names::allow_unsolicited) && !vs::contains(idp_config, names::single_logout))
@@ -16,8 +14,8 @@ Options read(PyObject* idp_config) {
   // The module's own function: a test or the host may have replaced it.
   Ref pair = vs::call_method(module().get(), names::idp_logout_options, {idp_config});
   if (!PyTuple_Check(pair.get()) || PyTuple_Size(pair.get()) != 2) {
-    PyErr_Format(PyExc_TypeError, "idp_logout_options() must return a pair, not %.100s", Py_TYPE(pair.get())->tp_name);
-    throw vs::PyError{};
+    vs::raise_format(PyExc_TypeError, "idp_logout_options() must return a pair, not %.100s",
+                     Py_TYPE(pair.get())->tp_name);
   }
   Options options;
   options.allow_unsolicited = vs::truthy(vs::item(pair.get(), 0).get());

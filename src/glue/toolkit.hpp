@@ -7,7 +7,7 @@
 // else (its constructor uses a settings object as it is).
 #pragma once
 
-#include "pyobj.hpp"
+#include "../pyobj/pyobj.hpp"
 
 namespace toolkit {
 

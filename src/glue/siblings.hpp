@@ -1,0 +1,17 @@
+// The plug-in's sibling modules, reached from C++ as `import` reaches them:
+// the module sys.modules holds, imported at its first use.
+#pragma once
+
+#include "../pyobj/pyobj.hpp"
+
+namespace siblings {
+
+inline const vs::Name audit{"velmora_saml.audit"};
+inline const vs::Name idp_metadata{"velmora_saml.idp_metadata"};
+inline const vs::Name idp_report{"velmora_saml.idp_report"};
+inline const vs::Name logout{"velmora_saml.logout"};
+inline const vs::Name replay_store{"velmora_saml.replay_store"};
+
+vs::Ref get(const vs::Name& module_name, vs::Site site = {});
+
+}  // namespace siblings
