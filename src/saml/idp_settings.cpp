@@ -194,7 +194,8 @@ void settings_event(PyObject* idp_name, PyObject* settings, const char* fetch) {
     Ref outcome = fetch ? vs::ustr(fetch) : vs::none();
     call(getattr(module.get(), names::settings_event).get(), {idp_name, settings ? settings : Py_None, outcome.get()});
   } catch (const vs::PyError&) {
-    // Metrics never cost a login or a refresh.
+    // Metrics never cost a login or a refresh; audit.settings_event logs
+    // its own faults, so only a failed import or call ends here.
     Caught e(PyExc_Exception);
   }
 }

@@ -448,12 +448,17 @@ def settings_event(idp_name, settings, fetch):
     """An IdP's settings were assembled or refreshed (`settings` the new
     settings, None when a refresh failed and the old ones stay); `fetch` is
     "success" or "failure" when metadata was fetched, None when not."""
-    if settings is not None:
-        _settings_facts[idp_name] = (time.time(), _certificates(settings))
-    if _metrics is not None:
-        if fetch is not None:
+    try:
+        if _metrics is not None and fetch is not None:
             _metrics.refreshes.labels(idp=idp_name, outcome=fetch).inc()
-        _metrics.settings_facts(idp_name)
+        if settings is not None:
+            _settings_facts[idp_name] = (time.time(), _certificates(settings))
+        if _metrics is not None:
+            _metrics.settings_facts(idp_name)
+    except Exception:
+        # Never costs a login or a refresh, but is not hidden either (not on
+        # the audit logger: its formatters expect the saml_* fields).
+        logging.getLogger("velmora_saml.metrics").exception("SAML metrics of %s not updated", idp_name)
 
 
 def _certificates(settings):
