@@ -1,6 +1,7 @@
 """SP metadata, the configuration dry run, settings validation and the metadata view."""
 
 import logging
+import time
 import traceback
 import types
 
@@ -74,6 +75,74 @@ class TestSpMetadata:
         idp = SamlIDPConfig(config, sp_request(), users=[])
         with pytest.raises(xmlsec.Error, match="cannot load key"):
             idp.get_sp_metadata()
+
+
+class TestCheckedOnce:
+    """The toolkit's check of a document is reused for a later document of
+    the same settings object that differs only in a validUntil still ahead;
+    anything else is checked again."""
+
+    @pytest.fixture
+    def checks(self, monkeypatch):
+        """How often the toolkit's metadata check reads the schema, and a
+        clock offset for the toolkit's document builder."""
+        import onelogin.saml2.metadata as builder
+        from onelogin.saml2.xml_utils import OneLogin_Saml2_XML
+
+        runs, offset = [], [0]
+        original = OneLogin_Saml2_XML.validate_xml
+        monkeypatch.setattr(OneLogin_Saml2_XML, "validate_xml",
+                            staticmethod(lambda *a, **k: runs.append(a[1]) or original(*a, **k)))
+        monkeypatch.setattr(builder, "time", lambda: time.time() + offset[0])
+        return types.SimpleNamespace(runs=runs, offset=offset)
+
+    @pytest.mark.parametrize("security, runs", [
+        ({}, 1),                                                       # validUntil now + 2 days
+        (STABLE, 1),                                                   # the same document twice
+        ({"signMetadata": True}, 2),                                   # the signature covers validUntil
+        ({"metadataValidUntil": "2999-01-01T00:00:00.5Z"}, 2),         # not a plain UTC time
+        ({"metadataValidUntil": "2999-01-01T00:00:00Z", "metadataCacheDuration": "-PT0.5S"}, 2),
+    ])
+    def test_which_documents_are_checked_again(self, checks, security, runs):
+        config = idp_config("idp1", settings=toolkit_settings("idp1", **security))
+        documents = []
+        for offset in (0, 10):
+            checks.offset[0] = offset
+            try:
+                documents.append(SamlIDPConfig(config, sp_request(), users=[]).get_sp_metadata())
+            except ValueError as e:  # the negative duration: expired each time
+                documents.append(e.args)
+        assert len(checks.runs) == runs
+
+    def test_a_fresh_validuntil_is_served_and_an_edit_is_checked(self, checks):
+        config = idp_config("idp1", settings=toolkit_settings("idp1"))
+        first = SamlIDPConfig(config, sp_request(), users=[]).get_sp_metadata()
+        checks.offset[0] = 10
+        second = SamlIDPConfig(config, sp_request(), users=[]).get_sp_metadata()
+        until = [etree.fromstring(d).get("validUntil").encode() for d in (first, second)]
+        assert until[0] < until[1] and second == first.replace(until[0], until[1])
+        SamlIDPConfig.cached_saml_settings["idp1"]["sp"]["entityId"] = "https://sp.example.test/edited"
+        third = SamlIDPConfig(config, sp_request(), users=[]).get_sp_metadata()
+        assert etree.fromstring(third).get("entityID") == "https://sp.example.test/edited"
+        assert len(checks.runs) == 2
+
+    def test_an_expired_validuntil_is_checked_again(self, checks):
+        ahead = int(time.time()) + 2
+        config = stable_config(metadataValidUntil=time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(ahead)))
+        SamlIDPConfig(config, sp_request(), users=[]).get_sp_metadata()
+        time.sleep(max(0.0, ahead + 1.1 - time.time()))
+        with pytest.raises(ValueError) as caught:
+            SamlIDPConfig(config, sp_request(), users=[]).get_sp_metadata()
+        assert caught.value.args == (["expired_xml"],) and len(checks.runs) == 2
+
+    def test_a_replaced_check_is_called(self, monkeypatch):
+        from onelogin.saml2.settings import OneLogin_Saml2_Settings
+
+        config = stable_config()
+        SamlIDPConfig(config, sp_request(), users=[]).get_sp_metadata()
+        monkeypatch.setattr(OneLogin_Saml2_Settings, "validate_metadata", lambda self, xml: ["replaced"])
+        with pytest.raises(ValueError, match="replaced"):
+            SamlIDPConfig(config, sp_request(), users=[]).get_sp_metadata()
 
 
 class TestValidateIdpConfig:

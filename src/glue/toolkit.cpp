@@ -9,6 +9,7 @@ namespace {
 PyObject* auth_module = nullptr;
 PyObject* own_auth = nullptr;
 PyObject* own_settings = nullptr;
+PyObject* own_metadata_check = nullptr;  // OneLogin_Saml2_Settings.validate_metadata
 
 }  // namespace
 
@@ -17,6 +18,8 @@ void remember_own_classes() {
   vs::Ref module = vs::check(PyImport_ImportModule("onelogin.saml2.auth"));
   vs::Ref auth = vs::getattr(module.get(), names::OneLogin_Saml2_Auth);
   vs::Ref settings = vs::getattr(module.get(), names::OneLogin_Saml2_Settings);
+  vs::Ref check = vs::getattr(settings.get(), names::validate_metadata);
+  own_metadata_check = check.release();
   own_auth = auth.release();
   own_settings = settings.release();
   auth_module = module.release();
@@ -30,5 +33,11 @@ bool takes_settings_object(PyObject* auth_class) {
 }
 
 PyObject* own_settings_class() { return own_settings; }
+
+bool is_own_metadata_check(PyObject* check, PyObject* settings_obj) {
+  return own_metadata_check && Py_TYPE(settings_obj) == reinterpret_cast<PyTypeObject*>(own_settings) &&
+         PyMethod_Check(check) && PyMethod_GET_FUNCTION(check) == own_metadata_check &&
+         PyMethod_GET_SELF(check) == settings_obj;
+}
 
 }  // namespace toolkit

@@ -23,4 +23,8 @@ bool takes_settings_object(PyObject* auth_class);
 // The toolkit's own OneLogin_Saml2_Settings.
 PyObject* own_settings_class();
 
+// Whether `check` is `settings_obj.validate_metadata` as the toolkit's own
+// settings class defines it (a bound method of that very object).
+bool is_own_metadata_check(PyObject* check, PyObject* settings_obj);
+
 }  // namespace toolkit

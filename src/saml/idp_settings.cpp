@@ -352,15 +352,6 @@ Ref validation_request_data() {
   return data;
 }
 
-// The SP metadata document of a toolkit settings object; ValueError(errors)
-// when the toolkit finds errors in it.
-Ref checked_sp_metadata(PyObject* saml_settings_obj) {
-  Ref metadata = call_method(saml_settings_obj, names::get_sp_metadata);
-  Ref errors = call_method(saml_settings_obj, names::validate_metadata, {metadata.get()});
-  if (truthy(errors.get())) vs::raise_new(PyExc_ValueError, errors.get());
-  return metadata;
-}
-
 // What the callback reads of the IdP's configuration besides its toolkit
 // settings: the dry run never touches these keys, so an IdP on which every
 // login fails (or ends in a server error) would otherwise pass. The checks

@@ -36,6 +36,8 @@ void make_settings_store();
 // other class the completed mapping `saml_settings` itself. `owner` is
 // SamlIDPConfig or an instance of it.
 Ref new_auth(const Args& a, PyObject* owner, PyObject* idp_config, PyObject* request_data, PyObject* saml_settings);
+// The IdP whose prepared settings object `settings_obj` is, or an empty Ref.
+Ref shared_settings_name(PyObject* settings_obj);
 
 // idp_settings.cpp: settings assembly and the configuration dry run.
 void make_metadata_workers(PyObject* module);
@@ -89,6 +91,8 @@ void settings_event(PyObject* idp_name, PyObject* settings, const char* fetch);
 void complete_extra_request_options(PyObject* local_saml_settings);
 Ref call_login(PyObject* auth, PyObject* return_to, PyObject* extra_request_options);
 Ref validation_request_data();
+// sp_metadata.cpp: the SP metadata document of a toolkit settings object;
+// ValueError(errors) when the toolkit finds errors in it.
 Ref checked_sp_metadata(PyObject* saml_settings_obj);
 void check_login_keys(const Args& a, PyObject* idp_config);
 

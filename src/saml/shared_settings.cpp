@@ -100,6 +100,16 @@ Ref settings_object(PyObject* owner, PyObject* idp_config, PyObject* saml_settin
 
 }  // namespace
 
+Ref shared_settings_name(PyObject* settings_obj) {
+  // Only identity tests while walking: the dict and its tuples are the
+  // C++'s own, and nothing here runs Python code.
+  Ref found;
+  vs::for_each_item(prepared, [&](const Ref& idp_name, const Ref& entry) {
+    if (!found && vs::item(entry.get(), 2).get() == settings_obj) found = idp_name;
+  });
+  return found;
+}
+
 void make_settings_store() {
   if (!prepared) prepared = vs::new_dict().release();
 }

@@ -1,0 +1,146 @@
+// The SP metadata document of an IdP, and the toolkit's check of it.
+//
+// The check (validate_metadata) reads the metadata XSD from its file and
+// compiles it on every call: most of what a metadata view costs. For a
+// prepared settings object (one per IdP, which the toolkit only reads) the
+// document comes out the same on every call except for the root's
+// validUntil, which the toolkit sets to now plus two days. So the verdict of
+// a document that passed is reused for a later one that differs from it in
+// that value alone, when the value is a plain UTC time still ahead: the
+// schema accepts any such time in that place, and the remaining check
+// (expiry) is made here on the new value. A signed document, a negative
+// cacheDuration, a replaced check or any other difference goes through the
+// toolkit's check, and a document with errors is never remembered.
+#include <ctime>
+#include <string>
+#include <string_view>
+
+#include "../glue/toolkit.hpp"
+#include "saml.hpp"
+
+namespace saml {
+namespace {
+
+// idp_name -> (settings object, the masked text of the document that
+// passed, as bytes). Never reached by Python.
+PyObject* passed_documents = nullptr;
+
+// The document with the value of its root element's validUntil cut out
+// (after one letter saying whether it was bytes or text), and that value as
+// seconds since the epoch; `seconds` stays -1 when the
+// document is not one whose verdict may be reused.
+struct Masked {
+  std::string text;
+  long long seconds = -1;
+};
+
+// "YYYY-MM-DDThh:mm:ssZ", a real calendar time, as seconds since the epoch;
+// -1 for anything else.
+long long utc_seconds(std::string_view v) {
+  if (v.size() != 20 || v[4] != '-' || v[7] != '-' || v[10] != 'T' || v[13] != ':' || v[16] != ':' || v[19] != 'Z')
+    return -1;
+  int field[6];
+  const int at[6] = {0, 5, 8, 11, 14, 17}, width[6] = {4, 2, 2, 2, 2, 2};
+  for (int i = 0; i < 6; ++i) {
+    field[i] = 0;
+    for (int k = 0; k < width[i]; ++k) {
+      char c = v[at[i] + k];
+      if (c < '0' || c > '9') return -1;
+      field[i] = field[i] * 10 + (c - '0');
+    }
+  }
+  std::tm t{};
+  t.tm_year = field[0] - 1900;
+  t.tm_mon = field[1] - 1;
+  t.tm_mday = field[2];
+  t.tm_hour = field[3];
+  t.tm_min = field[4];
+  t.tm_sec = field[5];
+  time_t seconds = timegm(&t);  // normalises: a day 31 of a 30-day month moves on
+  std::tm back{};
+  if (!gmtime_r(&seconds, &back) || back.tm_year != t.tm_year || back.tm_mon != field[1] - 1 ||
+      back.tm_mday != field[2] || back.tm_hour != field[3] || back.tm_min != field[4] || back.tm_sec != field[5])
+    return -1;
+  return seconds;
+}
+
+Masked masked(PyObject* metadata) {
+  Masked out;
+  Py_ssize_t size = 0;
+  const char* data = nullptr;
+  if (PyBytes_Check(metadata)) {  // what the toolkit's builder returns
+    data = PyBytes_AS_STRING(metadata);
+    size = PyBytes_GET_SIZE(metadata);
+  } else if (PyUnicode_Check(metadata)) {
+    data = PyUnicode_AsUTF8AndSize(metadata, &size);
+    if (!data) {  // lone surrogates: the toolkit's check decides
+      PyErr_Clear();
+      return out;
+    }
+  } else {
+    return out;
+  }
+  std::string_view doc(data, static_cast<size_t>(size));
+  if (doc.find("SignatureValue") != doc.npos || doc.find("cacheDuration=\"-") != doc.npos) return out;
+  // The root's start tag: the first tag that is no declaration, comment or
+  // processing instruction. The builder writes double quotes, so the
+  // attribute cannot hide inside another attribute's value.
+  size_t open = doc.find('<');
+  while (open != doc.npos && open + 1 < doc.size() && (doc[open + 1] == '?' || doc[open + 1] == '!'))
+    open = doc.find('<', open + 1);
+  if (open == doc.npos) return out;
+  size_t close = doc.find('>', open);
+  constexpr std::string_view attribute = " validUntil=\"";
+  size_t begin = doc.find(attribute, open);
+  if (close == doc.npos || begin == doc.npos || begin > close) return out;
+  begin += attribute.size();
+  size_t end = doc.find('"', begin);
+  if (end == doc.npos || end > close) return out;
+  out.seconds = utc_seconds(doc.substr(begin, end - begin));
+  if (out.seconds < 0) return out;
+  out.text.reserve(1 + doc.size() - (end - begin));
+  out.text.append(PyBytes_Check(metadata) ? "b" : "u").append(doc.substr(0, begin)).append(doc.substr(end));
+  return out;
+}
+
+// Whether the toolkit passed a document equal to this one but for the
+// validUntil value, with the same settings object, and the new value is
+// still ahead (the toolkit's expiry check, with a second to spare).
+bool passed_before(PyObject* idp_name, PyObject* settings_obj, const Masked& doc) {
+  if (doc.seconds < 0 || doc.seconds <= static_cast<long long>(std::time(nullptr)) + 1) return false;
+  Ref entry = vs::dict_get(passed_documents, idp_name);
+  if (!entry || vs::item(entry.get(), 0).get() != settings_obj) return false;
+  Ref text = vs::item(entry.get(), 1);  // bytes the C++ made
+  return std::string_view(PyBytes_AS_STRING(text.get()), static_cast<size_t>(PyBytes_GET_SIZE(text.get()))) ==
+         doc.text;
+}
+
+void remember_passed(PyObject* idp_name, PyObject* settings_obj, const Masked& doc) {
+  if (doc.seconds < 0) return;
+  if (!passed_documents) passed_documents = vs::new_dict().release();
+  Ref text = vs::check(PyBytes_FromStringAndSize(doc.text.data(), static_cast<Py_ssize_t>(doc.text.size())));
+  Ref entry = vs::tuple_of({settings_obj, text.get()});
+  vs::setitem(passed_documents, idp_name, entry.get());
+}
+
+}  // namespace
+
+Ref checked_sp_metadata(PyObject* saml_settings_obj) {
+  Ref metadata = vs::call_method(saml_settings_obj, names::get_sp_metadata);
+  Ref check = vs::getattr(saml_settings_obj, names::validate_metadata);
+  Ref idp_name;
+  Masked doc;
+  if (toolkit::is_own_metadata_check(check.get(), saml_settings_obj)) {
+    idp_name = shared_settings_name(saml_settings_obj);
+    if (idp_name) {
+      doc = masked(metadata.get());
+      if (passed_documents && passed_before(idp_name.get(), saml_settings_obj, doc)) return metadata;
+    }
+  }
+  Ref errors = vs::call(check.get(), {metadata.get()});
+  if (vs::truthy(errors.get())) vs::raise_new(PyExc_ValueError, errors.get());
+  if (idp_name) remember_passed(idp_name.get(), saml_settings_obj, doc);
+  return metadata;
+}
+
+}  // namespace saml
