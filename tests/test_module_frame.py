@@ -284,9 +284,9 @@ class TestTracebacksThroughNativeMembers:
         with pytest.raises(RuntimeError) as caught:
             idp.process_saml_response()
         native, python_frame = traceback.extract_tb(caught.value.__traceback__)[-2:]
-        assert native.filename == "velmora_saml/saml/idp_config.cpp" and native.name == "process_saml_response"
+        assert native.filename == "velmora_saml/saml/response_checks.cpp" and native.name == "process_saml_response"
         assert python_frame.name == "process_response"
-        assert native.lineno in self.body_lines("saml/idp_config.cpp", "process_saml_response")
+        assert native.lineno in self.body_lines("saml/response_checks.cpp", "process_saml_response")
 
     def test_each_member_an_exception_passes_adds_its_frame(self):
         request = types.SimpleNamespace(headers={}, scheme="https", host="sp.example.test", path="/sso",
@@ -299,7 +299,7 @@ class TestTracebacksThroughNativeMembers:
         # generate_login_url, which it never left.
         [inner] = self.native_frames(caught.value.__context__)
         assert inner.name == "get_idp_settings"
-        assert inner.lineno in self.body_lines("saml/idp_config.cpp", "get_idp_settings")
+        assert inner.lineno in self.body_lines("saml/idp_settings.cpp", "get_idp_settings")
         assert "idp_name" in self.source_line(inner)
 
 

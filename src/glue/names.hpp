@@ -341,4 +341,9 @@ inline const Name with_tail{"with_tail"};
 inline const Name XPath{"XPath"};
 inline const Name zlib{"zlib"};
 
+// Texts said in more than one place.
+inline const Name empty{""};
+inline const Name space{" "};
+inline const Name root{"/"};
+
 }  // namespace names

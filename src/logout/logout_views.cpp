@@ -25,9 +25,9 @@ const vs::KwNames process_slo_keywords{&names::request_id, &names::keep_local_se
 const vs::KwNames status_keyword{&names::status};
 const vs::KwNames namespace_keywords{&names::raw_request, &names::request, &names::saml_auth};
 const vs::KwNames post_keyword{&names::POST};
-const vs::Name root{"/"};
-const vs::Name empty{""};
-const vs::Name space{" "};
+using names::empty;
+using names::root;
+using names::space;
 const vs::Name success{"urn:oasis:names:tc:SAML:2.0:status:Success"};
 const vs::Name responder{"urn:oasis:names:tc:SAML:2.0:status:Responder"};
 const vs::Name unspecified_format{"urn:oasis:names:tc:SAML:1.1:nameid-format:unspecified"};

@@ -9,6 +9,7 @@
 #include "saml.hpp"
 
 #include "../glue/config_errors.hpp"
+#include "../glue/logout_options.hpp"
 #include "../glue/siblings.hpp"
 
 namespace saml {
@@ -19,6 +20,7 @@ using vs::call_method;
 using vs::Caught;
 using vs::getattr;
 using vs::getitem;
+using vs::setattr;
 using vs::setitem;
 using vs::truthy;
 
@@ -26,7 +28,17 @@ namespace {
 
 const vs::KwNames login_keywords{&names::return_to, &names::force_authn, &names::is_passive,
                                  &names::set_nameid_policy};
-const vs::Name empty{""};
+using names::empty;
+const vs::Name settings_for{"SAML settings for "};
+const vs::Name restored_from_cache{" restored from cache"};
+
+// The cached settings of `idp_name`, or an empty Ref when there are none.
+Ref cached_settings(PyObject* cache, PyObject* idp_name) {
+  // One lookup on the hot path of every request.
+  if (PyDict_CheckExact(cache)) return vs::dict_get(cache, idp_name);
+  if (!vs::contains(cache, idp_name)) return Ref();
+  return getitem(cache, idp_name);
+}
 const vs::Name file_prefix{"file://"};
 
 void log_line(const Args& a, PyObject* level, PyObject* message) {
@@ -394,5 +406,83 @@ void check_login_keys(const Args& a, PyObject* idp_config) {
     raise_invalid({ustr("\"saml_auth_regex\" does not compile: ").get(), vs::text(e.get()).get()});
   }
 }
+
+namespace SamlIDPConfig {
+
+// SamlIDPConfig.get_idp_settings(cls, idp_config, timeout=5)
+Ref get_idp_settings(const Args& a) {
+  PyObject* cls = a[0];
+  PyObject* idp_config = a[1];
+  // The first call of the process fixes the fetch time-out for good.
+  bool has_timeout = false;
+  try {
+    has_timeout = static_cast<bool>(vs::getattr_opt(cls, names::saml_http_timeout));
+  } catch (const vs::PyError&) {
+    Caught e(PyExc_Exception);
+  }
+  if (!has_timeout) setattr(cls, names::saml_http_timeout, a[2]);
+
+  Ref idp_name = getitem(idp_config, names::idp_name);
+  Ref cache = getattr(cls, names::cached_saml_settings);
+  if (Ref cached = cached_settings(cache.get(), idp_name.get())) {
+    Ref message = vs::concat({settings_for, vs::text(idp_name.get()).get(), restored_from_cache});
+    call_method(a.global(names::log).get(), names::debug, {message.get()});
+    notice_metadata_refresh(a, cls, idp_name.get());
+    return cached;
+  }
+
+  // An IdP that refreshes its metadata and has had no usable settings yet
+  // waits for its record's retries (the back-off) instead of fetching on
+  // every login.
+  if (Ref reason = awaiting_first_document(idp_name.get(), idp_config)) {
+    notice_metadata_refresh(a, cls, idp_name.get());
+    raise_metadata_not_available(idp_name.get(), reason.get());
+  }
+
+  Ref local_saml_settings = getitem(idp_config, names::settings);
+  Ref metadata_url = metadata_location(idp_config);
+  MetadataOutcome metadata;
+  metadata.policy = metadata_policy_of(idp_config);
+  bool remote = truthy(metadata_url.get());
+  if (remote)
+    local_saml_settings = merge_remote_metadata(a, cls, idp_name.get(), metadata_url, local_saml_settings, metadata);
+  complete_extra_request_options(local_saml_settings.get());
+  // With a refresh interval a failed first fetch is an outage that heals:
+  // when the local settings alone do not do, nothing is cached, and the
+  // record's retries bring the IdP into service.
+  if (remote && metadata.policy && metadata.error && vs::item(metadata.policy.get(), 0).get() != Py_None &&
+      !toolkit_accepts(a, local_saml_settings.get())) {
+    start_metadata_record(idp_name.get(), idp_config, metadata);
+    raise_metadata_not_available(idp_name.get(), metadata.error.get());
+  }
+  cache = getattr(cls, names::cached_saml_settings);
+  setitem(cache.get(), idp_name.get(), local_saml_settings.get());
+  if (remote && metadata.policy)
+    start_metadata_record(idp_name.get(), idp_config, metadata);
+  else
+    forget_metadata_record(idp_name.get());
+  settings_event(idp_name.get(), local_saml_settings.get(), remote ? (metadata.error ? "failure" : "success") : nullptr);
+  return local_saml_settings;
+}
+
+// SamlIDPConfig.validate_idp_config(cls, idp_config, timeout=5)
+Ref validate_idp_config(const Args& a) {
+  PyObject* cls = a[0];
+  Ref dummy_request = validation_request_data();
+  Ref saml_settings = call_method(cls, names::get_idp_settings, {a[1], a[2]});
+  Ref extra_request_options = getitem(saml_settings.get(), names::extra_request_options);
+  Ref auth = new_auth(a, cls, a[1], dummy_request.get(), saml_settings.get());
+  // Unlike a real login, a None "return_to" goes to the toolkit as it is.
+  Ref return_to = getitem(extra_request_options.get(), names::return_to);
+  call_login(auth.get(), return_to.get(), extra_request_options.get());
+  Ref saml_settings_obj = call_method(auth.get(), names::get_settings);
+  checked_sp_metadata(saml_settings_obj.get());
+  check_login_keys(a, a[1]);
+  if (logout_options::read(a[1]).single_logout)
+    call_method(logout_options::module().get(), names::check_single_logout_settings, {saml_settings.get()});
+  return vs::none();
+}
+
+}  // namespace SamlIDPConfig
 
 }  // namespace saml

@@ -1,8 +1,11 @@
 // What is checked of a posted response besides the toolkit's validation:
 // the signature transforms it names, and how long it stays recorded as seen.
 #include <string>
+#include <vector>
 
+#include "../glue/logout_options.hpp"
 #include "../glue/signature_transforms.hpp"
+#include "../glue/with_block.hpp"
 #include "saml.hpp"
 
 namespace saml {
@@ -12,6 +15,10 @@ using vs::call_method;
 using vs::Caught;
 using vs::getattr;
 using vs::truthy;
+using names::empty;
+using names::space;
+
+const vs::KwNames request_id_keyword{&names::request_id};
 
 namespace {
 
@@ -258,5 +265,89 @@ Ref record_expiration(const Args& a, PyObject* self, const ResponseLimits& limit
   Ref now = call_method(a.global(names::time).get(), names::time);
   return vs::check(PyNumber_Add(now.get(), getattr(self, names::UNBOUNDED_RESPONSE_RECORD_LIFETIME).get()));
 }
+
+namespace SamlIDPConfig {
+
+// SamlIDPConfig.process_saml_response(self)
+Ref process_saml_response(const Args& a) {
+  PyObject* self = a[0];
+  Ref document = refuse_unsafe_transforms(self);
+  // Only the answer to an AuthnRequest this browser was sent, when the IdP
+  // entry asks for it: the id it answers is used up here, and the toolkit
+  // checks the assertion's confirmation against it too.
+  Ref request_id;
+  Ref idp_config = vs::getattr_opt(self, names::idp_config);
+  if (idp_config && !logout_options::read(idp_config.get()).allow_unsolicited) {
+    Ref in_response_to = document ? call_method(document.get(), names::get, {names::InResponseTo}) : vs::none();
+    request_id = call_method(logout_options::module().get(), names::claim_authn_request,
+                             {getattr(self, names::raw_request).get(), idp_config.get(), in_response_to.get()});
+  }
+  try {
+    Ref saml_auth = getattr(self, names::saml_auth);
+    if (request_id)
+      vs::call_kw(getattr(saml_auth.get(), names::process_response).get(), {request_id.get()}, request_id_keyword);
+    else
+      call_method(saml_auth.get(), names::process_response);
+  } catch (const vs::PyError&) {
+    Caught e;
+    if (!e.matches(a.global(names::OneLogin_Saml2_Error).get()) && !failure_on_the_message(e)) e.reraise();
+    log_invalid_response(a, e.get());
+    e.raise_from(call(PyExc_ValueError, {e.get()}));
+  }
+  Ref errors = call_method(getattr(self, names::saml_auth).get(), names::get_errors);
+  if (truthy(errors.get())) {
+    Ref reason = call_method(getattr(self, names::saml_auth).get(), names::get_last_error_reason);
+    Ref reason_text = vs::text(reason.get());
+    Ref codes = vs::join(empty, errors.get());
+    vs::raise_new(PyExc_ValueError, vs::concat({reason_text.get(), space, codes.get()}).get());
+  }
+  call_method(self, names::reject_duplicated_response);
+  Ref authenticated = call_method(getattr(self, names::saml_auth).get(), names::is_authenticated);
+  if (!truthy(authenticated.get())) vs::raise_new(PyExc_ValueError, "Not authenticated");
+  return vs::none();
+}
+
+// SamlIDPConfig.reject_duplicated_response(self)
+Ref reject_duplicated_response(const Args& a) {
+  PyObject* self = a[0];
+  if (!truthy(getattr(self, names::responses_tracker).get())) {
+    vs::raise_new(PyExc_RuntimeError, "SAML response tracker is not set");
+  }
+  Ref req_id = call_method(getattr(self, names::saml_auth).get(), names::get_last_message_id);
+  // The Response ID alone is not enough: an IdP that signs only the
+  // assertion leaves the Response ID unsigned, and a captured assertion
+  // re-wrapped under a fresh Response ID would pass as new.
+  Ref assertion_id = call_method(getattr(self, names::saml_auth).get(), names::get_last_assertion_id);
+  std::vector<Ref> ids{req_id};
+  if (truthy(assertion_id.get()) && vs::compare(assertion_id.get(), req_id.get(), Py_NE)) ids.push_back(assertion_id);
+  // Parsing the document takes time that the lock (site-wide with memcache)
+  // need not wait for.
+  ResponseLimits limits = response_limits(a, getattr(self, names::saml_auth).get());
+
+  Ref lock = call_method(getattr(self, names::responses_tracker).get(), names::lock);
+  vs::with_block(lock.get(), [&] {
+    for (const Ref& id : ids) {
+      Ref seen = call_method(getattr(self, names::responses_tracker).get(), names::is_seen, {id.get()});
+      if (truthy(seen.get())) {
+        Ref message = vs::concat({vs::ustr("Detected duplicate SAML response ").get(), vs::text(req_id.get()).get()});
+        call_method(a.global(names::logging).get(), names::warning, {message.get()});
+        vs::raise_new(PyExc_ValueError, "Duplicated SAML response");
+      }
+    }
+    Ref saml_auth = getattr(self, names::saml_auth);
+    Ref reported = call_method(saml_auth.get(), names::get_last_assertion_not_on_or_after);
+    if (reported.get() == Py_None)
+      call_method(a.global(names::logging).get(), names::warning,
+                  {vs::ustr("SAMl response without expiration date").get()});
+    Ref expiration = record_expiration(a, self, limits, reported.get());
+    for (const Ref& id : ids) {
+      call_method(getattr(self, names::responses_tracker).get(), names::add, {id.get(), expiration.get()});
+    }
+    call_method(getattr(self, names::responses_tracker).get(), names::cleanup_expired);
+  });
+  return vs::none();
+}
+
+}  // namespace SamlIDPConfig
 
 }  // namespace saml

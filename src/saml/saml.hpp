@@ -27,6 +27,30 @@ void remember_builtin_clock(PyObject* time_module);
 // idp_config.cpp
 Ref build_SamlIDPConfig(PyObject* module);
 
+// The members of SamlIDPConfig, one C++ function per Python member, in the
+// file of their facet; the member table is in idp_config.cpp.
+namespace SamlIDPConfig {
+// idp_config.cpp
+Ref init(const Args& a);
+Ref map_pyramid_to_saml_request(const Args& a);
+Ref generate_login_url(const Args& a);
+// idp_settings.cpp
+Ref get_idp_settings(const Args& a);
+Ref validate_idp_config(const Args& a);
+// sp_metadata.cpp
+Ref get_sp_metadata(const Args& a);
+// response_checks.cpp
+Ref process_saml_response(const Args& a);
+Ref reject_duplicated_response(const Args& a);
+// user_matching.cpp
+Ref get_sso_user_id(const Args& a);
+Ref get_user_id(const Args& a);
+Ref _get_mapped_user_id(const Args& a);
+Ref match_saml_regex(const Args& a);
+// return_url.cpp
+Ref get_return_to_url(const Args& a);
+}  // namespace SamlIDPConfig
+
 // ---- helpers of SamlIDPConfig ----------------------------------------------
 
 // shared_settings.cpp: the toolkit's settings object of each IdP, made once.

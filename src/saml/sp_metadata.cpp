@@ -21,6 +21,9 @@
 namespace saml {
 namespace {
 
+using vs::call_method;
+using vs::getattr;
+
 // idp_name -> (settings object, the masked text of the document that
 // passed, as bytes). Never reached by Python.
 PyObject* passed_documents = nullptr;
@@ -142,5 +145,16 @@ Ref checked_sp_metadata(PyObject* saml_settings_obj) {
   if (idp_name) remember_passed(idp_name.get(), saml_settings_obj, doc);
   return metadata;
 }
+
+namespace SamlIDPConfig {
+
+// SamlIDPConfig.get_sp_metadata(self)
+Ref get_sp_metadata(const Args& a) {
+  Ref saml_auth = getattr(a[0], names::saml_auth);
+  Ref saml_settings_obj = call_method(saml_auth.get(), names::get_settings);
+  return checked_sp_metadata(saml_settings_obj.get());
+}
+
+}  // namespace SamlIDPConfig
 
 }  // namespace saml

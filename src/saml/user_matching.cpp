@@ -9,8 +9,16 @@ namespace saml {
 namespace {
 
 using vs::call_method;
+using vs::Caught;
+using vs::getitem;
 using vs::getattr;
 using vs::truthy;
+using names::empty;
+using names::space;
+
+const vs::Name comparing_attributes{"Comparing SAML attribute %s with User Config attribute %s"};
+const vs::Name matches_found{"User Config to SAML matches %s"};
+const vs::Name authenticated_user{"Authenticated user %s using SAML value %s."};
 
 
 // What `text.strip()` leaves of an exact str, as a range: no object is made.
@@ -176,5 +184,127 @@ Ref matches_list(const Matches& matches) {
   for (const auto& [user_id, value] : matches) vs::append(list.get(), vs::tuple_of({user_id.get(), value.get()}).get());
   return list;
 }
+
+namespace SamlIDPConfig {
+
+// SamlIDPConfig.get_sso_user_id(self)
+Ref get_sso_user_id(const Args& a) {
+  try {
+    return call_method(getattr(a[0], names::saml_auth).get(), names::get_nameid);
+  } catch (const vs::PyError&) {
+    Caught e(PyExc_Exception);
+    Ref message =
+        vs::concat({vs::ustr("The sso_user_id was not acquired from 'NameID' attribute in SAML response due to ").get(),
+                    vs::text(e.get()).get(), vs::ustr(". Empty string is used instead.").get()});
+    call_method(a.global(names::log).get(), names::warning, {message.get()});
+    return Ref::borrow(empty);
+  }
+}
+
+// SamlIDPConfig.get_user_id(self)
+Ref get_user_id(const Args& a) {
+  PyObject* self = a[0];
+  Ref saml_attributes = call_method(getattr(self, names::saml_auth).get(), names::get_attributes);
+  Ref name_id = call_method(getattr(self, names::saml_auth).get(), names::get_nameid);
+  vs::setitem(saml_attributes.get(), names::NameID, name_id.get());
+  return call_method(self, names::_get_mapped_user_id, {saml_attributes.get()});
+}
+
+// SamlIDPConfig._get_mapped_user_id(self, attributes)
+Ref _get_mapped_user_id(const Args& a) {
+  PyObject* self = a[0];
+  PyObject* attributes = a[1];
+
+  call_method(a.global(names::log).get(), names::debug, {attributes});
+
+  Ref saml_auth_attribute = getattr(self, names::saml_auth_attribute);
+  if (!vs::contains(attributes, saml_auth_attribute.get())) {
+    Ref log = a.global(names::log);
+    call_method(log.get(), names::warning, {vs::ustr("Missing expected attribute in SAML response.").get()});
+    Ref available = vs::join(space, attributes);
+    call_method(log.get(), names::debug,
+                {vs::ustr("Missing expected attribute %s in SAML response. Available: %s").get(),
+                 saml_auth_attribute.get(), available.get()});
+    vs::raise_new(PyExc_ValueError, "Missing expected attribute in SAML response.");
+  }
+
+  Ref user_config_attribute = getattr(self, names::user_config_attribute);
+  Ref allowed = getattr(a.global(names::UserConfig).get(), names::allowed_sso_keys);
+  if (!vs::contains(allowed.get(), user_config_attribute.get())) {
+    Ref log = a.global(names::log);
+    call_method(log.get(), names::warning,
+                {vs::ustr("Invalid user config attribute is used in the identity provider configuration.").get()});
+    Ref idp_name = getitem(getattr(self, names::idp_config).get(), names::idp_name);
+    call_method(log.get(), names::debug,
+                {vs::ustr("Invalid user config attribute %s is used for identity provider %s").get(),
+                 user_config_attribute.get(), idp_name.get()});
+    vs::raise_new(PyExc_ValueError, "Invalid user config attribute.");
+  }
+
+  call_method(a.global(names::log).get(), names::debug,
+              {comparing_attributes, saml_auth_attribute.get(), user_config_attribute.get()});
+
+  Ref saml_values = getitem(attributes, saml_auth_attribute.get());
+  if (saml_values.get() == Py_None) {
+    // No NameID in the response (or an attribute without value): nothing to
+    // compare, reported as such rather than as a failed `strip`.
+    saml_values = vs::new_list();
+  } else if (!PyList_Check(saml_values.get())) {
+    Ref single = vs::check(PyList_New(1));
+    PyList_SET_ITEM(single.get(), 0, Py_NewRef(saml_values.get()));
+    saml_values = single;
+  }
+  Py_ssize_t value_count = 0;
+  saml_values = text_values(saml_values.get(), value_count);
+  if (value_count == 0) {
+    Ref message = vs::concat({vs::ustr("Missing values in SAML attribute ").get(),
+                              vs::text(saml_auth_attribute.get()).get(), vs::ustr(".").get()});
+    vs::raise_new(PyExc_ValueError, message.get());
+  }
+  saml_values = call_method(self, names::match_saml_regex, {saml_values.get()});
+
+  // Looked up by this name on every user: interned, the lookups compare
+  // pointers.
+  Ref attribute_name = user_config_attribute;
+  if (PyUnicode_CheckExact(attribute_name.get())) {
+    PyObject* name = attribute_name.release();
+    PyUnicode_InternInPlace(&name);
+    attribute_name = vs::check(name);
+  }
+  Matches matches = match_users(getattr(self, names::users).get(), saml_values.get(), attribute_name.get());
+
+  call_method(a.global(names::log).get(), names::debug, {matches_found, matches_list(matches).get()});
+
+  Ref matched_users = vs::check(PySet_New(nullptr));
+  for (const auto& match : matches) vs::check_status(PySet_Add(matched_users.get(), match.first.get()));
+  Py_ssize_t matched_users_cnt = PySet_GET_SIZE(matched_users.get());
+  if (matched_users_cnt == 0) {
+    call_method(a.global(names::log).get(), names::warning, {vs::ustr("User not found for the SAML response.").get()});
+    vs::raise_new(PyExc_ValueError, "User not found for the SAML response.");
+  }
+  if (matched_users_cnt > 1) vs::raise_new(PyExc_ValueError, "More than one user found for the SAML response.");
+  const auto& [matched_user_id, matched_saml_value] = matches.front();
+  call_method(a.global(names::log).get(), names::debug,
+              {authenticated_user, matched_user_id.get(), matched_saml_value.get()});
+  return matched_user_id;
+}
+
+// SamlIDPConfig.match_saml_regex(self, saml_values)
+Ref match_saml_regex(const Args& a) {
+  PyObject* self = a[0];
+  PyObject* saml_values = a[1];
+  Ref regex_text = getattr(self, names::saml_auth_regex);
+  if (!truthy(regex_text.get())) return Ref::borrow(saml_values);
+  Ref pattern = call_method(a.global(names::re).get(), names::compile, {getattr(self, names::saml_auth_regex).get()});
+  Ref kept = vs::new_list();
+  Ref iterator = vs::iterate(saml_values);
+  while (Ref value = vs::next(iterator.get())) {
+    Ref match = call_method(pattern.get(), names::match, {value.get()});
+    if (truthy(match.get())) vs::append(kept.get(), value.get());
+  }
+  return kept;
+}
+
+}  // namespace SamlIDPConfig
 
 }  // namespace saml

@@ -30,7 +30,7 @@ using view_helpers::RoutedIdp;
 const vs::KwNames explanation_keyword{&names::explanation};
 const vs::KwNames users_keyword{&names::users};
 const vs::KwNames body_keywords{&names::body, &names::content_type};
-const vs::Name root{"/"};
+using names::root;
 const vs::Name user_logged_in{"SAML authentication - user: "};
 
 // Percent-encodes every character but unreserved ones, as
