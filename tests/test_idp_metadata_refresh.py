@@ -358,7 +358,9 @@ class TestStartUpOutage:
     def test_the_outage_heals(self, published_idp, metadata_server, lines, validated):
         idp = published_idp
         metadata_server.behaviours[idp.path] = md.Status(503)
-        config = remote_config(idp.url, metadata_refresh_interval=0.5, metadata_signing_cert=read("metadata_signer.crt"))
+        # The back-off after the failure is the interval: long enough for six
+        # logins on a loaded machine.
+        config = remote_config(idp.url, metadata_refresh_interval=1.5, metadata_signing_cert=read("metadata_signer.crt"))
         app = login_app(config)
         if validated:
             saml.validate_saml_settings(app.app.registry.settings["auth_settings"], 5)
@@ -374,7 +376,7 @@ class TestStartUpOutage:
         assert hits(metadata_server) == 1
 
         del metadata_server.behaviours[idp.path]  # the server is back
-        time.sleep(0.55)
+        time.sleep(1.55)
         assert login(app, idp) == outcome  # this login notices: the fetch runs in the background
         wait_for_refreshes(status, "idp1", 1)
         assert login(app, idp) == "logged in"

@@ -12,6 +12,7 @@
 #include "../glue/signature_transforms.hpp"
 #include "../glue/config_errors.hpp"
 #include "idp_metadata.hpp"
+#include "state.hpp"
 
 namespace idp_metadata {
 
@@ -82,28 +83,12 @@ Ref signing_fingerprint(PyObject* value) {
 
 // ---- the toolkit and the compiled checks, made once ----------------------------
 
-// Process-wide, made on first use (leaked on purpose, like the names).
-// Built without a C++ static guard: another thread may run Python code in
+// Process-wide (module_state.document_tools), made on first use. Built
+// without a C++ static guard: another thread may run Python code in
 // between, and would block on the guard with the GIL.
-struct DocumentTools {
-  PyObject* xml_class = nullptr;           // OneLogin_Saml2_XML: the toolkit's hardened parser
-  PyObject* utils_class = nullptr;         // OneLogin_Saml2_Utils: times, certificates, signatures
-  PyObject* add_ids = nullptr;             // xmlsec.tree.add_ids
-  PyObject* transforms_refused = nullptr;  // a transform outside the allow-list anywhere
-  PyObject* root_signatures = nullptr;     // from the root: its ds:Signature children
-  PyObject* references = nullptr;          // from a signature: its references
-  PyObject* signature_method = nullptr;
-  PyObject* digest_method = nullptr;
-  PyObject* key_info_certs = nullptr;      // from a signature: the certificates it carries
-  PyObject* id_count = nullptr;            // how many elements have the ID $id
-  PyObject* foreign_children = nullptr;    // from a signature: children other than the three signed for
-  PyObject* idp_entities = nullptr;        // the IdP EntityDescriptors the root itself describes
-  PyObject* signing_certs = nullptr;       // from an EntityDescriptor: the certificates the toolkit takes for signing
-  PyObject* tostring = nullptr;            // lxml.etree.tostring
-};
 
 const DocumentTools& document_tools() {
-  static DocumentTools tools;
+  DocumentTools& tools = module_state.document_tools;
   if (tools.xml_class) return tools;
   Ref etree = vs::check(PyImport_ImportModule("lxml.etree"));
   Ref xml_module = vs::check(PyImport_ImportModule("onelogin.saml2.xml_utils"));

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "idp_metadata.hpp"
+#include "state.hpp"
 
 namespace idp_metadata {
 
@@ -59,9 +60,6 @@ struct Record {
   Ref last_error;  // text, or None
 };
 
-// idp_name → capsule of its Record; made on first use, kept for the process.
-PyObject* records = nullptr;
-long last_generation = 0;
 constexpr const char* kCapsuleName = "velmora_saml.idp_metadata.Record";
 
 void delete_record(PyObject* capsule) { delete static_cast<Record*>(PyCapsule_GetPointer(capsule, kCapsuleName)); }
@@ -75,8 +73,8 @@ struct Found {
 
 Found find(PyObject* idp_name) {
   Found found;
-  if (!records) return found;
-  found.capsule = vs::dict_get(records, idp_name);
+  if (!module_state.records) return found;
+  found.capsule = vs::dict_get(module_state.records, idp_name);
   if (!found.capsule) return found;
   found.record = static_cast<Record*>(vs::check_pointer(PyCapsule_GetPointer(found.capsule.get(), kCapsuleName)));
   return found;
@@ -182,7 +180,7 @@ Ref start_record(const Args& a) {
     document = read_facts(a[3]);
   else
     error = vs::text(a[4]);
-  if (!records) records = vs::new_dict().release();
+  if (!module_state.records) module_state.records = vs::new_dict().release();
 
   auto record = std::make_unique<Record>();
   record->idp_config = Ref::borrow(a[1]);
@@ -200,8 +198,8 @@ Ref start_record(const Args& a) {
   else
     take_document(*record, document);
   Ref capsule = vs::check(PyCapsule_New(record.get(), kCapsuleName, delete_record));
-  record.release()->generation = ++last_generation;
-  setitem(records, a[0], capsule.get());
+  record.release()->generation = ++module_state.last_generation;
+  setitem(module_state.records, a[0], capsule.get());
   return vs::none();
 }
 
@@ -243,8 +241,8 @@ Ref refresh_failed(const Args& a) {
 
 // forget_record(idp_name)
 Ref forget_record(const Args& a) {
-  if (!records || !vs::dict_get(records, a[0])) return vs::boolean(false);
-  vs::delitem(records, a[0]);
+  if (!module_state.records || !vs::dict_get(module_state.records, a[0])) return vs::boolean(false);
+  vs::delitem(module_state.records, a[0]);
   return vs::boolean(true);
 }
 

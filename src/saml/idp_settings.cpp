@@ -7,6 +7,7 @@
 #include <string>
 
 #include "saml.hpp"
+#include "state.hpp"
 
 #include "../glue/config_errors.hpp"
 #include "../glue/logout_options.hpp"
@@ -47,19 +48,13 @@ void log_line(const Args& a, PyObject* level, PyObject* message) {
 
 // ---- refreshed and signed metadata (velmora_saml.idp_metadata) ---------------
 
-// The module, imported when an IdP entry first names one of its keys; kept
-// for the process.
-PyObject* metadata_module = nullptr;
-// Whether some IdP of this process has a metadata record: until then a
-// cached login asks nothing more.
-bool metadata_records_started = false;
 
 Ref metadata_attr(PyObject* name) {
-  if (!metadata_module) {
+  if (!module_state.metadata_module) {
     Ref module = siblings::get(siblings::idp_metadata);
-    if (!metadata_module) metadata_module = module.release();
+    if (!module_state.metadata_module) module_state.metadata_module = module.release();
   }
-  return getattr(metadata_module, name);
+  return getattr(module_state.metadata_module, name);
 }
 
 Ref metadata_call(PyObject* function, std::initializer_list<PyObject*> args) {
@@ -94,8 +89,6 @@ Ref read_remote_document(PyObject* idp_name, PyObject* parser, PyObject* url, Py
   return metadata_call(names::read_document, {document.get(), policy, parser, entity_id});
 }
 
-// The module, imported at the first note; kept for the process.
-PyObject* report_module = nullptr;
 
 double monotonic_seconds() {
   using namespace std::chrono;
@@ -154,7 +147,6 @@ Ref refresh_worker(const Args& a) {
 
 const vs::MemberSpec refresh_worker_spec{vs::Kind::Function, "refresh_worker", "(cls, idp_name, claim)", nullptr,
                                          refresh_worker};
-PyObject* refresh_worker_function = nullptr;  // made with the class, kept for the process
 
 using config_errors::raise_invalid;
 
@@ -175,8 +167,8 @@ Ref required_login_key(PyObject* idp_config, PyObject* key, const char* quoted_k
 
 void make_metadata_workers(PyObject* module) {
   make_fetch_worker(module);
-  if (!refresh_worker_function)
-    refresh_worker_function = vs::make_function(refresh_worker_spec, module, refresh_worker_spec.name).release();
+  if (!module_state.refresh_worker_function)
+    module_state.refresh_worker_function = vs::make_function(refresh_worker_spec, module, refresh_worker_spec.name).release();
 }
 
 Ref metadata_policy_of(PyObject* idp_config) {
@@ -193,11 +185,11 @@ void start_metadata_record(PyObject* idp_name, PyObject* idp_config, const Metad
   metadata_call(names::start_record, {idp_name, idp_config, outcome.policy.get(),
                                       outcome.facts ? outcome.facts.get() : Py_None,
                                       outcome.error ? outcome.error.get() : Py_None});
-  metadata_records_started = true;
+  module_state.metadata_records_started = true;
 }
 
 void forget_metadata_record(PyObject* idp_name) {
-  if (metadata_records_started) metadata_call(names::forget_record, {idp_name});
+  if (module_state.metadata_records_started) metadata_call(names::forget_record, {idp_name});
 }
 
 void settings_event(PyObject* idp_name, PyObject* settings, const char* fetch) {
@@ -214,12 +206,12 @@ void settings_event(PyObject* idp_name, PyObject* settings, const char* fetch) {
 
 // A refresh that cannot start is the refresh's failure, not the login's.
 void notice_metadata_refresh(const Args& a, PyObject* cls, PyObject* idp_name) {
-  if (!metadata_records_started) return;
+  if (!module_state.metadata_records_started) return;
   Ref claim = metadata_call(names::claim_refresh, {idp_name});
   if (claim.get() == Py_None) return;
   try {
     Ref args = vs::tuple_of({cls, idp_name, claim.get()});
-    start_daemon_thread(refresh_worker_function, args.get());
+    start_daemon_thread(module_state.refresh_worker_function, args.get());
   } catch (const vs::PyError&) {
     Caught e(PyExc_Exception);
     log_refresh_failure(a, idp_name, vs::item(claim.get(), 0).get(), e);
@@ -227,7 +219,7 @@ void notice_metadata_refresh(const Args& a, PyObject* cls, PyObject* idp_name) {
 }
 
 Ref awaiting_first_document(PyObject* idp_name, PyObject* idp_config) {
-  if (!metadata_records_started) return Ref();
+  if (!module_state.metadata_records_started) return Ref();
   Ref reason = metadata_call(names::awaiting_document, {idp_name, idp_config});
   return reason.get() == Py_None ? Ref() : reason;
 }
@@ -251,15 +243,15 @@ void raise_metadata_not_available(PyObject* idp_name, PyObject* reason) {
 }
 
 bool is_metadata_not_available(const Caught& e) {
-  return metadata_module && e.matches(metadata_attr(names::MetadataNotAvailable).get());
+  return module_state.metadata_module && e.matches(metadata_attr(names::MetadataNotAvailable).get());
 }
 
 void note_for_report(PyObject* function, std::initializer_list<PyObject*> args) {
-  if (!report_module) {
+  if (!module_state.report_module) {
     Ref module = siblings::get(siblings::idp_report);
-    if (!report_module) report_module = module.release();
+    if (!module_state.report_module) module_state.report_module = module.release();
   }
-  call(getattr(report_module, function).get(), args);
+  call(getattr(module_state.report_module, function).get(), args);
 }
 
 // auth.login(return_to=..., force_authn=..., is_passive=..., set_nameid_policy=...)

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "saml.hpp"
+#include "state.hpp"
 
 namespace saml {
 
@@ -37,7 +38,6 @@ Ref fetch_metadata_worker(const Args& a) {
 
 const vs::MemberSpec metadata_worker_spec{vs::Kind::Function, "fetch_metadata_worker", "(box, fetch, url, timeout)",
                                           nullptr, fetch_metadata_worker};
-PyObject* metadata_worker = nullptr;  // made with the class, kept for the process
 
 // threading.Thread(target=target, args=args, daemon=True), not started.
 Ref daemon_thread(PyObject* target, PyObject* args) {
@@ -56,10 +56,6 @@ bool is_network_url(PyObject* url) {
   return false;
 }
 
-// idp_name → the thread of its latest fetch over the network; made on first
-// use, kept for the process.
-PyObject* fetch_threads = nullptr;
-
 double seconds_left(std::chrono::steady_clock::time_point deadline) {
   return std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
 }
@@ -71,15 +67,15 @@ double seconds_left(std::chrono::steady_clock::time_point deadline) {
 // (a server that drips its answer would otherwise collect one connection
 // per refresh).
 double claim_fetch(PyObject* idp_name, PyObject* thread, double seconds, PyObject* timeout) {
-  if (!fetch_threads) fetch_threads = vs::new_dict().release();
+  if (!module_state.fetch_threads) module_state.fetch_threads = vs::new_dict().release();
   auto deadline = std::chrono::steady_clock::now() +
                   std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
   bool waited = false;
-  while (Ref earlier = vs::dict_get(fetch_threads, idp_name)) {
+  while (Ref earlier = vs::dict_get(module_state.fetch_threads, idp_name)) {
     if (!truthy(call_method(earlier.get(), names::is_alive).get())) {
       // The calls into Python let other threads run: the entry may be another's by now.
-      Ref current = vs::dict_get(fetch_threads, idp_name);
-      if (current.get() == earlier.get()) vs::delitem(fetch_threads, idp_name);
+      Ref current = vs::dict_get(module_state.fetch_threads, idp_name);
+      if (current.get() == earlier.get()) vs::delitem(module_state.fetch_threads, idp_name);
       continue;
     }
     double left = seconds_left(deadline);
@@ -92,15 +88,15 @@ double claim_fetch(PyObject* idp_name, PyObject* thread, double seconds, PyObjec
     waited = true;
   }
   // No call into Python since the lookup found no entry.
-  setitem(fetch_threads, idp_name, thread);
+  setitem(module_state.fetch_threads, idp_name, thread);
   return waited ? std::max(seconds_left(deadline), 0.0) : seconds;
 }
 
 }  // namespace
 
 void make_fetch_worker(PyObject* module) {
-  if (!metadata_worker)
-    metadata_worker = vs::make_function(metadata_worker_spec, module, metadata_worker_spec.name).release();
+  if (!module_state.metadata_worker)
+    module_state.metadata_worker = vs::make_function(metadata_worker_spec, module, metadata_worker_spec.name).release();
 }
 
 // The same, started.
@@ -119,13 +115,13 @@ Ref start_daemon_thread(PyObject* target, PyObject* args) {
 // IdP included: at most one runs per IdP and process.
 Ref fetch_metadata(PyObject* idp_name, PyObject* fetch, PyObject* url, PyObject* timeout) {
   bool bounded =
-      (PyFloat_CheckExact(timeout) || PyLong_CheckExact(timeout)) && is_network_url(url) && metadata_worker;
+      (PyFloat_CheckExact(timeout) || PyLong_CheckExact(timeout)) && is_network_url(url) && module_state.metadata_worker;
   double seconds = bounded ? vs::as_double(timeout) : 0;
   if (!bounded || !(seconds > 0)) return call_kw(fetch, {url, timeout}, timeout_keyword);
 
   Ref box = vs::new_list();
   Ref args = vs::tuple_of({box.get(), fetch, url, timeout});
-  Ref thread = daemon_thread(metadata_worker, args.get());
+  Ref thread = daemon_thread(module_state.metadata_worker, args.get());
   double left = claim_fetch(idp_name, thread.get(), seconds, timeout);
   call_method(thread.get(), names::start);
   Ref wait = vs::check(PyFloat_FromDouble(left));

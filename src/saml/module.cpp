@@ -1,8 +1,12 @@
 // Module `velmora_saml.saml`: import order and module-level names.
 #include "../glue/toolkit.hpp"
 #include "saml.hpp"
+#include "state.hpp"
 
 namespace saml {
+
+ModuleState& module_state = *new ModuleState();
+
 namespace {
 
 using vs::bind;

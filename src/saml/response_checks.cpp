@@ -7,6 +7,7 @@
 #include "../glue/signature_transforms.hpp"
 #include "../glue/with_block.hpp"
 #include "saml.hpp"
+#include "state.hpp"
 
 namespace saml {
 
@@ -42,24 +43,15 @@ constexpr const char* kBearerConfirmations =
     "[not(@Method) or @Method='' or @Method='urn:oasis:names:tc:SAML:2.0:cm:bearer']"
     "/saml:SubjectConfirmationData[1]";
 
-// Process-wide objects of the response checks, made on first use (leaked on
-// purpose, like the interned names). Built without a C++ static guard:
+// Process-wide objects of the response checks (module_state.response_tools),
+// made on first use. Built without a C++ static guard:
 // another thread may run Python code in between, and would block on the
 // guard with the GIL.
 const vs::KwNames namespaces_keyword{&names::namespaces};
 
-struct ResponseTools {
-  PyObject* verdict = nullptr;           // lxml.etree.XPath of the transform check
-  PyObject* bearer_limits = nullptr;     // the NotOnOrAfter texts of bearer confirmations
-  PyObject* unlimited_bearer = nullptr;  // whether a bearer confirmation has none
-  PyObject* condition_limits = nullptr;  // the NotOnOrAfter texts of the Conditions
-  PyObject* utils_class = nullptr;       // OneLogin_Saml2_Utils: the toolkit's base64 decoding
-  PyObject* xml_class = nullptr;         // OneLogin_Saml2_XML: the toolkit's hardened parser
-  PyObject* constants_class = nullptr;   // OneLogin_Saml2_Constants: its allowed clock drift
-};
 
 const ResponseTools& response_tools() {
-  static ResponseTools tools;
+  ResponseTools& tools = module_state.response_tools;
   if (tools.verdict) return tools;
   Ref etree = vs::check(PyImport_ImportModule("lxml.etree"));
   Ref utils_module = vs::check(PyImport_ImportModule("onelogin.saml2.utils"));

@@ -30,15 +30,13 @@
 // entry or the new one, never a half-built one.
 #include "../glue/toolkit.hpp"
 #include "saml.hpp"
+#include "state.hpp"
 
 namespace saml {
 namespace {
 
 using vs::Caught;
 
-// idp_name -> (completed settings mapping, deep copy of it, settings
-// object): one entry per IdP name, for the process. Never reached by Python.
-PyObject* prepared = nullptr;
 
 // `a == b`, false when the comparison itself fails (then it is no proof
 // that nothing changed).
@@ -78,7 +76,7 @@ Ref settings_object(PyObject* owner, PyObject* idp_config, PyObject* saml_settin
   if (!PyDict_CheckExact(saml_settings)) return Ref();
   Ref idp_name = vs::getitem_opt(idp_config, names::idp_name);
   if (!idp_name) return Ref();
-  Ref entry = vs::dict_get(prepared, idp_name.get());
+  Ref entry = vs::dict_get(module_state.prepared, idp_name.get());
   if (entry && vs::item(entry.get(), 0).get() == saml_settings) {
     Ref snapshot = vs::item(entry.get(), 1);
     if (same_value(snapshot.get(), saml_settings)) return vs::item(entry.get(), 2);
@@ -94,7 +92,7 @@ Ref settings_object(PyObject* owner, PyObject* idp_config, PyObject* saml_settin
   Ref snapshot = snapshot_of(saml_settings);
   if (!snapshot || !same_value(snapshot.get(), saml_settings)) return built;
   Ref made = vs::tuple_of({saml_settings, snapshot.get(), built.get()});
-  vs::setitem(prepared, idp_name.get(), made.get());
+  vs::setitem(module_state.prepared, idp_name.get(), made.get());
   return built;
 }
 
@@ -104,14 +102,14 @@ Ref shared_settings_name(PyObject* settings_obj) {
   // Only identity tests while walking: the dict and its tuples are the
   // C++'s own, and nothing here runs Python code.
   Ref found;
-  vs::for_each_item(prepared, [&](const Ref& idp_name, const Ref& entry) {
+  vs::for_each_item(module_state.prepared, [&](const Ref& idp_name, const Ref& entry) {
     if (!found && vs::item(entry.get(), 2).get() == settings_obj) found = idp_name;
   });
   return found;
 }
 
 void make_settings_store() {
-  if (!prepared) prepared = vs::new_dict().release();
+  if (!module_state.prepared) module_state.prepared = vs::new_dict().release();
 }
 
 Ref new_auth(const Args& a, PyObject* owner, PyObject* idp_config, PyObject* request_data, PyObject* saml_settings) {

@@ -17,16 +17,13 @@
 
 #include "../glue/toolkit.hpp"
 #include "saml.hpp"
+#include "state.hpp"
 
 namespace saml {
 namespace {
 
 using vs::call_method;
 using vs::getattr;
-
-// idp_name -> (settings object, the masked text of the document that
-// passed, as bytes). Never reached by Python.
-PyObject* passed_documents = nullptr;
 
 // The document with the value of its root element's validUntil cut out
 // (after one letter saying whether it was bytes or text), and that value as
@@ -111,7 +108,7 @@ Masked masked(PyObject* metadata) {
 // still ahead (the toolkit's expiry check, with a second to spare).
 bool passed_before(PyObject* idp_name, PyObject* settings_obj, const Masked& doc) {
   if (doc.seconds < 0 || doc.seconds <= static_cast<long long>(std::time(nullptr)) + 1) return false;
-  Ref entry = vs::dict_get(passed_documents, idp_name);
+  Ref entry = vs::dict_get(module_state.passed_documents, idp_name);
   if (!entry || vs::item(entry.get(), 0).get() != settings_obj) return false;
   Ref text = vs::item(entry.get(), 1);  // bytes the C++ made
   return std::string_view(PyBytes_AS_STRING(text.get()), static_cast<size_t>(PyBytes_GET_SIZE(text.get()))) ==
@@ -120,10 +117,10 @@ bool passed_before(PyObject* idp_name, PyObject* settings_obj, const Masked& doc
 
 void remember_passed(PyObject* idp_name, PyObject* settings_obj, const Masked& doc) {
   if (doc.seconds < 0) return;
-  if (!passed_documents) passed_documents = vs::new_dict().release();
+  if (!module_state.passed_documents) module_state.passed_documents = vs::new_dict().release();
   Ref text = vs::check(PyBytes_FromStringAndSize(doc.text.data(), static_cast<Py_ssize_t>(doc.text.size())));
   Ref entry = vs::tuple_of({settings_obj, text.get()});
-  vs::setitem(passed_documents, idp_name, entry.get());
+  vs::setitem(module_state.passed_documents, idp_name, entry.get());
 }
 
 }  // namespace
@@ -137,7 +134,7 @@ Ref checked_sp_metadata(PyObject* saml_settings_obj) {
     idp_name = shared_settings_name(saml_settings_obj);
     if (idp_name) {
       doc = masked(metadata.get());
-      if (passed_documents && passed_before(idp_name.get(), saml_settings_obj, doc)) return metadata;
+      if (module_state.passed_documents && passed_before(idp_name.get(), saml_settings_obj, doc)) return metadata;
     }
   }
   Ref errors = vs::call(check.get(), {metadata.get()});

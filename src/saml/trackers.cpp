@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "saml.hpp"
+#include "state.hpp"
 
 #include "../glue/replay_protocol.hpp"
 
@@ -20,11 +21,6 @@ using vs::call_method;
 using vs::getattr;
 using vs::setattr;
 using vs::truthy;
-
-// The interpreter's own time.time, taken when the module bound `time`: a
-// test's clock put in its place is then told apart by identity. Kept for
-// the process.
-PyObject* builtin_clock = nullptr;
 
 // time.time(), read the way the interpreter reads it (CLOCK_REALTIME in
 // nanoseconds, then seconds as a double), without a call through Python.
@@ -61,7 +57,7 @@ std::vector<Ref> collect_expired(const Args& a, PyObject* seen) {
   std::vector<Ref> expired;
   Ref time_module = a.global(names::time);
   Ref clock = vs::getattr_opt(time_module.get(), names::time);
-  if (PyDict_CheckExact(seen) && builtin_clock && clock.get() == builtin_clock) {
+  if (PyDict_CheckExact(seen) && module_state.builtin_clock && clock.get() == module_state.builtin_clock) {
     // One clock read costs about as much as the rest of a record's work; a
     // read every 64 records keeps "now" within a microsecond or so of the
     // record's own read, so the outcome is the same but for a record
@@ -257,33 +253,16 @@ const replay_protocol::Members SamlDuplicateResponsesTrackerInMemcache_protocol 
 
 // ---- SamlDuplicateResponsesTrackerInMemory --------------------------------
 
-// The process-wide reentrant lock of one in-memory tracker. It lives outside
-// the instance (whose whole state is `_seen_responses`), in a table keyed by
-// the tracker's address; a weak reference to the tracker drops the entry
-// when the tracker dies. Every field is read and written with the GIL held:
-// only the blocking acquire runs without it.
-struct TrackerLock {
-  PyThread_type_lock lock = nullptr;
-  unsigned long owner = 0;  // thread ident of the holder, valid while depth > 0
-  long depth = 0;
-  bool orphaned = false;  // out of the table, freed by its last release
-  Ref watch;              // weakref to the tracker, its callback forgets this entry
-  ~TrackerLock() {
-    if (lock) PyThread_free_lock(lock);
-  }
-};
-
-// Never destroyed: entries of trackers alive at exit would be released by
-// C++ static destructors after the interpreter is gone.
-auto* const tracker_locks = new std::unordered_map<PyObject*, std::unique_ptr<TrackerLock>>();
+// The lock of each in-memory tracker: module_state.tracker_locks (a
+// TrackerLock, state.hpp, by the tracker's address).
 
 // Takes an entry out of the table. A tracker can die while held only when
 // the holding blocks are garbage of the same cycle collection: the collector
 // calls weakref callbacks before it finalises those blocks, so a held entry
 // stays allocated until their releases.
-void forget(std::unordered_map<PyObject*, std::unique_ptr<TrackerLock>>::iterator found) {
+void forget(decltype(ModuleState::tracker_locks)::iterator found) {
   std::unique_ptr<TrackerLock> entry = std::move(found->second);
-  tracker_locks->erase(found);
+  module_state.tracker_locks.erase(found);
   if (entry->depth > 0) {
     entry->orphaned = true;
     entry.release();
@@ -294,8 +273,8 @@ void forget(std::unordered_map<PyObject*, std::unique_ptr<TrackerLock>>::iterato
 PyObject* forget_tracker_lock(PyObject* key, PyObject* weakref) {
   void* tracker = PyLong_AsVoidPtr(key);
   if (!tracker && PyErr_Occurred()) return nullptr;
-  auto found = tracker_locks->find(static_cast<PyObject*>(tracker));
-  if (found != tracker_locks->end() && found->second->watch.get() == weakref) forget(found);
+  auto found = module_state.tracker_locks.find(static_cast<PyObject*>(tracker));
+  if (found != module_state.tracker_locks.end() && found->second->watch.get() == weakref) forget(found);
   Py_RETURN_NONE;
 }
 
@@ -313,8 +292,8 @@ Ref weakref_target(PyObject* weakref) {
 }
 
 TrackerLock* tracker_lock_of(PyObject* tracker) {
-  auto found = tracker_locks->find(tracker);
-  if (found != tracker_locks->end()) {
+  auto found = module_state.tracker_locks.find(tracker);
+  if (found != module_state.tracker_locks.end()) {
     if (weakref_target(found->second->watch.get()).get() == tracker) return found->second.get();
     // Left by an earlier object at this address whose callback did not run:
     // a new tracker must not inherit its state.
@@ -327,7 +306,7 @@ TrackerLock* tracker_lock_of(PyObject* tracker) {
   Ref callback = vs::check(PyCFunction_New(&forget_tracker_lock_def, key.get()));
   entry->watch = vs::check(PyWeakref_NewRef(tracker, callback.get()));
   TrackerLock* lock = entry.get();
-  tracker_locks->emplace(tracker, std::move(entry));
+  module_state.tracker_locks.emplace(tracker, std::move(entry));
   return lock;
 }
 
@@ -431,7 +410,7 @@ const replay_protocol::Members SamlDuplicateResponsesTrackerInMemory_protocol = 
 }  // namespace
 
 void remember_builtin_clock(PyObject* time_module) {
-  if (builtin_clock) return;
+  if (module_state.builtin_clock) return;
   Ref clock = vs::getattr(time_module, names::time);
   // Taken only when it is the C function of the time module: a clock
   // replaced before the import is not the interpreter's.
@@ -439,7 +418,7 @@ void remember_builtin_clock(PyObject* time_module) {
   Ref owner = vs::getattr(clock.get(), names::dunder_self);
   if (!PyModule_Check(owner.get())) return;
   const char* owner_name = vs::check_pointer(PyModule_GetName(owner.get()));
-  if (std::strcmp(owner_name, "time") == 0) builtin_clock = clock.release();
+  if (std::strcmp(owner_name, "time") == 0) module_state.builtin_clock = clock.release();
 }
 
 Ref build_SamlDuplicateResponsesTrackerInMemcache(PyObject* module) {
