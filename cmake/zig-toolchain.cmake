@@ -7,3 +7,6 @@ set(CMAKE_CXX_COMPILER "${CMAKE_CURRENT_LIST_DIR}/zig-c++")
 set(CMAKE_CXX_FLAGS_INIT "-ffunction-sections -fdata-sections")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-Wl,--gc-sections")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-Wl,--gc-sections")
+# The runtime's demangler stays out of the modules (cmake/no_demangler.cpp):
+# each wheel about 250 KB smaller.
+set(VELMORA_WITHOUT_DEMANGLER ON)

@@ -15,16 +15,14 @@ void with_block(PyObject* manager, Body body) {
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(manager));
   Ref enter = getattr_opt(type, names::dunder_enter);
   if (!enter) {
-    PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+    raise_format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
                  Py_TYPE(manager)->tp_name);
-    throw PyError{};
   }
   Ref exit = getattr_opt(type, names::dunder_exit);
   if (!exit) {
-    PyErr_Format(PyExc_TypeError,
+    raise_format(PyExc_TypeError,
                  "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
                  Py_TYPE(manager)->tp_name);
-    throw PyError{};
   }
   call(enter.get(), {manager});
   try {
