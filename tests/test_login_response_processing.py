@@ -273,6 +273,18 @@ class TestReplayRejection:
             idp.reject_duplicated_response()
         assert events == ["enter", ValueError]
 
+    @pytest.mark.parametrize("lock, message", [
+        (object, r"^'object' object does not support the context manager protocol$"),
+        (type("EnterOnly", (), {"__enter__": lambda self: None}),
+         r"^'EnterOnly' object does not support the context manager protocol \(missed __exit__ method\)$"),
+    ])
+    def test_a_lock_that_is_no_context_manager(self, root_log, lock, message):
+        idp, calls = fake_idp()
+        idp.responses_tracker.lock = lock
+        with pytest.raises(TypeError, match=message):
+            idp.reject_duplicated_response()
+        assert not any(c[0] in ("is_seen", "add") for c in calls)
+
 
 
 # ---- real signed responses through the real toolkit ---------------------------
