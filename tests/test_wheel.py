@@ -38,6 +38,8 @@ pytestmark = [
 VERSIONS = ("3.12", "3.13")
 # The oldest glibc a wheel may ask for: what most production servers run.
 OLDEST_ALLOWED = (2, 28)
+# Bytes a release wheel may weigh (the runtime's demangler left out: about 470 KB).
+WHEEL_BUDGET = 500_000
 LEGACY_TAGS = {"manylinux1": (2, 5), "manylinux2010": (2, 12), "manylinux2014": (2, 17)}
 
 LOGIN = '''
@@ -194,6 +196,7 @@ def test_wheel_is_manylinux_and_carries_its_metadata(wheels, version, tmp_path):
         assert needs and max(needs) <= promised, f"{module.name} needs glibc {max(needs)}, tag says {promised}"
         sizes.append(f"{module.name.split('.')[0]} {module.stat().st_size / 1024:.0f} KiB")
     print(f"\n{wheel.name}: {wheel.stat().st_size / 1024:.0f} KiB; modules: {', '.join(sizes)}")
+    assert wheel.stat().st_size <= WHEEL_BUDGET, f"{wheel.name}: {wheel.stat().st_size} bytes"
     # Nothing of the stand-in host or the tests goes to users.
     assert not [name for name in names if name.startswith(("velmora/", "tests/", "host/"))]
     assert "License-Expression: MIT" in metadata
