@@ -240,9 +240,9 @@ class TestRealMetadata:
         assert lines(velmora_log) == ["SAML settings for idp1 restored from cache"]
 
     def test_a_dripping_server_cannot_hold_the_fetch_past_its_time_out(self, velmora_log):
-        # Each socket read gets a byte in time; only a bound on the whole
-        # fetch ends it.
-        dripping = DrippingServer(seconds=30)
+        # Each socket read gets a byte well within the time-out (even on a
+        # loaded machine); only a bound on the whole fetch ends it.
+        dripping = DrippingServer(seconds=30, interval=0.2)
         try:
             config = config_with_metadata(dripping.url)
             started = time.monotonic()

@@ -419,9 +419,9 @@ class DrippingServer(MetadataServer):
     of body a second: no single read waits long, the whole answer takes
     `seconds`."""
 
-    def __init__(self, seconds=120):
+    def __init__(self, seconds=120, interval=1.0):
         super().__init__()
-        self.behaviours["/metadata"] = Drip(seconds)
+        self.behaviours["/metadata"] = Drip(seconds, interval)
 
     @property
     def url(self):
