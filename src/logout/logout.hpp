@@ -28,6 +28,10 @@ Ref remember_login(const Args& a);
 double now(const Args& a);
 // `entry` is [idp_name, id, expires] for this IdP and not expired.
 bool live_entry_of(PyObject* entry, PyObject* idp_name, double now);
+// Whether a LogoutRequest's NameID (the toolkit's mapping) and SessionIndex
+// values name the login this session keeps (`login`, under login_key).
+bool names_the_login(PyObject* login, PyObject* idp_name, PyObject* name_id, PyObject* indexes,
+                     PyObject* settings_obj);
 
 // logout_views.cpp
 Ref saml_logout_view(const Args& a);

@@ -30,7 +30,6 @@ using names::root;
 using names::space;
 const vs::Name success{"urn:oasis:names:tc:SAML:2.0:status:Success"};
 const vs::Name responder{"urn:oasis:names:tc:SAML:2.0:status:Responder"};
-const vs::Name unspecified_format{"urn:oasis:names:tc:SAML:1.1:nameid-format:unspecified"};
 const vs::Name logout_not_success{"logout_not_success"};
 // The status of the toolkit's LogoutResponse template, and what replaces it
 // for a request that named no login here.
@@ -182,39 +181,6 @@ Ref unbounded_expiration(const Args& a) {
   Ref lifetime = getattr(a.global(names::SamlIDPConfig).get(), names::UNBOUNDED_RESPONSE_RECORD_LIFETIME);
   Ref current = call_method(a.global(names::time).get(), names::time);
   return vs::check(PyNumber_Add(current.get(), lifetime.get()));
-}
-
-// `(sent or default) == (kept or default)`: a qualifier left out names the
-// default one (the IdP, this SP, the unspecified format).
-bool same_qualifier(PyObject* sent, PyObject* kept, PyObject* fallback) {
-  PyObject* left = sent && sent != Py_None && vs::truthy(sent) ? sent : fallback;
-  PyObject* right = kept && kept != Py_None && vs::truthy(kept) ? kept : fallback;
-  return vs::compare(left, right, Py_EQ);
-}
-
-// Whether a LogoutRequest's NameID (the toolkit's mapping) and SessionIndex
-// values name the login this session keeps.
-bool names_the_login(PyObject* login, PyObject* idp_name, PyObject* name_id, PyObject* indexes,
-                     PyObject* settings_obj) {
-  if (!PyDict_Check(login)) return false;
-  auto kept = [&](const vs::Name& key) {
-    Ref value = vs::dict_get(login, key);
-    return value ? value : vs::none();
-  };
-  auto sent = [&](const vs::Name& key) {
-    Ref value = vs::getitem_opt(name_id, key);
-    return value ? value : vs::none();
-  };
-  if (!vs::compare(kept(names::idp_name).get(), idp_name, Py_EQ)) return false;
-  if (!vs::compare(sent(names::Value).get(), kept(names::name_id).get(), Py_EQ)) return false;
-  Ref idp_entity_id = getitem(call_method(settings_obj, names::get_idp_data).get(), names::entityId);
-  Ref sp_entity_id = getitem(call_method(settings_obj, names::get_sp_data).get(), names::entityId);
-  if (!same_qualifier(sent(names::Format).get(), kept(names::name_id_format).get(), unspecified_format) ||
-      !same_qualifier(sent(names::NameQualifier).get(), kept(names::name_id_nq).get(), idp_entity_id.get()) ||
-      !same_qualifier(sent(names::SPNameQualifier).get(), kept(names::name_id_spnq).get(), sp_entity_id.get()))
-    return false;
-  // A request without SessionIndex names every session of the user.
-  return !vs::truthy(indexes) || vs::contains(indexes, kept(names::session_index).get());
 }
 
 // The LogoutResponse the IdP sent to the LogoutRequest of saml_logout_view.

@@ -20,6 +20,7 @@ const vs::Name logout_key{"velmora_saml.logout"};
 
 namespace {
 
+const vs::Name unspecified_format{"urn:oasis:names:tc:SAML:1.1:nameid-format:unspecified"};
 const vs::Name redirect_binding{"urn:oasis:names:tc:SAML:2.0:bindings:HTTP-Redirect"};
 const vs::Name unsolicited{"Unsolicited SAML response"};
 const vs::KwNames page_keywords{&names::content_type, &names::charset};
@@ -79,7 +80,40 @@ Ref live_entries(PyObject* stored, double at) {
 // The value when it is text (what the toolkit gives), else None.
 Ref text_or_none(Ref value) { return PyUnicode_Check(value.get()) ? value : vs::none(); }
 
+// `(sent or default) == (kept or default)`: a qualifier left out names the
+// default one (the IdP, this SP, the unspecified format).
+bool same_qualifier(PyObject* sent, PyObject* kept, PyObject* fallback) {
+  PyObject* left = sent && sent != Py_None && vs::truthy(sent) ? sent : fallback;
+  PyObject* right = kept && kept != Py_None && vs::truthy(kept) ? kept : fallback;
+  return vs::compare(left, right, Py_EQ);
+}
+
 }  // namespace
+
+// Whether a LogoutRequest's NameID (the toolkit's mapping) and SessionIndex
+// values name the login this session keeps.
+bool names_the_login(PyObject* login, PyObject* idp_name, PyObject* name_id, PyObject* indexes,
+                     PyObject* settings_obj) {
+  if (!PyDict_Check(login)) return false;
+  auto kept = [&](const vs::Name& key) {
+    Ref value = vs::dict_get(login, key);
+    return value ? value : vs::none();
+  };
+  auto sent = [&](const vs::Name& key) {
+    Ref value = vs::getitem_opt(name_id, key);
+    return value ? value : vs::none();
+  };
+  if (!vs::compare(kept(names::idp_name).get(), idp_name, Py_EQ)) return false;
+  if (!vs::compare(sent(names::Value).get(), kept(names::name_id).get(), Py_EQ)) return false;
+  Ref idp_entity_id = getitem(call_method(settings_obj, names::get_idp_data).get(), names::entityId);
+  Ref sp_entity_id = getitem(call_method(settings_obj, names::get_sp_data).get(), names::entityId);
+  if (!same_qualifier(sent(names::Format).get(), kept(names::name_id_format).get(), unspecified_format) ||
+      !same_qualifier(sent(names::NameQualifier).get(), kept(names::name_id_nq).get(), idp_entity_id.get()) ||
+      !same_qualifier(sent(names::SPNameQualifier).get(), kept(names::name_id_spnq).get(), sp_entity_id.get()))
+    return false;
+  // A request without SessionIndex names every session of the user.
+  return !vs::truthy(indexes) || vs::contains(indexes, kept(names::session_index).get());
+}
 
 double now(const Args& a) { return as_double(call_method(a.global(names::time).get(), names::time).get()); }
 
