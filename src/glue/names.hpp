@@ -206,7 +206,6 @@ inline const Name namespaces{"namespaces"};
 inline const Name netloc{"netloc"};
 inline const Name new_{"new"};
 inline const Name next_refresh_at{"next_refresh_at"};
-inline const Name notice_settings{"notice_settings"};
 inline const Name note_fetch{"note_fetch"};
 inline const Name note_validation{"note_validation"};
 inline const Name NotOnOrAfter{"NotOnOrAfter"};

@@ -1,0 +1,97 @@
+"""The hints of the operator command's report: for each error of an IdP's
+configuration, one line pointing at the key to change."""
+
+import re
+
+DOCS = "docs/configuration.md"
+
+TOOLKIT_HINTS = {
+    "invalid_syntax": '"settings" must be a mapping in the python3-saml settings layout',
+    "idp_not_found": '"settings" has no "idp" section: give "idp": {"metadata": URL} or the IdP\'s '
+                     "entityId, singleSignOnService and x509cert",
+    "idp_entityId_not_found": 'set settings.idp.entityId, or settings.idp.metadata to read it from the IdP\'s '
+                              "metadata",
+    "idp_sso_not_found": "set settings.idp.singleSignOnService.url, or settings.idp.metadata to read it from the "
+                         "IdP's metadata",
+    "idp_sso_url_invalid": "settings.idp.singleSignOnService.url must be an absolute http(s) URL",
+    "idp_slo_url_invalid": "settings.idp.singleLogoutService.url must be an absolute http(s) URL",
+    "idp_cert_or_fingerprint_not_found_and_required":
+        "signed responses are required (security.wantAssertionsSigned or wantMessagesSigned) but the IdP's "
+        "certificate is missing: set settings.idp.x509cert or settings.idp.metadata",
+    "idp_cert_not_found_and_required": "security.nameIdEncrypted needs the IdP's certificate in settings.idp.x509cert",
+    "sp_not_found": '"settings" has no "sp" section: give "sp": {"entityId": ..., '
+                    '"assertionConsumerService": {"url": ...}}',
+    "sp_entityId_not_found": "set settings.sp.entityId, normally https://<host>/saml/metadata/<IdP id>",
+    "sp_acs_not_found": "set settings.sp.assertionConsumerService.url, normally https://<host>/saml/acs/<IdP id>",
+    "sp_acs_url_invalid": "settings.sp.assertionConsumerService.url must be an absolute http(s) URL whose host "
+                          "name has a dot",
+    "sp_sls_url_invalid": "settings.sp.singleLogoutService.url must be an absolute http(s) URL",
+    "sp_cert_not_found_and_required":
+        "signed requests or encrypted assertions need settings.sp.x509cert and settings.sp.privateKey (an IdP "
+        "whose metadata says WantAuthnRequestsSigned asks for signed requests)",
+    "expired_xml": "the SP metadata would already be expired: move security.metadataValidUntil into the future, "
+                   "or remove it and security.metadataCacheDuration",
+}
+
+OWN_HINTS = [
+    # (start of the error text, hint)
+    ('Invalid SAML configuration: "saml_auth_attribute" is missing',
+     'add "saml_auth_attribute": the SAML attribute whose values identify the user, or "NameID"'),
+    ('Invalid SAML configuration: "saml_auth_attribute" must be',
+     'set "saml_auth_attribute" to the name (text) of a SAML attribute of the IdP\'s responses, or "NameID"'),
+    ('Invalid SAML configuration: "user_config_attribute" is missing',
+     'add "user_config_attribute": the attribute of the host\'s users compared with the SAML values, one of '
+     "UserConfig.allowed_sso_keys: {allowed}"),
+    ('Invalid SAML configuration: "user_config_attribute"',
+     'set "user_config_attribute" to one of the host\'s UserConfig.allowed_sso_keys: {allowed}'),
+    ('Invalid SAML configuration: "saml_auth_regex" does not compile',
+     'fix "saml_auth_regex" (a Python regular expression, matched at the start of each value) or remove it'),
+    ('Invalid SAML configuration: "allow_unsolicited" must be',
+     'set "allow_unsolicited" to true or false (JSON booleans, not text), or remove it'),
+    ('Invalid SAML configuration: "single_logout" must be',
+     'set "single_logout" to true or false (JSON booleans, not text), or remove it'),
+    ('Invalid SAML configuration: "single_logout" needs settings.sp.singleLogoutService.url',
+     "set settings.sp.singleLogoutService.url, normally https://<host>/saml/sls/<IdP id>"),
+    ('Invalid SAML configuration: "single_logout" takes',
+     "remove settings.sp.singleLogoutService.binding, or set it to "
+     "urn:oasis:names:tc:SAML:2.0:bindings:HTTP-Redirect"),
+    ("Invalid SAML configuration: ",
+     '"settings" and settings.extra_request_options must be mappings'),
+]
+
+FALLBACK_HINT = f'the plug-in\'s error line on stderr shows where it failed; see {DOCS}, "From a log line to the cause"'
+
+
+def allowed_sso_keys(saml):
+    try:
+        return ", ".join(map(str, saml.UserConfig.allowed_sso_keys))
+    except Exception:
+        return "(the host does not list them)"
+
+
+def toolkit_codes(error):
+    """The toolkit's error codes in a settings or metadata error, in order."""
+    if isinstance(error, ValueError) and error.args and isinstance(error.args[0], list):
+        return [str(code) for code in error.args[0]]
+    found = re.search(r"Invalid dict settings: (.*)", str(error))
+    return [code.strip() for code in found.group(1).split(",")] if found else []
+
+
+def hint_for(saml, idp_id, error, reason, fetch_failed):
+    if isinstance(error, KeyError) and error.args and error.args[0] in ("idp_name", "settings"):
+        return f'add "{error.args[0]}" to the entry of {idp_id} under "identity_providers"'
+    codes = toolkit_codes(error) if error is not None else []
+    if fetch_failed and any(code.startswith("idp_") for code in codes):
+        return ("the IdP's metadata could not be fetched (see the metadata line), so its settings are "
+                "incomplete: make settings.idp.metadata reachable, or set the IdP's entityId, "
+                "singleSignOnService and x509cert locally")
+    for code in codes:
+        if code in TOOLKIT_HINTS:
+            return TOOLKIT_HINTS[code]
+    text = str(error) if error is not None else reason
+    for start, hint in OWN_HINTS:
+        if text.startswith(start):
+            return hint.format(allowed=allowed_sso_keys(saml))
+    if isinstance(error, TypeError) and "not iterable" in text:
+        return "settings.extra_request_options must be a mapping (or be left out)"
+    return FALLBACK_HINT
