@@ -8,8 +8,8 @@
 # from PyPI, the five modules imported and one login run as the wheel test
 # runs it (the same script, fixture files made by the test's own helpers).
 #
-# Needs root (debootstrap, chroot, mount) and takes about a quarter of an
-# hour on 2 cores, most of it the interpreter's build: run by hand, not by
+# Needs root (debootstrap, chroot, mount) and takes about 10 minutes on 2
+# cores, most of it the interpreter's build: run by hand, not by
 # the test command or CI. Everything happens in a `mktemp -d` folder removed
 # at the end (KEEP=1 keeps it; /proc and /dev/shm of the root are unmounted
 # either way). VERSIONS (default: every supported one) picks the CPython
