@@ -227,7 +227,7 @@ def test_sdist_builds_everything_again(dist):
         names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
     assert {"LICENSE", "CHANGES.md", "README.md", "pyproject.toml", "CMakeLists.txt", "docs/configuration.md",
             "src/saml/idp_config.cpp", "src/views/views.cpp", "src/velmora_saml/__main__.py",
-            "cmake/zig-toolchain.cmake", "cmake/zig-c++"} <= names
+            "cmake/zig-toolchain.cmake", "cmake/zig-c++", "cmake/no_demangler.cpp"} <= names
     assert not [name for name in names if name.startswith((".venv", "build/", "dist/"))]
 
 
