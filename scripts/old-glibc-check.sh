@@ -116,24 +116,14 @@ fetch_source() {
 # project's venv and the plug-in from the wheel of its version.
 login_helper() {
   PYTHONPATH="$ROOT:$ROOT/host:$WORK/plugin" "$PY" - "$@" <<'EOF'
-import json, pathlib, shutil, sys
+import json, pathlib, sys
 
-from tests.support import saml_idp
-from tests.support.settings import cert_body
-from tests.test_docs import CERT_PLACEHOLDER, HOST, examples
-from tests.test_wheel import LOGIN, ROOT
+from tests.test_docs import HOST
+from tests.test_wheel import prepare_login
 
 command, folder = sys.argv[1], pathlib.Path(sys.argv[2])
 if command == "prepare":
-    shutil.copytree(ROOT / "host" / "velmora", folder / "host" / "velmora")
-    (folder / "host" / "docs_host.py").write_text(examples()["host"])
-    settings = json.loads(examples()["local-settings"])
-    text = json.dumps(settings).replace(json.dumps(CERT_PLACEHOLDER), json.dumps(cert_body("idp.crt")))
-    (folder / "auth.json").write_text(text)
-    (folder / "response.txt").write_text(saml_idp.build_response(
-        "someone@partner.example", attributes={"mail": "bob@example.com"}, idp_id="partner", host=HOST,
-        issuer="https://idp.partner.example/saml/metadata"))
-    (folder / "login.py").write_text(LOGIN)
+    prepare_login(folder)
 else:
     venv, version = sys.argv[3], sys.argv[4]
     probe = json.loads((folder / "probe.json").read_text())

@@ -231,17 +231,24 @@ def test_sdist_builds_everything_again(dist):
     assert not [name for name in names if name.startswith((".venv", "build/", "dist/"))]
 
 
-def test_one_real_login_through_the_installed_wheel(installed, tmp_path):
-    python, _ = installed
-    shutil.copytree(ROOT / "host" / "velmora", tmp_path / "host" / "velmora")
-    (tmp_path / "host" / "docs_host.py").write_text(examples()["host"])
+def prepare_login(folder):
+    """The files a login through an installed wheel needs, in `folder`: the
+    stand-in host, the documented settings, a signed response and LOGIN
+    (scripts/old-glibc-check.sh uses them too)."""
+    shutil.copytree(ROOT / "host" / "velmora", folder / "host" / "velmora")
+    (folder / "host" / "docs_host.py").write_text(examples()["host"])
     settings = json.loads(examples()["local-settings"])
     text = json.dumps(settings).replace(json.dumps(CERT_PLACEHOLDER), json.dumps(cert_body("idp.crt")))
-    (tmp_path / "auth.json").write_text(text)
-    (tmp_path / "response.txt").write_text(saml_idp.build_response(
+    (folder / "auth.json").write_text(text)
+    (folder / "response.txt").write_text(saml_idp.build_response(
         "someone@partner.example", attributes={"mail": "bob@example.com"}, idp_id="partner", host=HOST,
         issuer="https://idp.partner.example/saml/metadata"))
-    (tmp_path / "login.py").write_text(LOGIN)
+    (folder / "login.py").write_text(LOGIN)
+
+
+def test_one_real_login_through_the_installed_wheel(installed, tmp_path):
+    python, _ = installed
+    prepare_login(tmp_path)
     env = {key: value for key, value in os.environ.items() if not key.startswith(("PYTHON", "VELMORA"))}
     env["PYTHONPATH"] = str(tmp_path / "host")
 
