@@ -13,8 +13,8 @@ import velmora_saml.idp_metadata as idp_metadata
 import velmora_saml.saml as saml
 from tests.support import idp_metadata as md
 from tests.support.metadata_helpers import (  # noqa: F401 (lines is a fixture)
-    assemble, cached, login, login_app, remote_config, signing_certs, wait_for, wait_for_failures,
-    wait_for_refreshes, lines,
+    assemble, cached, login, login_app, refresh_threads_ended, remote_config, signing_certs, wait_for,
+    wait_for_failures, wait_for_refreshes, lines,
 )
 from tests.support.settings import auth_settings, cert_body, read
 
@@ -184,6 +184,7 @@ class TestFailingRefresh:
             assert assemble(config) is first
             slowest = max(slowest, time.monotonic() - started)
         assert slowest < 0.1 and hits(served) == 2  # the one in flight, no other
+        assert not refresh_threads_ended()  # the helpers' wait sees a refresh thread
         hold.release()
         wait_for_refreshes(status, "idp1", 1)
         assert signing_certs(cached()) == [NEW]

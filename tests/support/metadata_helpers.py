@@ -1,6 +1,7 @@
 """Shared pieces of the tests of refreshed and signed IdP metadata."""
 
 import logging
+import threading
 import time
 
 import pytest
@@ -55,6 +56,12 @@ def wait_for(predicate, timeout=10.0, what="the condition"):
     raise AssertionError(f"{what} did not come true in {timeout} s")
 
 
+def refresh_threads_ended():
+    """No refresh thread runs: each logs its outcome just after it records
+    it, so a test that reads the log lines waits for the thread too."""
+    return not any(thread.name.endswith("(refresh_worker)") for thread in threading.enumerate())
+
+
 def wait_for_refreshes(status, name, count, timeout=10.0):
     """Waits until `count` refreshes of `name` succeeded and none runs."""
     return wait_for(lambda: (lambda s: s if s["refreshes"] >= count and not s["refreshing"] else None)(status(name)),
@@ -62,8 +69,12 @@ def wait_for_refreshes(status, name, count, timeout=10.0):
 
 
 def wait_for_failures(status, name, count, timeout=10.0):
-    return wait_for(lambda: (lambda s: s if s["failures"] >= count and not s["refreshing"] else None)(status(name)),
-                    timeout, f"failed refresh {count} of {name}")
+    """Waits until `count` refreshes of `name` failed, none runs, and every
+    refresh thread has ended (so its error line is written)."""
+    found = wait_for(lambda: (lambda s: s if s["failures"] >= count and not s["refreshing"] else None)(status(name)),
+                     timeout, f"failed refresh {count} of {name}")
+    wait_for(refresh_threads_ended, timeout, "the end of the refresh threads")
+    return found
 
 
 class PluginLines(logging.Handler):
