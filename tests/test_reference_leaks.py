@@ -42,14 +42,23 @@ pytestmark = pytest.mark.skipif(
 )
 
 BATCHES = 4
+WARM_UP_BATCHES = 8
 # A leak of one object (or block) per call grows a batch by as many objects
 # as the batch makes calls. What is allowed once the warm-up has filled the
-# caches: the last two batches each grow by less than one object per 50 calls
-# (one block per 20: the toolkit and Pyramid keep small caches that fill
-# slowly), and the RSS by less than 4 MB over all batches.
+# caches: the last two batches each grow by less than one object per 50
+# calls; the smallest batch by less than one block per 20 calls (a leak grows
+# every batch), and all batches together by less than that plus
+# LIBRARY_FILL_BLOCKS; the RSS by less than 4 MB over all batches.
 OBJECTS_PER_CALL = 1 / 50
 BLOCKS_PER_CALL = 1 / 20
 MAX_RSS_GROWTH_KB = 4096
+# Pyramid fills an internal cache, unreachable from Python, when an
+# HTTPException raised by a view becomes the response: measured with a
+# Pyramid app alone, 415 to 490 blocks over 6,000 raised HTTPBadRequest, a
+# few per call and fewer as it fills (none when the view returns it), then
+# flat. Its fill, like the toolkit's, comes in bursts that a warm-up batch
+# can miss.
+LIBRARY_FILL_BLOCKS = 600
 # python3-saml grows by itself: its own loop of metadata building and
 # checking, without the plug-in, gains 20 to 100 blocks per 200 rounds after
 # a warm-up (caches of the standard library it fills slowly). The workload
@@ -326,8 +335,10 @@ def real_toolkit(monkeypatch, tmp_path):
     providers["idp1"]["settings"]["idp"]["metadata"] = f"file://{metadata}"
     wsgi = make_app(settings, ConfigStorage(USERS)).app
     forged = saml_idp.build_response(key="other.key", cert="other.crt")
-    # Built ahead (signing costs more than checking), used within their validity.
-    pool = iter([saml_idp.build_response() for _ in range(110)])
+    # Built ahead (signing costs more than checking), used within their
+    # validity; more are made if the warm-up runs long.
+    pool = itertools.chain([saml_idp.build_response() for _ in range(110)],
+                           (saml_idp.build_response() for _ in itertools.count()))
     views.responses_tracker_mem.reset()
 
     def round_():
@@ -712,26 +723,61 @@ def quiet():
     logging.disable(logging.NOTSET)
 
 
-@pytest.mark.parametrize("name", list(WORKLOADS))
-def test_no_growth(name, monkeypatch, tmp_path, quiet, record_property):
-    workload, rounds = WORKLOADS[name]
-    round_, calls_per_round = workload(monkeypatch, tmp_path)
-    for _ in range(rounds):  # warm-up: caches, interned names, lazy imports
-        round_()
+def blocks_allowed(name, calls_per_batch):
+    per_call = REAL_TOOLKIT_BLOCKS_PER_CALL if name in REAL_TOOLKIT else BLOCKS_PER_CALL
+    return max(10, calls_per_batch * per_call)
+
+
+def check_no_growth(name, round_, rounds, calls_per_round):
+    calls_per_batch = rounds * calls_per_round
+    allowed = blocks_allowed(name, calls_per_batch)
+    # Warm-up: caches, interned names, lazy imports; then more batches, up to
+    # WARM_UP_BATCHES, while the last one still grew beyond what is allowed
+    # (the libraries' caches above). A leak never settles, so it still meets
+    # the measured batches below.
+    before = figures()[1]
+    for batch in range(WARM_UP_BATCHES):
+        for _ in range(rounds):
+            round_()
+        after = figures()[1]
+        if after - before <= allowed:
+            break
+        before = after
     samples = [figures()]
     for _ in range(BATCHES):
         for _ in range(rounds):
             round_()
         samples.append(figures())
     (objects_0, blocks_0, rss_0), (objects_n, blocks_n, rss_n) = samples[0], samples[-1]
-    calls_per_batch = rounds * calls_per_round
-    calls = calls_per_batch * (BATCHES + 1)
+    calls = calls_per_batch * (batch + 1 + BATCHES)
     summary = (f"{name}: {calls} calls; objects {objects_0} -> {objects_n}, blocks {blocks_0} -> {blocks_n}, "
                f"RSS {rss_0} -> {rss_n} kB; per batch {[s[:2] for s in samples]}")
     print("\n" + summary)
-    record_property("leak_figures", summary)
-    for (objects_a, blocks_a, _), (objects_b, blocks_b, _) in zip(samples[-3:], samples[-2:]):
+    for (objects_a, _, _), (objects_b, _, _) in zip(samples[-3:], samples[-2:]):
         assert objects_b - objects_a <= max(2, calls_per_batch * OBJECTS_PER_CALL), summary
-        per_call = REAL_TOOLKIT_BLOCKS_PER_CALL if name in REAL_TOOLKIT else BLOCKS_PER_CALL
-        assert blocks_b - blocks_a <= max(10, calls_per_batch * per_call), summary
+    blocks_per_batch = [b[1] - a[1] for a, b in zip(samples, samples[1:])]
+    assert min(blocks_per_batch) <= allowed, summary
+    assert sum(blocks_per_batch) <= BATCHES * allowed + LIBRARY_FILL_BLOCKS, summary
     assert rss_n - rss_0 <= MAX_RSS_GROWTH_KB, summary
+    return summary
+
+
+@pytest.mark.parametrize("name", list(WORKLOADS))
+def test_no_growth(name, monkeypatch, tmp_path, quiet, record_property):
+    workload, rounds = WORKLOADS[name]
+    round_, calls_per_round = workload(monkeypatch, tmp_path)
+    record_property("leak_figures", check_no_growth(name, round_, rounds, calls_per_round))
+
+
+@pytest.mark.parametrize("kept_per_round", [10, 1], ids=["one block per call", "one per ten calls"])
+def test_a_leak_is_caught(kept_per_round):
+    """The warm-up that waits for caches to fill does not wait for a leak: a
+    round of ten calls that keeps small strings fails, even at twice the
+    tolerance."""
+    kept, counter = [], itertools.count(10**6)
+
+    def round_():
+        kept.extend(str(next(counter)) for _ in range(kept_per_round))
+
+    with pytest.raises(AssertionError, match=f"leaking: {1000 * (WARM_UP_BATCHES + BATCHES)} calls"):
+        check_no_growth("leaking", round_, 100, 10)
