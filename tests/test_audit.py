@@ -4,11 +4,14 @@ itself (reason code, IdP, subject, client), through Pyramid with real
 signed responses and logout messages."""
 
 import logging
+import urllib.parse
 import uuid
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
-from tests.support import saml_idp, saml_logout, sp_app
+from tests.support import logfmt, saml_idp, saml_logout, sp_app
 from tests.support import settings as test_settings
 from tests.test_logout_single import idp_answer, slo_settings, start_logout
 from velmora.storage import ConfigStorage
@@ -184,10 +187,75 @@ def test_a_failure_of_the_site_is_an_error_record_and_still_reaches_the_host(rec
 @pytest.mark.parametrize("value, shown", [
     ("alice\nSAML login success: idp=forged", "alice\\nSAML login success: idp=forged"),
     ("x" * 400, "x" * audit.SUBJECT_LIMIT + "..."),
+    ("back\\slash", "back\\\\slash"),
+    ("\u2028\x1b", "\\u2028\\x1b"),
     (None, None),
-], ids=["line-break", "long", "none"])
+], ids=["line-break", "long", "backslash", "separator-and-escape", "none"])
 def test_fields_are_one_bounded_line(value, shown):
     assert audit.clean(value, audit.SUBJECT_LIMIT) == shown
+
+
+def record_of(**fields):
+    """The record _emit makes of these fields (a refused login)."""
+    made = []
+    handler = logging.Handler()
+    handler.emit = made.append
+    audit.log.addHandler(handler)
+    try:
+        audit._emit(None, "login", "refused", "invalid_response", fields.get("idp"), fields.get("subject"),
+                    fields.get("user"), fields.get("message_id"), fields.get("detail"))
+    finally:
+        audit.log.removeHandler(handler)
+    [record] = made
+    return record
+
+
+def carried(record):
+    """The line's fields as the record carries them."""
+    return {name[5:]: getattr(record, name) for name in audit._LINE_FIELDS if getattr(record, name) is not None}
+
+
+TEXTS = st.text(st.characters(), max_size=40) | st.sampled_from(['mallory\\" user=mallory', "a\nb", "a\\nb", "", " "])
+
+
+@given(idp=TEXTS, subject=TEXTS, detail=TEXTS)
+def test_a_logfmt_reader_gets_back_exactly_the_fields_of_the_record(idp, subject, detail):
+    record = record_of(idp=idp, subject=subject, detail=detail)
+    message = record.getMessage()
+    assert "\n" not in message and "\r" not in message
+    assert logfmt.facts(message) == carried(record)
+
+
+@given(first=TEXTS, second=TEXTS)
+def test_two_values_never_give_the_same_line(first, second):
+    if first != second:
+        assert record_of(subject=first).getMessage() != record_of(subject=second).getMessage()
+
+
+# Forgeries an attacker can send in one request: (case, action, the field
+# forged into, the value sent there).
+FORGED_ID = 'mallory\\" user=mallory client=198.51.100.66 outcome=success'
+BROKEN_LINE = "alice\nSAML login success: idp=idp1 user=admin"
+FORGERIES = [
+    ("IdP id in the login URL", lambda app: app.get("/sso/saml/" + urllib.parse.quote(FORGED_ID, safe="")),
+     "idp", FORGED_ID),
+    ("NameID of an unsigned response", post("idp1", FORGED_ID, sign=None), "subject", FORGED_ID),
+    ("Response ID of an unsigned response", post("idp1", sign=None, response_id=FORGED_ID), "message_id",
+     FORGED_ID),
+    ("NameID holding a line break", post("idp1", BROKEN_LINE, sign=None), "subject", BROKEN_LINE),
+    ("NameID holding backslash n", post("idp1", BROKEN_LINE.replace("\n", "\\n"), sign=None), "subject",
+     BROKEN_LINE.replace("\n", "\\n")),
+]
+
+
+@pytest.mark.parametrize("action, field, sent", [f[1:] for f in FORGERIES], ids=[f[0] for f in FORGERIES])
+def test_what_a_client_sends_forges_no_field(app, records, action, field, sent):
+    action(app)
+    [record] = records()
+    read = logfmt.facts(record.getMessage())
+    assert read == carried(record)
+    assert read[field] == audit.clean(sent, audit.SUBJECT_LIMIT) and "user" not in read
+    assert read["client"] == CLIENT and record.saml_outcome != "success"
 
 
 def test_a_subject_cannot_forge_facts_on_the_line(app, records):

@@ -212,13 +212,17 @@ class TestSuccessfulLogin:
         assert journal[10] == ("remember", "u-alice")
         assert app.get("/session").json == {"sso_user_id": "alice@example.test"}
 
-    def test_log_context_and_debug_line(self, app, core, caplog):
-        core.sso_user_id = 4711  # not a str: written in its str() form
+    @pytest.mark.parametrize("sso_user_id, line", [
+        (4711, "SAML authentication - user: 4711"),  # not a str: written in its str() form
+        ("alice\nSAML login success: user=admin", "SAML authentication - user: alice\\nSAML login success: user=admin"),
+    ], ids=["not-text", "line-break"])
+    def test_log_context_and_debug_line(self, app, core, caplog, sso_user_id, line):
+        core.sso_user_id = sso_user_id
         with caplog.at_level(logging.DEBUG, logger="velmora"):
             app.post(ACS, {"SAMLResponse": "x"})
-        assert current_thread_log_context()["sso_user_id"] == 4711
+        assert current_thread_log_context()["sso_user_id"] == sso_user_id
         lines = [r for r in caplog.records if r.name == "velmora" and r.levelno == logging.DEBUG]
-        assert [(r.msg, r.args) for r in lines] == [("SAML authentication - user: 4711", ())]
+        assert [(r.msg, r.args) for r in lines] == [(line, ())]
 
 
 class TestExpectedFailures:

@@ -75,7 +75,11 @@ def test_every_entry_point_shares_one_settings_object(builds):
     first = SamlIDPConfig(ts.idp_config("idp1"), sp_request(), []).saml_auth.get_settings()
     second = SamlIDPConfig(ts.idp_config("idp1"), sp_request(), []).saml_auth.get_settings()
     assert first is second
-    assert builds == [SamlIDPConfig.cached_saml_settings["idp1"]]
+    # Built once, from a copy of the cached mapping taken before the build.
+    [built_from] = builds
+    assert built_from is not SamlIDPConfig.cached_saml_settings["idp1"]
+    assert built_from["idp"]["singleSignOnService"] == SamlIDPConfig.cached_saml_settings["idp1"]["idp"][
+        "singleSignOnService"]
 
 
 def sso_url_replaced(cache):
@@ -103,6 +107,41 @@ def test_a_changed_mapping_takes_effect_at_the_next_request(change, builds):
     assert login_target(config) == NEW_SSO_URL
     assert SamlIDPConfig(config, sp_request(), []).saml_auth.get_settings().get_idp_sso_url() == NEW_SSO_URL
     assert len(builds) == 2
+
+
+def retire_the_old_key(cache):
+    """The last step of a key rollover: the section replaced without the old certificate."""
+    cache["idp1"]["idp"] = {**cache["idp1"]["idp"], "x509cert": ts.cert_body("idp_next.crt")}
+
+
+# (edit the host makes, what the next request's settings object then says,
+# what it must say)
+EDITS_DURING_THE_BUILD = {
+    "the IdP certificate replaced": (retire_the_old_key, lambda obj: "".join(obj.get_idp_cert().split()[2:-2]),
+                                     "".join(ts.cert_body("idp_next.crt").split())),
+    '"strict" set in place': (lambda cache: cache["idp1"].update(strict=True), lambda obj: obj.is_strict(), True),
+}
+
+
+@pytest.mark.parametrize("edit", EDITS_DURING_THE_BUILD)
+def test_an_edit_made_while_the_object_is_built_is_not_missed(edit, monkeypatch):
+    change, read_back, expected = EDITS_DURING_THE_BUILD[edit]
+    config = ts.idp_config("idp1", settings=ts.toolkit_settings("idp1"))
+    config["settings"]["strict"] = False
+    SamlIDPConfig.get_idp_settings(config)
+    original, edited = OneLogin_Saml2_Settings.__init__, []
+
+    def building(self, settings=None, *args, **kwargs):
+        original(self, settings, *args, **kwargs)
+        if not edited:  # another thread's edit lands as the build ends
+            edited.append(True)
+            change(SamlIDPConfig.cached_saml_settings)
+
+    monkeypatch.setattr(OneLogin_Saml2_Settings, "__init__", building)
+    SamlIDPConfig(config, sp_request(), [])
+    assert edited
+    for _ in range(2):
+        assert read_back(SamlIDPConfig(config, sp_request(), []).saml_auth.get_settings()) == expected
 
 
 def test_threads_log_in_while_the_mapping_is_replaced_and_edited():

@@ -31,6 +31,12 @@ def get(app, address, status=200, **headers):
     return app.get("/saml/status", headers=headers, extra_environ={"REMOTE_ADDR": address}, status=status)
 
 
+def unrouted(app, address, method="GET"):
+    """What the host answers for a path no route matches, as the status route's own text."""
+    answer = app.request("/saml/nothing", method=method, environ={"REMOTE_ADDR": address}, expect_errors=True)
+    return answer.status_int, answer.text.replace("/saml/nothing", "/saml/status")
+
+
 @pytest.fixture
 def three_idps(published_idp):
     """A refreshed, signed remote IdP, a local one, one that fails validation."""
@@ -130,6 +136,54 @@ class TestRefused:
             sp_app.make_app(settings_with(("idp1", idp_config("idp1")), status_allow=value),
                             ConfigStorage(sp_app.USERS))
 
-    def test_post_is_not_served(self):
+    @pytest.mark.parametrize("method", ["POST", "PUT", "DELETE", "PATCH", "OPTIONS"])
+    def test_other_methods_get_the_hosts_404_and_name_nothing(self, method):
         app = status_app(settings_with(("idp1", idp_config("idp1")), status_allow=ALLOW))
-        app.post("/saml/status", extra_environ={"REMOTE_ADDR": "127.0.0.1"}, status=404)
+        answer = app.request("/saml/status", method=method, environ={"REMOTE_ADDR": "127.0.0.1"},
+                             expect_errors=True)
+        assert (answer.status_int, answer.text) == unrouted(app, "127.0.0.1", method)
+        assert "StatusView" not in answer.text and "predicate" not in answer.text
+
+    def test_head_is_served_as_get(self):
+        app = status_app(settings_with(("idp1", idp_config("idp1")), status_allow=ALLOW))
+        answer = app.head("/saml/status", extra_environ={"REMOTE_ADDR": "127.0.0.1"})
+        assert answer.status_int == 200 and answer.content_type == "application/json"
+
+
+TRUSTED = ["10.9.0.0/16"]
+
+
+class TestPeerAddress:
+    # (peer address, X-Forwarded-For sent, status_trusted_proxies, served):
+    # only the peer decides, or behind a trusted proxy the entry it added.
+    CASES = [
+        ("192.0.2.7", "127.0.0.1", None, False),  # the client's own header
+        ("192.0.2.7", "127.0.0.1, 127.0.0.1", None, False),
+        ("127.0.0.1", "192.0.2.7", None, True),  # an allowed peer, whatever the header says
+        ("10.9.0.1", "127.0.0.1", TRUSTED, True),  # the trusted proxy's entry
+        ("10.9.0.1", "127.0.0.1, 192.0.2.7", TRUSTED, False),  # the client wrote the first one
+        ("10.9.0.1", "192.0.2.7, 127.0.0.1", TRUSTED, True),
+        ("10.9.0.1", "192.0.2.7, 127.0.0.1, 10.9.0.2", TRUSTED, True),  # two trusted proxies in a row
+        ("10.9.0.1", "127.0.0.1, 192.0.2.7, 10.9.0.2", TRUSTED, False),
+        ("10.9.0.1", "127.0.0.1, not-an-address", TRUSTED, False),
+        ("10.9.0.1", None, TRUSTED, False),  # the proxy's own request: the proxy is not allowed
+        ("192.0.2.7", "127.0.0.1", TRUSTED, False),  # a peer that is no trusted proxy
+        ("::ffff:10.9.0.1", "::1", TRUSTED, True),
+    ]
+
+    @pytest.mark.parametrize("peer, forwarded, trusted, served", CASES)
+    def test_who_is_served(self, peer, forwarded, trusted, served):
+        keys = {} if trusted is None else {"status_trusted_proxies": trusted}
+        app = status_app(settings_with(("idp1", idp_config("idp1")), status_allow=ALLOW, **keys))
+        headers = {} if forwarded is None else {"X-Forwarded-For": forwarded}
+        answer = get(app, peer, status="*", **headers)
+        if served:
+            assert answer.status_int == 200 and "identity_providers" in answer.json
+        else:
+            assert (answer.status_int, answer.text) == unrouted(app, peer)
+
+    @pytest.mark.parametrize("value", ["10.9.0.0/16", ["proxy.example"]])
+    def test_a_bad_value_stops_the_start(self, value):
+        with pytest.raises(ConfigurationError, match="status_trusted_proxies"):
+            sp_app.make_app(settings_with(("idp1", idp_config("idp1")), status_allow=ALLOW,
+                                          status_trusted_proxies=value), ConfigStorage(sp_app.USERS))

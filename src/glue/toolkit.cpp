@@ -10,6 +10,16 @@ PyObject* auth_module = nullptr;
 PyObject* own_auth = nullptr;
 PyObject* own_settings = nullptr;
 PyObject* own_metadata_check = nullptr;  // OneLogin_Saml2_Settings.validate_metadata
+PyObject* own_parser = nullptr;          // OneLogin_Saml2_IdPMetadataParser
+// Its class dict's get_metadata and parse_remote (classmethod objects).
+PyObject* own_get_metadata = nullptr;
+PyObject* own_parse_remote = nullptr;
+
+// cls.__dict__[name], or an empty Ref.
+vs::Ref class_member(PyObject* cls, PyObject* name) {
+  vs::Ref members = vs::getattr(cls, names::dunder_dict);
+  return vs::getitem_opt(members.get(), name);
+}
 
 }  // namespace
 
@@ -19,6 +29,11 @@ void remember_own_classes() {
   vs::Ref auth = vs::getattr(module.get(), names::OneLogin_Saml2_Auth);
   vs::Ref settings = vs::getattr(module.get(), names::OneLogin_Saml2_Settings);
   vs::Ref check = vs::getattr(settings.get(), names::validate_metadata);
+  vs::Ref parser_module = vs::check(PyImport_ImportModule("onelogin.saml2.idp_metadata_parser"));
+  vs::Ref parser = vs::getattr(parser_module.get(), names::OneLogin_Saml2_IdPMetadataParser);
+  own_get_metadata = class_member(parser.get(), names::get_metadata).release();
+  own_parse_remote = class_member(parser.get(), names::parse_remote).release();
+  own_parser = parser.release();
   own_metadata_check = check.release();
   own_auth = auth.release();
   own_settings = settings.release();
@@ -33,6 +48,13 @@ bool takes_settings_object(PyObject* auth_class) {
 }
 
 PyObject* own_settings_class() { return own_settings; }
+
+bool fetches_as_its_own(PyObject* parser_class) {
+  if (!own_parser || parser_class != own_parser) return false;
+  vs::Ref get_metadata = class_member(parser_class, names::get_metadata);
+  vs::Ref parse_remote = class_member(parser_class, names::parse_remote);
+  return get_metadata.get() == own_get_metadata && parse_remote.get() == own_parse_remote;
+}
 
 bool is_own_metadata_check(PyObject* check, PyObject* settings_obj) {
   return own_metadata_check && Py_TYPE(settings_obj) == reinterpret_cast<PyTypeObject*>(own_settings) &&

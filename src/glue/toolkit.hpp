@@ -23,6 +23,13 @@ bool takes_settings_object(PyObject* auth_class);
 // The toolkit's own OneLogin_Saml2_Settings.
 PyObject* own_settings_class();
 
+// Whether `parser_class` is the toolkit's own OneLogin_Saml2_IdPMetadataParser
+// with its own get_metadata and parse_remote: the plug-in then reads the
+// document itself, bounded in size, and hands it to the parser's `parse`,
+// which is all the two do besides reading it. Any other parser is called
+// as it always was.
+bool fetches_as_its_own(PyObject* parser_class);
+
 // Whether `check` is `settings_obj.validate_metadata` as the toolkit's own
 // settings class defines it (a bound method of that very object).
 bool is_own_metadata_check(PyObject* check, PyObject* settings_obj);

@@ -37,6 +37,7 @@ Ref read_document(const Args& a);
 // records.cpp
 Ref start_record(const Args& a);
 Ref claim_refresh(const Args& a);
+Ref notice_use(const Args& a);
 Ref refresh_succeeded(const Args& a);
 Ref refresh_failed(const Args& a);
 Ref forget_record(const Args& a);

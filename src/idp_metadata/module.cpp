@@ -3,6 +3,8 @@
 // for them. `velmora_saml.saml` imports it when it first meets such an entry.
 #include <iterator>
 
+#include "../glue/metadata_limits.hpp"
+#include "../glue/one_line.hpp"
 #include "idp_metadata.hpp"
 
 namespace idp_metadata {
@@ -16,6 +18,9 @@ Ref text_tuple(const char* const (&texts)[N]) {
   for (size_t i = 0; i < N; ++i) vs::check_status(PyTuple_SetItem(tuple.get(), i, vs::ustr(texts[i]).release()));
   return tuple;
 }
+
+// shown_text(value, limit=500)
+Ref shown_text(const Args& a) { return one_line::shown(a[0], vs::as_ssize(a[1])); }
 
 const vs::MemberSpec module_functions[] = {
     {vs::Kind::Function, "metadata_policy", "(idp_config)",
@@ -34,6 +39,11 @@ const vs::MemberSpec module_functions[] = {
     {vs::Kind::Function, "claim_refresh", "(idp_name)",
      "The refresh to run now, (generation, idp_config, policy, entity ID of the settings in use), or None",
      claim_refresh},
+    {vs::Kind::Function, "notice_use", "(idp_name)",
+     "On each use of the IdP's settings: None, or (the refresh to run now or None, why the settings\n"
+     "must not be used or None)\n\n"
+     "The settings must not be used once the document they come from is past its validUntil.\n",
+     notice_use},
     {vs::Kind::Function, "refresh_succeeded", "(idp_name, generation, facts)",
      "Note a refresh that produced good settings; False when they belong to an earlier record", refresh_succeeded},
     {vs::Kind::Function, "refresh_failed", "(idp_name, generation, reason)",
@@ -46,11 +56,15 @@ const vs::MemberSpec module_functions[] = {
     {vs::Kind::Function, "awaiting_document", "(idp_name, idp_config)",
      "Why the entry's first document has not come yet (its first fetch failed), or None", awaiting_document},
     {vs::Kind::Function, "metadata_status", "(idp_name)", "What the IdP's record holds, or None", metadata_status},
+    {vs::Kind::Function, "shown_text", "(value, limit=500)",
+     "A text from outside as one bounded line: cut at limit characters, what is not printable escaped",
+     shown_text},
 };
 
 void exec_module(PyObject* module) {
   bind(module, "BACKOFF_FIRST", vs::integer(kBackoffFirst));
   bind(module, "BACKOFF_LIMIT", vs::integer(kBackoffLimit));
+  bind(module, "METADATA_MAX_BYTES", vs::check(PyLong_FromSsize_t(metadata_limits::kDefaultMaxBytes)));
   bind(module, "SIGNATURE_ALGORITHMS", text_tuple(kSignatureAlgorithms));
   bind(module, "DIGEST_ALGORITHMS", text_tuple(kDigestAlgorithms));
   vs::bind_functions(module, module_functions);

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <ctime>
 #include <memory>
 
 #include "idp_metadata.hpp"
@@ -22,6 +23,10 @@ namespace {
 // A refresh claimed this long ago and never reported counts as lost (its
 // fetch is bounded by the time-out; this only guards the bookkeeping).
 constexpr double kLostRefresh = 600;
+// The refresh before a document's validUntil comes this much ahead of it
+// (at most; a tenth of the document's validity when that is shorter), so
+// that its successor is usually in use before it expires.
+constexpr double kExpiryLead = 300;
 
 double monotonic_now() {
   using namespace std::chrono;
@@ -110,9 +115,12 @@ Document read_facts(PyObject* facts) {
   return document;
 }
 
+// The interval as a bound on a delay: none without one.
+double interval_bound(const Record& record) { return record.interval > 0 ? record.interval : INFINITY; }
+
 void schedule(Record& record, double delay) {
   record.forced = false;
-  if (record.interval <= 0) {
+  if (!std::isfinite(delay)) {
     record.due = INFINITY;
     record.due_wall = NAN;
     return;
@@ -123,8 +131,10 @@ void schedule(Record& record, double delay) {
 }
 
 // After a good fetch the next refresh is due once the interval has passed,
-// or sooner when the document's validUntil passes or its cacheDuration runs
-// out.
+// or sooner when the document's validUntil comes near or its cacheDuration
+// runs out. Without an interval only validUntil makes one due: past it the
+// document's settings are not used (see expired), so the IdP must get a
+// new one.
 void take_document(Record& record, const Document& document) {
   record.has_document = true;
   record.fetched_at = document.fetched_at;
@@ -136,10 +146,20 @@ void take_document(Record& record, const Document& document) {
   record.signature = document.signed_by.get() != Py_None ? Signature::Verified : Signature::NotChecked;
   record.failures = 0;
   record.last_error = vs::none();
-  double delay = record.interval;
-  for (double until : {document.valid_until, document.cache_until})
-    if (!std::isnan(until)) delay = std::min(delay, until - document.fetched_at);
+  double delay = interval_bound(record);
+  if (!std::isnan(document.valid_until)) {
+    double validity = document.valid_until - document.fetched_at;
+    delay = std::min(delay, validity - std::min(kExpiryLead, validity / 10));
+  }
+  if (record.interval > 0 && !std::isnan(document.cache_until))
+    delay = std::min(delay, document.cache_until - document.fetched_at);
   schedule(record, delay);
+}
+
+// Whether the settings in use come from a document whose validUntil has
+// passed: the one limit metadata puts on trusting the keys it publishes.
+bool expired(const Record& record) {
+  return record.has_document && !std::isnan(record.valid_until) && wall_now() >= record.valid_until;
 }
 
 // The back-off after the n-th failure in a row: kBackoffFirst doubled with
@@ -148,7 +168,7 @@ void note_failure(Record& record, Ref reason) {
   record.failures += 1;
   record.last_error = std::move(reason);
   double delay = static_cast<double>(kBackoffFirst << std::min(record.failures - 1, 20L));
-  schedule(record, std::min({delay, record.interval, static_cast<double>(kBackoffLimit)}));
+  schedule(record, std::min({delay, interval_bound(record), static_cast<double>(kBackoffLimit)}));
 }
 
 // The record a refresh of `generation` reports to; none when the IdP's
@@ -162,6 +182,37 @@ Found current(PyObject* idp_name, PyObject* generation) {
 
 Ref seconds_or_none(double value) {
   return std::isfinite(value) ? vs::check(PyFloat_FromDouble(value)) : vs::none();
+}
+
+// The refresh the record gives to the caller, or an empty Ref. No call
+// into Python between the test and the set of in_flight: of the threads
+// that notice a due refresh at once, exactly one is given it.
+Ref claim(Record& record) {
+  double now = monotonic_now();
+  if (record.in_flight && now - record.claimed_at < kLostRefresh) return Ref();
+  if (!record.forced && now < record.due) return Ref();
+  record.in_flight = true;
+  record.forced = false;
+  record.claimed_at = now;
+  Ref generation = vs::integer(record.generation);
+  return vs::tuple_of({generation.get(), record.idp_config.get(), record.policy.get(), record.entity_id.get()});
+}
+
+// Why the settings in use must not serve a login, for a record whose
+// document expired.
+Ref expiry_reason(const Record& record) {
+  // As the reports show times: 2026-12-09 12:00:00 UTC.
+  char text[32] = "?";
+  std::time_t seconds = static_cast<std::time_t>(record.valid_until);
+  std::tm parts{};
+  if (gmtime_r(&seconds, &parts)) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
+  Ref at = vs::ustr(text);
+  if (record.last_error.get() == Py_None)
+    return vs::check(PyUnicode_FromFormat("it expired at %S (validUntil) and no fresh document has come yet",
+                                          at.get()));
+  return vs::check(PyUnicode_FromFormat(
+      "it expired at %S (validUntil) and no fresh document has come yet: %S", at.get(),
+      record.last_error.get()));
 }
 
 }  // namespace
@@ -206,16 +257,25 @@ Ref start_record(const Args& a) {
 // claim_refresh(idp_name)
 Ref claim_refresh(const Args& a) {
   Found found = find(a[0]);
-  Record* record = found.record;
-  if (!record) return vs::none();
-  double now = monotonic_now();
-  if (record->in_flight && now - record->claimed_at < kLostRefresh) return vs::none();
-  if (!record->forced && now < record->due) return vs::none();
-  record->in_flight = true;
-  record->forced = false;
-  record->claimed_at = now;
-  Ref generation = vs::integer(record->generation);
-  return vs::tuple_of({generation.get(), record->idp_config.get(), record->policy.get(), record->entity_id.get()});
+  if (!found.record) return vs::none();
+  Ref given = claim(*found.record);
+  return given ? given : vs::none();
+}
+
+// notice_use(idp_name): on every use of the IdP's cached settings. None
+// when there is nothing to do (no record, no refresh due, the document
+// valid); else (the refresh claimed, or None; why the settings must not be
+// used, or None).
+Ref notice_use(const Args& a) {
+  Found found = find(a[0]);
+  if (!found.record) return vs::none();
+  Ref given = claim(*found.record);
+  bool stale = expired(*found.record);
+  if (!given && !stale) return vs::none();
+  // The reason is built last: it calls into Python, after which the record
+  // may be another's (the capsule keeps this one alive).
+  Ref reason = stale ? expiry_reason(*found.record) : vs::none();
+  return vs::tuple_of({given ? given.get() : Py_None, reason.get()});
 }
 
 // refresh_succeeded(idp_name, generation, facts)
@@ -286,6 +346,7 @@ Ref metadata_status(const Args& a) {
   setitem(status.get(), names::refreshes, vs::integer(seen.refreshes).get());
   setitem(status.get(), names::failures, vs::integer(seen.failures).get());
   setitem(status.get(), names::last_error, seen.last_error.get());
+  setitem(status.get(), names::expired, expired(seen) ? Py_True : Py_False);
   return status;
 }
 

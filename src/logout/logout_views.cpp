@@ -8,6 +8,7 @@
 #include "../glue/with_block.hpp"
 #include "../glue/view_helpers.hpp"
 #include "logout.hpp"
+#include "../glue/one_line.hpp"
 
 namespace logout {
 namespace {
@@ -145,7 +146,7 @@ SloAuth slo_auth(const Args& a, PyObject* request, const SloIdp& loaded) {
   Ref message = vs::concat({vs::ustr("Invalid SAML logout ").get(), vs::ustr(kind).get(), vs::ustr(": ").get(),
                             vs::text(getattr(type, names::dunder_module).get()).get(), vs::ustr(".").get(),
                             vs::text(getattr(type, names::dunder_qualname).get()).get(), vs::ustr(": ").get(),
-                            vs::str(e.get()).get()});
+                            one_line::shown(vs::str(e.get()).get()).get()});
   call_method(a.global(names::log).get(), names::error, {message.get()});
   e.raise_from(call(PyExc_ValueError, {message.get()}));
 }
@@ -165,7 +166,7 @@ void reject_replay(const Args& a, PyObject* request, PyObject* message_id, PyObj
   vs::with_block(lock.get(), [&] {
     if (vs::truthy(call_method(tracker.get(), names::is_seen, {message_id}).get())) {
       Ref warning = vs::concat({vs::ustr("Detected duplicate SAML logout ").get(), vs::ustr(kind).get(),
-                                vs::ustr(" ").get(), vs::text(message_id).get()});
+                                vs::ustr(" ").get(), one_line::shown(message_id).get()});
       call_method(a.global(names::logging).get(), names::warning, {warning.get()});
       vs::raise_new(PyExc_ValueError, vs::concat({vs::ustr("Duplicated SAML logout ").get(), vs::ustr(kind).get()}).get());
     }

@@ -7,6 +7,7 @@
 #include "replay_store.hpp"
 
 #include "../glue/replay_protocol.hpp"
+#include "../glue/one_line.hpp"
 
 namespace replay_store {
 namespace {
@@ -103,7 +104,7 @@ Ref add(const Args& a) {
   // to retry a failed node). Only a record that is there is a replay.
   Ref existing = call_method(getattr(self, names::mc).get(), names::get, {key.get()});
   if (existing.get() == Py_None) vs::raise_new(PyExc_RuntimeError, "Can not store saml response");
-  Ref message = vs::concat({vs::ustr("Detected duplicate SAML response ").get(), vs::text(a[1]).get()});
+  Ref message = vs::concat({vs::ustr("Detected duplicate SAML response ").get(), one_line::shown(a[1]).get()});
   call_method(a.global(names::logging).get(), names::warning, {message.get()});
   vs::raise_new(PyExc_ValueError, "Duplicated SAML response");
 }

@@ -11,7 +11,10 @@
 
 #include "../glue/config_errors.hpp"
 #include "../glue/logout_options.hpp"
+#include "../glue/metadata_limits.hpp"
+#include "../glue/one_line.hpp"
 #include "../glue/siblings.hpp"
+#include "../glue/toolkit.hpp"
 
 namespace saml {
 
@@ -77,18 +80,83 @@ Ref configured_entity_id(PyObject* settings) {
   return vs::none();
 }
 
-// The document fetched with the toolkit's get_metadata, bounded as every
-// fetch, then checked and parsed for the IdP entity `entity_id` (None: the
-// only one it describes): (settings, facts), or ValueError(reason).
-// `*fetched` is set once the document has come.
-Ref read_remote_document(PyObject* idp_name, PyObject* parser, PyObject* url, PyObject* timeout, PyObject* policy,
-                         PyObject* entity_id, bool* fetched = nullptr) {
-  Ref get_metadata = getattr(parser, names::get_metadata);
-  Ref document = fetch_metadata(idp_name, get_metadata.get(), url, timeout);
+// What the toolkit's get_metadata checks of what it read: XML holding an
+// IDPSSODescriptor; the same text when it does not.
+void check_idp_document(PyObject* document, PyObject* url) {
+  bool valid = false;
+  if (truthy(document)) {
+    try {
+      Ref xml_module = vs::check(PyImport_ImportModule("onelogin.saml2.xml_utils"));
+      Ref xml = getattr(xml_module.get(), names::OneLogin_Saml2_XML);
+      Ref dom = call_method(xml.get(), names::to_etree, {document});
+      valid = truthy(call_method(xml.get(), names::query, {dom.get(), vs::ustr("//md:IDPSSODescriptor").get()}).get());
+    } catch (const vs::PyError&) {
+      Caught e(PyExc_Exception);
+    }
+  }
+  if (!valid) {
+    Ref message = vs::check(PyUnicode_FromFormat("Not valid IdP XML found from URL: %S", url));
+    vs::raise_new(PyExc_Exception, message.get());
+  }
+}
+
+// The metadata document at `url`, as the parser's get_metadata would give
+// it: for the toolkit's own parser read by the plug-in, at most `max_bytes`
+// of it; any other parser's get_metadata is called, bounded in time only.
+Ref fetch_document(PyObject* idp_name, PyObject* parser_class, PyObject* parser, PyObject* url, PyObject* timeout,
+                   Py_ssize_t max_bytes) {
+  if (!toolkit::fetches_as_its_own(parser_class)) {
+    Ref get_metadata = getattr(parser, names::get_metadata);
+    return fetch_metadata(idp_name, get_metadata.get(), url, timeout, max_bytes);
+  }
+  Ref document = fetch_metadata(idp_name, nullptr, url, timeout, max_bytes);
+  check_idp_document(document.get(), url);
+  return document;
+}
+
+// The settings the IdP's metadata gives, as the parser's parse_remote would
+// give them (the toolkit's own: get_metadata's document, parsed).
+Ref fetch_settings(PyObject* idp_name, PyObject* parser_class, PyObject* parser, PyObject* url, PyObject* timeout,
+                   Py_ssize_t max_bytes) {
+  if (!toolkit::fetches_as_its_own(parser_class)) {
+    Ref parse_remote = getattr(parser, names::parse_remote);
+    return fetch_metadata(idp_name, parse_remote.get(), url, timeout, max_bytes);
+  }
+  Ref document = fetch_document(idp_name, parser_class, parser, url, timeout, max_bytes);
+  return call_method(parser, names::parse, {document.get()});
+}
+
+// The document fetched as above, then checked and parsed for the IdP entity
+// `entity_id` (None: the only one it describes): (settings, facts), or
+// ValueError(reason). `*fetched` is set once the document has come.
+Ref read_remote_document(PyObject* idp_name, PyObject* parser_class, PyObject* parser, PyObject* url,
+                         PyObject* timeout, Py_ssize_t max_bytes, PyObject* policy, PyObject* entity_id,
+                         bool* fetched = nullptr) {
+  Ref document = fetch_document(idp_name, parser_class, parser, url, timeout, max_bytes);
   if (fetched) *fetched = true;
   return metadata_call(names::read_document, {document.get(), policy, parser, entity_id});
 }
 
+// The bound on the IdP's metadata document: "metadata_max_bytes" of its
+// entry (a positive number of bytes), else the default.
+Py_ssize_t metadata_max_bytes(PyObject* idp_config) {
+  Ref value = vs::getitem_opt(idp_config, names::metadata_max_bytes);
+  if (!value || value.get() == Py_None) return metadata_limits::kDefaultMaxBytes;
+  Py_ssize_t bytes = 0;
+  if (PyLong_Check(value.get()) && !PyBool_Check(value.get())) {
+    try {
+      bytes = vs::as_ssize(value.get());
+    } catch (const vs::PyError&) {
+      Caught e(PyExc_OverflowError);
+      // More than memory holds: no bound a document can reach.
+      bytes = vs::compare(value.get(), vs::integer(0).get(), Py_GT) ? PY_SSIZE_T_MAX : -1;
+    }
+  }
+  if (bytes <= 0)
+    config_errors::raise_invalid({vs::ustr("\"metadata_max_bytes\" must be a positive number of bytes, not ").get(),
+                                  config_errors::shown(value.get()).get()});
+  return bytes;
+}
 
 double monotonic_seconds() {
   using namespace std::chrono;
@@ -96,7 +164,8 @@ double monotonic_seconds() {
 }
 
 void log_refresh_failure(const Args& a, PyObject* idp_name, PyObject* generation, const Caught& e) {
-  Ref reason = vs::text(e.get());
+  // The text may quote the document or the server's answer.
+  Ref reason = one_line::shown(e.get());
   if (!truthy(metadata_call(names::refresh_failed, {idp_name, generation, reason.get()}).get())) return;
   settings_event(idp_name, nullptr, "failure");
   log_line(a, names::error,
@@ -120,13 +189,16 @@ Ref refresh_worker(const Args& a) {
     Ref location = metadata_location(idp_config.get());
     if (!truthy(location.get())) vs::raise_new(PyExc_ValueError, "settings.idp.metadata is not set any more");
     Ref url = metadata_fetch_url(a, location);
-    Ref parser = call(a.global(names::OneLogin_Saml2_IdPMetadataParser).get(), {});
+    Ref parser_class = a.global(names::OneLogin_Saml2_IdPMetadataParser);
+    Ref parser = call(parser_class.get(), {});
     Ref timeout = getattr(cls, names::saml_http_timeout);
+    Py_ssize_t max_bytes = metadata_max_bytes(idp_config.get());
     Ref local = getitem(idp_config.get(), names::settings);
     // The entity is the one configured, else the one the settings in use came from.
     Ref entity_id = configured_entity_id(local.get());
     if (entity_id.get() == Py_None) entity_id = entity_in_use;
-    Ref read = read_remote_document(idp_name, parser.get(), url.get(), timeout.get(), policy.get(), entity_id.get());
+    Ref read = read_remote_document(idp_name, parser_class.get(), parser.get(), url.get(), timeout.get(), max_bytes,
+                                    policy.get(), entity_id.get());
     Ref remote, facts;
     vs::unpack_pair(read.get(), remote, facts);
     Ref merged = call_method(parser.get(), names::merge_settings, {remote.get(), local.get()});
@@ -205,17 +277,22 @@ void settings_event(PyObject* idp_name, PyObject* settings, const char* fetch) {
 }
 
 // A refresh that cannot start is the refresh's failure, not the login's.
-void notice_metadata_refresh(const Args& a, PyObject* cls, PyObject* idp_name) {
-  if (!module_state.metadata_records_started) return;
-  Ref claim = metadata_call(names::claim_refresh, {idp_name});
-  if (claim.get() == Py_None) return;
-  try {
-    Ref args = vs::tuple_of({cls, idp_name, claim.get()});
-    start_daemon_thread(module_state.refresh_worker_function, args.get());
-  } catch (const vs::PyError&) {
-    Caught e(PyExc_Exception);
-    log_refresh_failure(a, idp_name, vs::item(claim.get(), 0).get(), e);
+Ref notice_metadata_use(const Args& a, PyObject* cls, PyObject* idp_name) {
+  if (!module_state.metadata_records_started) return Ref();
+  Ref noticed = metadata_call(names::notice_use, {idp_name});
+  if (noticed.get() == Py_None) return Ref();
+  Ref claim, expired;
+  vs::unpack_pair(noticed.get(), claim, expired);
+  if (claim.get() != Py_None) {
+    try {
+      Ref args = vs::tuple_of({cls, idp_name, claim.get()});
+      start_daemon_thread(module_state.refresh_worker_function, args.get());
+    } catch (const vs::PyError&) {
+      Caught e(PyExc_Exception);
+      log_refresh_failure(a, idp_name, vs::item(claim.get(), 0).get(), e);
+    }
   }
+  return expired.get() == Py_None ? Ref() : expired;
 }
 
 Ref awaiting_first_document(PyObject* idp_name, PyObject* idp_config) {
@@ -236,9 +313,11 @@ bool toolkit_accepts(const Args& a, PyObject* saml_settings) {
   return true;
 }
 
-void raise_metadata_not_available(PyObject* idp_name, PyObject* reason) {
-  Ref message = vs::concat({vs::ustr("The metadata of identity provider ").get(), vs::text(idp_name).get(),
-                            vs::ustr(" is not available yet (").get(), reason, vs::ustr(")").get()});
+void raise_metadata_not_available(PyObject* idp_name, PyObject* reason, bool expired) {
+  Ref message = expired ? vs::concat({vs::ustr("The metadata of identity provider ").get(), vs::text(idp_name).get(),
+                                      vs::ustr(" is not available: ").get(), reason})
+                        : vs::concat({vs::ustr("The metadata of identity provider ").get(), vs::text(idp_name).get(),
+                                      vs::ustr(" is not available yet (").get(), reason, vs::ustr(")").get()});
   vs::raise_new(metadata_attr(names::MetadataNotAvailable).get(), message.get());
 }
 
@@ -284,7 +363,7 @@ Ref metadata_location(PyObject* idp_config) {
 // failed fetch logs why and keeps the local settings. With a metadata
 // policy the document is checked first, and `outcome` takes what came of it.
 Ref merge_remote_metadata(const Args& a, PyObject* cls, PyObject* idp_name, Ref metadata_url,
-                          Ref local_saml_settings, MetadataOutcome& outcome) {
+                          Ref local_saml_settings, Py_ssize_t max_bytes, MetadataOutcome& outcome) {
   Ref parser_class = a.global(names::OneLogin_Saml2_IdPMetadataParser);
   Ref metadata_parser = call(parser_class.get(), {});
   Ref remote_saml_settings;
@@ -293,17 +372,19 @@ Ref merge_remote_metadata(const Args& a, PyObject* cls, PyObject* idp_name, Ref 
     Ref url = metadata_fetch_url(a, metadata_url);
     Ref timeout = getattr(cls, names::saml_http_timeout);
     if (outcome.policy) {
-      Ref read = read_remote_document(idp_name, metadata_parser.get(), url.get(), timeout.get(), outcome.policy.get(),
+      Ref read = read_remote_document(idp_name, parser_class.get(), metadata_parser.get(), url.get(), timeout.get(),
+                                      max_bytes, outcome.policy.get(),
                                       configured_entity_id(local_saml_settings.get()).get(), &outcome.refused);
       vs::unpack_pair(read.get(), remote_saml_settings, outcome.facts);
     } else {
-      Ref parse_remote = getattr(metadata_parser.get(), names::parse_remote);
-      remote_saml_settings = fetch_metadata(idp_name, parse_remote.get(), url.get(), timeout.get());
+      remote_saml_settings =
+          fetch_settings(idp_name, parser_class.get(), metadata_parser.get(), url.get(), timeout.get(), max_bytes);
     }
     log_line(a, names::info, vs::concat({vs::ustr("SAML metadata fetched for ").get(), vs::text(idp_name).get()}).get());
   } catch (const vs::PyError&) {
     Caught e(PyExc_Exception);
-    outcome.error = vs::text(e.get());
+    // The text may quote the document or the server's answer.
+    outcome.error = one_line::shown(e.get());
     Ref message = vs::concat({vs::ustr("Failed to load metadata for ").get(), vs::text(idp_name).get(),
                               vs::ustr(" because of ").get(), outcome.error.get(),
                               vs::ustr(". Using local settings only.").get()});
@@ -419,7 +500,10 @@ Ref get_idp_settings(const Args& a) {
   if (Ref cached = cached_settings(cache.get(), idp_name.get())) {
     Ref message = vs::concat({settings_for, vs::text(idp_name.get()).get(), restored_from_cache});
     call_method(a.global(names::log).get(), names::debug, {message.get()});
-    notice_metadata_refresh(a, cls, idp_name.get());
+    // Settings from a document past its validUntil serve no login: the IdP
+    // waits for a fresh one, as at an outage.
+    if (Ref expired = notice_metadata_use(a, cls, idp_name.get()))
+      raise_metadata_not_available(idp_name.get(), expired.get(), true);
     return cached;
   }
 
@@ -427,7 +511,7 @@ Ref get_idp_settings(const Args& a) {
   // waits for its record's retries (the back-off) instead of fetching on
   // every login.
   if (Ref reason = awaiting_first_document(idp_name.get(), idp_config)) {
-    notice_metadata_refresh(a, cls, idp_name.get());
+    notice_metadata_use(a, cls, idp_name.get());
     raise_metadata_not_available(idp_name.get(), reason.get());
   }
 
@@ -437,7 +521,8 @@ Ref get_idp_settings(const Args& a) {
   metadata.policy = metadata_policy_of(idp_config);
   bool remote = truthy(metadata_url.get());
   if (remote)
-    local_saml_settings = merge_remote_metadata(a, cls, idp_name.get(), metadata_url, local_saml_settings, metadata);
+    local_saml_settings = merge_remote_metadata(a, cls, idp_name.get(), metadata_url, local_saml_settings,
+                                                metadata_max_bytes(idp_config), metadata);
   complete_extra_request_options(local_saml_settings.get());
   // With a refresh interval a failed first fetch is an outage that heals:
   // when the local settings alone do not do, nothing is cached, and the

@@ -1,6 +1,9 @@
-// Remote metadata fetched: in a thread of its own when a time-out bounds the
-// fetch, at most one per IdP and process.
+// Remote metadata fetched: read with a bound on its size, over the network
+// in a thread of its own that a time-out bounds as a whole, and at most one
+// fetch per IdP and process at a time (callers that come while one is in
+// flight for the same document wait for it and take what it brings).
 #include <chrono>
+#include <cmath>
 #include <cstring>
 
 #include "saml.hpp"
@@ -8,6 +11,7 @@
 
 namespace saml {
 
+using vs::call;
 using vs::call_kw;
 using vs::call_method;
 using vs::Caught;
@@ -19,25 +23,137 @@ namespace {
 
 const vs::KwNames timeout_keyword{&names::timeout};
 const vs::KwNames thread_keywords{&names::target, &names::args, &names::daemon};
+const vs::Name content_length{"Content-Length"};
+// One read of the answer: small enough that a fetch given up while a read
+// is in flight takes in little more.
+constexpr long kChunk = 64 * 1024;
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_left(Clock::time_point deadline) {
+  return std::chrono::duration<double>(deadline - Clock::now()).count();
+}
+
+Clock::time_point deadline_after(double seconds) {
+  if (!std::isfinite(seconds)) return Clock::time_point::max();
+  return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+[[noreturn]] void refuse_size(Py_ssize_t max_bytes) {
+  Ref message = vs::check(PyUnicode_FromFormat(
+      "the metadata document is larger than %zd bytes (metadata_max_bytes); nothing more of it was read",
+      max_bytes));
+  vs::raise_new(PyExc_ValueError, message.get());
+}
+
+[[noreturn]] void raise_timed_out(PyObject* timeout) {
+  Ref message = vs::check(PyUnicode_FromFormat("the metadata fetch timed out after %S seconds", timeout));
+  vs::raise_new(PyExc_TimeoutError, message.get());
+}
+
+// The answer's body, refused unread beyond `max_bytes` and given up at the
+// deadline: a read blocks at most the socket's time-out, and none starts
+// after the deadline.
+Ref read_body(PyObject* response, PyObject* timeout, Py_ssize_t max_bytes, Clock::time_point deadline) {
+  // A length the server announces that is too long is refused before
+  // anything is read.
+  if (Ref headers = vs::getattr_opt(response, names::headers)) {
+    Ref declared = call_method(headers.get(), names::get, {content_length});
+    Ref number;
+    if (PyUnicode_Check(declared.get())) {
+      try {
+        number = vs::check(PyLong_FromUnicodeObject(declared.get(), 10));
+      } catch (const vs::PyError&) {
+        Caught e(PyExc_ValueError);  // a garbled header: the body still counts
+      }
+    }
+    Ref limit = vs::check(PyLong_FromSsize_t(max_bytes));
+    if (number && vs::compare(number.get(), limit.get(), Py_GT)) refuse_size(max_bytes);
+  }
+  // read1 returns what one read of the socket brings; read(n) would wait for
+  // n bytes, however slowly a server sends them.
+  Ref reader = vs::getattr_opt(response, names::read1);
+  if (!reader) reader = getattr(response, names::read);
+  Ref chunk_size = vs::integer(kChunk);
+  Ref chunks = vs::new_list();
+  Py_ssize_t total = 0;
+  while (true) {
+    if (seconds_left(deadline) <= 0) raise_timed_out(timeout);
+    Ref chunk = call(reader.get(), {chunk_size.get()});
+    char* data = nullptr;
+    Py_ssize_t length = 0;
+    if (!PyBytes_Check(chunk.get())) vs::raise_new(PyExc_TypeError, "the metadata answer is not bytes");
+    vs::check_status(PyBytes_AsStringAndSize(chunk.get(), &data, &length));
+    if (length == 0) break;
+    if (length > max_bytes - total) refuse_size(max_bytes);
+    total += length;
+    vs::append(chunks.get(), chunk.get());
+  }
+  Ref nothing = vs::check(PyBytes_FromStringAndSize(nullptr, 0));
+  return call_method(nothing.get(), names::join, {chunks.get()});
+}
+
+// What the toolkit's get_metadata(url, timeout=timeout) reads, as bytes:
+// urllib's Request and urlopen, called as it calls them; the connection is
+// closed whatever happens.
+Ref read_bounded(PyObject* url, PyObject* timeout, Py_ssize_t max_bytes, Clock::time_point deadline) {
+  Ref urllib_request = vs::check(PyImport_ImportModule("urllib.request"));
+  Ref request = call(getattr(urllib_request.get(), names::Request).get(), {url});
+  Ref response = call_kw(getattr(urllib_request.get(), names::urlopen).get(), {request.get(), timeout},
+                         timeout_keyword);
+  Ref body;
+  try {
+    body = read_body(response.get(), timeout, max_bytes, deadline);
+  } catch (const vs::PyError&) {
+    Caught e;
+    try {
+      call_method(response.get(), names::close);
+    } catch (const vs::PyError&) {
+      Caught ignored(PyExc_Exception);  // the read's error is the one to tell
+    }
+    e.reraise();
+  }
+  call_method(response.get(), names::close);
+  return body;
+}
 
 // The body of the thread that fetches remote metadata:
-// box.append((True, fetch(url, timeout=timeout))), or (False, the error).
+// fetch_metadata_worker(box, done, fetch, url, timeout, max_bytes, deadline)
+// appends (True, the document) or (False, the error) to `box`, then sets
+// the event `done`, whatever happened. `fetch` None: the plug-in's own
+// bounded read; else fetch(url, timeout=timeout), bounded in time only.
+// `deadline` is in seconds of the steady clock (time.monotonic).
 Ref fetch_metadata_worker(const Args& a) {
   PyObject* box = a[0];
+  PyObject* done = a[1];
   Ref outcome;
   try {
-    Ref settings = call_kw(a[1], {a[2], a[3]}, timeout_keyword);
-    outcome = vs::tuple_of({Py_True, settings.get()});
+    Ref value;
+    if (a[2] == Py_None) {
+      double at = vs::as_double(a[6]);
+      auto deadline = Clock::time_point(
+          std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(at)));
+      value = read_bounded(a[3], a[4], vs::as_ssize(a[5]), deadline);
+    } else {
+      value = call_kw(a[2], {a[3], a[4]}, timeout_keyword);
+    }
+    outcome = vs::tuple_of({Py_True, value.get()});
   } catch (const vs::PyError&) {
     Caught e;
     outcome = vs::tuple_of({Py_False, e.get()});
   }
-  call_method(box, names::append, {outcome.get()});
+  try {
+    call_method(box, names::append, {outcome.get()});
+  } catch (const vs::PyError&) {
+    Caught e(PyExc_Exception);  // the waiters then find the box empty: a failed fetch
+  }
+  call_method(done, names::set);
   return vs::none();
 }
 
-const vs::MemberSpec metadata_worker_spec{vs::Kind::Function, "fetch_metadata_worker", "(box, fetch, url, timeout)",
-                                          nullptr, fetch_metadata_worker};
+const vs::MemberSpec metadata_worker_spec{vs::Kind::Function, "fetch_metadata_worker",
+                                          "(box, done, fetch, url, timeout, max_bytes, deadline)", nullptr,
+                                          fetch_metadata_worker};
 
 // threading.Thread(target=target, args=args, daemon=True), not started.
 Ref daemon_thread(PyObject* target, PyObject* args) {
@@ -56,40 +172,37 @@ bool is_network_url(PyObject* url) {
   return false;
 }
 
-double seconds_left(std::chrono::steady_clock::time_point deadline) {
-  return std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+// A fetch over the network as module_state.fetches holds it, per IdP name:
+// (url, done event, box, shareable), made whole before it is published.
+struct Fetch {
+  Ref url, done, box;
+  bool shareable = false;
+};
+
+Fetch fetch_of(PyObject* entry) {
+  Fetch fetch;
+  fetch.url = vs::item(entry, 0);
+  fetch.done = vs::item(entry, 1);
+  fetch.box = vs::item(entry, 2);
+  fetch.shareable = vs::item(entry, 3).get() == Py_True;
+  return fetch;
 }
 
-// Makes `thread` (not started yet) the IdP's fetch once no earlier one runs,
-// waiting for that at most `seconds`; returns how long the fetch may then
-// take, so that both together take no longer. A fetch that was given up goes
-// on in its thread until its socket does: another must not start beside it
-// (a server that drips its answer would otherwise collect one connection
-// per refresh).
-double claim_fetch(PyObject* idp_name, PyObject* thread, double seconds, PyObject* timeout) {
-  if (!module_state.fetch_threads) module_state.fetch_threads = vs::new_dict().release();
-  auto deadline = std::chrono::steady_clock::now() +
-                  std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
-  bool waited = false;
-  while (Ref earlier = vs::dict_get(module_state.fetch_threads, idp_name)) {
-    if (!truthy(call_method(earlier.get(), names::is_alive).get())) {
-      // The calls into Python let other threads run: the entry may be another's by now.
-      Ref current = vs::dict_get(module_state.fetch_threads, idp_name);
-      if (current.get() == earlier.get()) vs::delitem(module_state.fetch_threads, idp_name);
-      continue;
-    }
-    double left = seconds_left(deadline);
-    if (left <= 0) {
-      Ref message = vs::check(PyUnicode_FromFormat(
-          "an earlier metadata fetch for %S was still running after %S seconds", idp_name, timeout));
-      vs::raise_new(PyExc_TimeoutError, message.get());
-    }
-    call_method(earlier.get(), names::join, {vs::check(PyFloat_FromDouble(left)).get()});
-    waited = true;
-  }
-  // No call into Python since the lookup found no entry.
-  setitem(module_state.fetch_threads, idp_name, thread);
-  return waited ? std::max(seconds_left(deadline), 0.0) : seconds;
+// `event.wait(seconds)`: whether it was set.
+bool wait_for(PyObject* event, double seconds) {
+  Ref wait = vs::check(PyFloat_FromDouble(std::max(seconds, 0.0)));
+  return truthy(call_method(event, names::wait, {wait.get()}).get());
+}
+
+// What the fetch brought (`ok, value = box[0]`, read as Python would: the
+// box went to Python code): the value, or its error raised.
+Ref outcome_of(PyObject* box, PyObject* timeout) {
+  if (vs::size(box) == 0) raise_timed_out(timeout);
+  Ref outcome = vs::item(box, 0);
+  Ref ok, value;
+  vs::unpack_pair(outcome.get(), ok, value);
+  if (truthy(ok.get())) return value;
+  vs::raise_value(value);
 }
 
 }  // namespace
@@ -106,38 +219,67 @@ Ref start_daemon_thread(PyObject* target, PyObject* args) {
   return thread;
 }
 
-// fetch(url, timeout=timeout), `fetch` being the toolkit's parse_remote or
-// get_metadata. The toolkit's time-out bounds each
-// socket operation, so a server that sends a byte now and then could hold a
-// login for as long as it likes; over the network the whole fetch therefore
-// runs in a daemon thread and is given up after `timeout` seconds (the thread
-// ends on its own when the socket does), waiting for an earlier fetch of the
-// IdP included: at most one runs per IdP and process.
-Ref fetch_metadata(PyObject* idp_name, PyObject* fetch, PyObject* url, PyObject* timeout) {
+// The toolkit's time-out bounds each socket operation, so a server that
+// sends a byte now and then could hold a login for as long as it likes;
+// over the network the whole fetch therefore runs in a daemon thread and is
+// given up after `timeout` seconds, waiting for an earlier fetch of the IdP
+// included. The thread stops reading at the same deadline and closes the
+// connection (a replaced `fetch` ends when its socket does). A fetch given
+// up still counts as the IdP's until its thread ends: another must not
+// start beside it (a server that drips its answer would otherwise collect
+// one connection per refresh).
+Ref fetch_metadata(PyObject* idp_name, PyObject* fetch, PyObject* url, PyObject* timeout, Py_ssize_t max_bytes) {
   bool bounded =
       (PyFloat_CheckExact(timeout) || PyLong_CheckExact(timeout)) && is_network_url(url) && module_state.metadata_worker;
   double seconds = bounded ? vs::as_double(timeout) : 0;
-  if (!bounded || !(seconds > 0)) return call_kw(fetch, {url, timeout}, timeout_keyword);
-
-  Ref box = vs::new_list();
-  Ref args = vs::tuple_of({box.get(), fetch, url, timeout});
-  Ref thread = daemon_thread(module_state.metadata_worker, args.get());
-  double left = claim_fetch(idp_name, thread.get(), seconds, timeout);
-  call_method(thread.get(), names::start);
-  Ref wait = vs::check(PyFloat_FromDouble(left));
-  call_method(thread.get(), names::join, {wait.get()});
-  // The box went to Python code (the thread keeps its arguments where the
-  // fetcher can reach them): read it as Python would, `ok, value = box[0]`.
-  Py_ssize_t filled = vs::size(box.get());
-  if (filled == 0) {
-    Ref message = vs::check(PyUnicode_FromFormat("the metadata fetch timed out after %S seconds", timeout));
-    vs::raise_new(PyExc_TimeoutError, message.get());
+  if (!bounded || !(seconds > 0)) {
+    if (fetch) return call_kw(fetch, {url, timeout}, timeout_keyword);
+    return read_bounded(url, timeout, max_bytes, Clock::time_point::max());
   }
-  Ref outcome = vs::item(box.get(), 0);
-  Ref ok, value;
-  vs::unpack_pair(outcome.get(), ok, value);
-  if (truthy(ok.get())) return value;
-  vs::raise_value(value);
+  auto deadline = deadline_after(seconds);
+  if (!module_state.fetches) module_state.fetches = vs::new_dict().release();
+
+  Fetch own;
+  own.url = Ref::borrow(url);
+  own.box = vs::new_list();
+  Ref threading = vs::check(PyImport_ImportModule("threading"));
+  own.done = call(getattr(threading.get(), names::Event).get(), {});
+  own.shareable = fetch == nullptr;
+  Ref entry = vs::tuple_of({own.url.get(), own.done.get(), own.box.get(), own.shareable ? Py_True : Py_False});
+  while (Ref earlier_entry = vs::dict_get(module_state.fetches, idp_name)) {
+    Fetch earlier = fetch_of(earlier_entry.get());
+    if (truthy(call_method(earlier.done.get(), names::is_set).get())) {
+      // The calls into Python let other threads run: the entry may be another's by now.
+      Ref current = vs::dict_get(module_state.fetches, idp_name);
+      if (current.get() == earlier_entry.get()) vs::delitem(module_state.fetches, idp_name);
+      continue;
+    }
+    // The same document read the same way, in flight: what it brings is
+    // what this fetch would bring.
+    bool same = own.shareable && earlier.shareable && vs::compare(earlier.url.get(), url, Py_EQ);
+    if (!wait_for(earlier.done.get(), seconds_left(deadline))) {
+      if (same) raise_timed_out(timeout);
+      Ref message = vs::check(PyUnicode_FromFormat(
+          "an earlier metadata fetch for %S was still running after %S seconds", idp_name, timeout));
+      vs::raise_new(PyExc_TimeoutError, message.get());
+    }
+    if (same) return outcome_of(earlier.box.get(), timeout);
+  }
+  // No call into Python since the lookup found no entry.
+  setitem(module_state.fetches, idp_name, entry.get());
+
+  double at = std::chrono::duration<double>(deadline.time_since_epoch()).count();
+  Ref args = vs::tuple_of({own.box.get(), own.done.get(), fetch ? fetch : Py_None, url, timeout,
+                           vs::check(PyLong_FromSsize_t(max_bytes)).get(), vs::check(PyFloat_FromDouble(at)).get()});
+  try {
+    start_daemon_thread(module_state.metadata_worker, args.get());
+  } catch (const vs::PyError&) {
+    Caught e;
+    call_method(own.done.get(), names::set);  // nobody waits for a fetch that never ran
+    e.reraise();
+  }
+  wait_for(own.done.get(), seconds_left(deadline));
+  return outcome_of(own.box.get(), timeout);
 }
 
 }  // namespace saml

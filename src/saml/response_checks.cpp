@@ -8,6 +8,7 @@
 #include "../glue/with_block.hpp"
 #include "saml.hpp"
 #include "state.hpp"
+#include "../glue/one_line.hpp"
 
 namespace saml {
 
@@ -169,7 +170,7 @@ void log_invalid_response(const Args& a, PyObject* exc) {
   Ref module = vs::text(getattr(type, names::dunder_module).get());
   Ref qualname = vs::text(getattr(type, names::dunder_qualname).get());
   Ref message = vs::concat({vs::ustr("Invalid SAML response: ").get(), module.get(), vs::ustr(".").get(),
-                            qualname.get(), vs::ustr(": ").get(), vs::str(exc).get()});
+                            qualname.get(), vs::ustr(": ").get(), one_line::shown(vs::str(exc).get()).get()});
   call_method(a.global(names::log).get(), names::error, {message.get()});
 }
 
@@ -321,7 +322,7 @@ Ref reject_duplicated_response(const Args& a) {
     for (const Ref& id : ids) {
       Ref seen = call_method(getattr(self, names::responses_tracker).get(), names::is_seen, {id.get()});
       if (truthy(seen.get())) {
-        Ref message = vs::concat({vs::ustr("Detected duplicate SAML response ").get(), vs::text(req_id.get()).get()});
+        Ref message = vs::concat({vs::ustr("Detected duplicate SAML response ").get(), one_line::shown(req_id.get()).get()});
         call_method(a.global(names::logging).get(), names::warning, {message.get()});
         vs::raise_new(PyExc_ValueError, "Duplicated SAML response");
       }

@@ -70,8 +70,10 @@ void make_metadata_workers(PyObject* module);
 void make_fetch_worker(PyObject* module);
 // threading.Thread(target=target, args=args, daemon=True), started.
 Ref start_daemon_thread(PyObject* target, PyObject* args);
-// fetch(url, timeout=timeout), in a thread of its own when the time-out bounds it.
-Ref fetch_metadata(PyObject* idp_name, PyObject* fetch, PyObject* url, PyObject* timeout);
+// The document at `url` as bytes, refused past `max_bytes` (`fetch`
+// nullptr), or fetch(url, timeout=timeout); in a thread of its own when the
+// time-out bounds it, at most one per IdP name at a time.
+Ref fetch_metadata(PyObject* idp_name, PyObject* fetch, PyObject* url, PyObject* timeout, Py_ssize_t max_bytes);
 
 // private_keys.cpp: a copy of settings whose private keys read "<private key hidden>".
 Ref without_private_keys(PyObject* value, int depth);
@@ -85,15 +87,17 @@ struct MetadataOutcome {
   bool refused = false;  // the document came, and was refused
 };
 Ref merge_remote_metadata(const Args& a, PyObject* cls, PyObject* idp_name, Ref metadata_url,
-                          Ref local_saml_settings, MetadataOutcome& outcome);
+                          Ref local_saml_settings, Py_ssize_t max_bytes, MetadataOutcome& outcome);
 // The checked metadata keys of an entry, or an empty Ref when it names none
 // (ValueError "Invalid SAML configuration: ..." when they are wrong).
 Ref metadata_policy_of(PyObject* idp_config);
 void start_metadata_record(PyObject* idp_name, PyObject* idp_config, const MetadataOutcome& outcome);
 // An IdP assembled anew without the keys (or without remote metadata) has no record.
 void forget_metadata_record(PyObject* idp_name);
-// On a cache hit: starts the IdP's refresh in the background when it is due.
-void notice_metadata_refresh(const Args& a, PyObject* cls, PyObject* idp_name);
+// On a use of the IdP's settings: starts its refresh in the background when
+// it is due; why the settings must not be used (their document expired), or
+// an empty Ref.
+Ref notice_metadata_use(const Args& a, PyObject* cls, PyObject* idp_name);
 // An entry that refreshes its metadata and has had no usable settings yet
 // (its first fetch failed, its local settings alone do not do): why, or an
 // empty Ref when that is not so. Its settings are not cached meanwhile.
@@ -101,8 +105,10 @@ Ref awaiting_first_document(PyObject* idp_name, PyObject* idp_config);
 // Whether the toolkit takes these completed settings (an
 // OneLogin_Saml2_Error says no; anything else is raised on).
 bool toolkit_accepts(const Args& a, PyObject* saml_settings);
-// Raises velmora_saml.idp_metadata.MetadataNotAvailable (a ValueError).
-[[noreturn]] void raise_metadata_not_available(PyObject* idp_name, PyObject* reason);
+// Raises velmora_saml.idp_metadata.MetadataNotAvailable (a ValueError):
+// the first document has not come yet (why: `reason`), or the document in
+// use `expired` (`reason` says when).
+[[noreturn]] void raise_metadata_not_available(PyObject* idp_name, PyObject* reason, bool expired = false);
 bool is_metadata_not_available(const vs::Caught& e);
 // velmora_saml.idp_report.<function>(*args): what the status view and the
 // operator command report of each IdP.

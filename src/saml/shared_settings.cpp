@@ -17,17 +17,17 @@
 // very dicts; nothing here writes into them). The toolkit's writes are
 // elsewhere: set_strict and set_cert_path, which nothing in the plug-in
 // calls; the constructor's defaults and formatted certificates, written into
-// the mapping's sections while an object is built (as every per-request
-// rebuild did before); and metadata.py's builder turning a text
-// "attributeValue" into a list, which a built object never meets, since its
-// constructor refuses such settings.
+// the sections of the copy an object is built from; and metadata.py's
+// builder turning a text "attributeValue" into a list, which a built object
+// never meets, since its constructor refuses such settings.
 //
-// The object keeps the sections of the host's mapping, not copies, and the
-// host may edit that mapping in place: each use compares it by value with a
-// deep copy taken after the build, and any difference builds the object
-// again. An entry is a tuple made whole before one dict store publishes it,
-// so another thread, the metadata refresh thread included, finds the old
-// entry or the new one, never a half-built one.
+// The host may edit the cached mapping in place: the object is built from a
+// deep copy taken before the build (a copy of it, which the toolkit then
+// completes with its defaults), each use compares the mapping by value with
+// that copy, and any difference builds the object again. An entry is a
+// tuple made whole before one dict store publishes it, so another thread,
+// the metadata refresh thread included, finds the old entry or the new one,
+// never a half-built one.
 #include "../glue/toolkit.hpp"
 #include "saml.hpp"
 #include "state.hpp"
@@ -81,16 +81,23 @@ Ref settings_object(PyObject* owner, PyObject* idp_config, PyObject* saml_settin
     Ref snapshot = vs::item(entry.get(), 1);
     if (same_value(snapshot.get(), saml_settings)) return vs::item(entry.get(), 2);
   }
-  // Raises the toolkit's OneLogin_Saml2_Error for invalid settings, as the
-  // auth object's constructor would.
-  Ref built = vs::call(toolkit::own_settings_class(), {saml_settings});
   // Only the cached mapping gets an entry: another (the loser of two first
-  // assemblies, a replaced get_idp_settings) serves its one request. A
-  // mapping whose copy does not equal it (values without a comparison)
-  // could never be reused.
-  if (!is_cached(owner, idp_name.get(), saml_settings)) return built;
+  // assemblies, a replaced get_idp_settings) serves its one request. So
+  // does a mapping whose copy does not equal it (values without a
+  // comparison), which could never be reused. The toolkit's constructor
+  // raises its OneLogin_Saml2_Error for invalid settings, as the auth
+  // object's would.
+  if (!is_cached(owner, idp_name.get(), saml_settings)) return vs::call(toolkit::own_settings_class(), {saml_settings});
+  // The copy is taken first and the object built from a copy of it, so the
+  // object is always what the copy says, whatever the host changes in the
+  // mapping meanwhile (the toolkit writes its defaults into what it is
+  // given: hence the second copy). Any difference with the mapping the next
+  // request sees builds the object again.
   Ref snapshot = snapshot_of(saml_settings);
-  if (!snapshot || !same_value(snapshot.get(), saml_settings)) return built;
+  Ref built_from = snapshot ? snapshot_of(snapshot.get()) : Ref();
+  if (!built_from || !same_value(snapshot.get(), saml_settings))
+    return vs::call(toolkit::own_settings_class(), {saml_settings});
+  Ref built = vs::call(toolkit::own_settings_class(), {built_from.get()});
   Ref made = vs::tuple_of({saml_settings, snapshot.get(), built.get()});
   vs::setitem(module_state.prepared, idp_name.get(), made.get());
   return built;

@@ -63,9 +63,9 @@ struct ModuleState {
   bool metadata_records_started = false;
   PyObject* refresh_worker_function = nullptr;
   // metadata_fetch.cpp: the function a fetch thread runs, and idp_name ->
-  // the thread of its latest fetch over the network.
+  // its latest fetch over the network, (url, done event, box, shareable).
   PyObject* metadata_worker = nullptr;
-  PyObject* fetch_threads = nullptr;
+  PyObject* fetches = nullptr;
 };
 
 // module.cpp. Never destroyed, for the reason above.

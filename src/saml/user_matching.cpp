@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "saml.hpp"
+#include "../glue/one_line.hpp"
 
 namespace saml {
 namespace {
@@ -221,7 +222,7 @@ Ref _get_mapped_user_id(const Args& a) {
   if (!vs::contains(attributes, saml_auth_attribute.get())) {
     Ref log = a.global(names::log);
     call_method(log.get(), names::warning, {vs::ustr("Missing expected attribute in SAML response.").get()});
-    Ref available = vs::join(space, attributes);
+    Ref available = one_line::shown(vs::join(space, attributes).get());
     call_method(log.get(), names::debug,
                 {vs::ustr("Missing expected attribute %s in SAML response. Available: %s").get(),
                  saml_auth_attribute.get(), available.get()});

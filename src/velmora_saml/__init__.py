@@ -31,9 +31,10 @@ registered when an IdP entry of the registry's ``auth_settings`` sets
 
 With ``"status_allow": [networks]`` in the SAML settings mapping
 (``auth_settings`` → ``authentication_policies`` → ``saml``), a status view
-of the running process is registered: GET only, route ``saml_status`` on
+of the running process is registered: GET and HEAD, route ``saml_status`` on
 ``/saml/status``, served by ``velmora_saml.status`` to clients inside those
-networks (a 404 to every other client).
+networks (a 404 to every other client and method); ``"status_trusted_proxies":
+[networks]`` names the reverse proxies whose X-Forwarded-For is believed.
 
 The settings keys are read from the registry settings (the ini file's app
 section) when ``includeme`` runs; a ``route_prefix`` given to
@@ -119,28 +120,32 @@ def _start_metrics(settings):
     if wanted:
         audit.enable_metrics()
 
-def _status_allow(settings):
-    """The SAML settings' "status_allow", or None when the key is absent (or
-    the settings have another shape: reported where they are used)."""
+def _saml_settings(settings):
+    """The SAML settings mapping, or {} when the settings have another shape
+    (reported where they are used)."""
     try:
         saml_settings = settings["auth_settings"]["authentication_policies"]["saml"]
-        return saml_settings.get("status_allow") if isinstance(saml_settings, dict) else None
     except Exception:
-        return None
+        return {}
+    return saml_settings if isinstance(saml_settings, dict) else {}
 
 
-def _add_status_route(config, allow):
+def _add_status_route(config, saml_settings):
     from pyramid.exceptions import ConfigurationError
     from pyramid.security import NO_PERMISSION_REQUIRED
 
     from . import status
 
+    proxies = saml_settings.get(status.STATUS_TRUSTED_PROXIES)
     try:
-        networks = status.allowed_networks(allow)
+        networks = status.allowed_networks(saml_settings[status.STATUS_ALLOW])
+        trusted = () if proxies is None else status.allowed_networks(proxies, status.STATUS_TRUSTED_PROXIES)
     except ValueError as error:
         raise ConfigurationError(str(error)) from None
     config.add_route("saml_status", "/saml/status")
-    config.add_view(status.StatusView(networks), route_name="saml_status", request_method="GET",
+    # Every method reaches the view, which answers all but GET and HEAD as
+    # an unknown path (a request_method predicate would name the view).
+    config.add_view(status.StatusView(networks, trusted), route_name="saml_status",
                     permission=NO_PERMISSION_REQUIRED)
 
 
@@ -157,6 +162,6 @@ def includeme(config):
         from . import logout
 
         _add_routes(config, settings, _LOGOUT_ROUTES, logout)
-    allow = _status_allow(settings)
-    if allow is not None:
-        _add_status_route(config, allow)
+    saml_settings = _saml_settings(settings)
+    if saml_settings.get("status_allow") is not None:
+        _add_status_route(config, saml_settings)

@@ -16,7 +16,9 @@ refusal, ERROR for a failure of the site itself. The message is one line of
   ``saml_message_id``, ``saml_detail``: texts or None.
 
 No field holds a key, a password or a whole SAML message; every field is
-cut to a bounded length and shows control characters escaped.
+cut to a bounded length and shows control characters escaped (and its
+backslashes doubled, so that no two values look alike). A logfmt reader
+of the line gets exactly the record's fields back.
 
 ``counts()`` returns the outcomes counted since the process started, as
 ``{"login": {"success": n, "refused": n, "error": n}, "logout": {...},
@@ -65,13 +67,14 @@ REASONS = {
     "idp_disabled": "the IdP entry is disabled (by its settings or by validation at start)",
     "saml_disabled": "SAML is disabled or not configured on the site",
     "configuration": "the IdP's configuration is wrong (saml_detail says what)",
+    "metadata_unavailable": "the IdP's metadata could not be had yet, or the document in use expired (validUntil)",
     "message_too_large": "the message is larger than the plug-in reads",
     "replay_store_unavailable": "the replay store (memcache) could not be read or written",
     "internal_error": "an unexpected exception reached the host",
 }
 
 # Reasons that are faults of the site rather than of the message.
-SITE_FAULTS = {"configuration", "replay_store_unavailable", "internal_error"}
+SITE_FAULTS = {"configuration", "metadata_unavailable", "replay_store_unavailable", "internal_error"}
 
 # (code, fixed beginnings of the plug-in's own ValueError texts), first match wins.
 _OWN_TEXTS = (
@@ -85,6 +88,7 @@ _OWN_TEXTS = (
     ("values_missing", ("Missing values in SAML attribute",)),
     ("message_too_large", ("Invalid SAML logout message: larger than",)),
     ("idp_refused", ("SAML logout refused by the identity provider",)),
+    ("metadata_unavailable", ("The metadata of identity provider ",)),
     ("configuration", ("Invalid SAML configuration: ", "Invalid user config attribute.",
                        "Single logout is not enabled", "The IdP does not support Single Log Out")),
 )
@@ -146,12 +150,16 @@ def _replay_store_fault(error):
 
 
 def clean(value, limit):
-    """The value as one bounded line: control characters escaped, cut at `limit`."""
+    """The value as one bounded line, cut at `limit`: a backslash doubled and
+    every other character that is not printable written as its escape
+    (\\n, \\x1b, \\u2028), so that no two values give the same text."""
     if value is None:
         return None
     text = value if isinstance(value, str) else str(value)
     if len(text) > limit:
         text = text[:limit] + "..."
+    if "\\" in text:
+        text = text.replace("\\", "\\\\")
     if not text.isprintable():
         text = "".join(ch if ch.isprintable() else ch.encode("unicode_escape").decode("ascii") for ch in text)
     return text
@@ -195,10 +203,16 @@ _LINE_FIELDS = ("saml_idp", "saml_subject", "saml_user", "saml_client", "saml_me
 
 
 def _fact(name, value):
-    """name=value, the value quoted (its quotes escaped) when it holds blanks or quotes."""
-    if value and " " not in value and '"' not in value:
+    """name=value in logfmt: quoted, with its backslashes and quotes escaped,
+    when it is empty or holds a blank, a quote, an equals sign or a
+    backslash; a logfmt reader gets the value back exactly."""
+    if value and not any(ch in value for ch in _QUOTED):
         return f"{name}={value}"
-    return f'{name}="{value.replace(chr(34), chr(92) + chr(34))}"'
+    escaped = value.replace("\\", "\\\\").replace('"', '\\"')
+    return f'{name}="{escaped}"'
+
+
+_QUOTED = (" ", '"', "=", "\\")
 
 
 def _idp_label(request, idp_id):

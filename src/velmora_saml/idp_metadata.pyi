@@ -8,6 +8,9 @@ from typing import Any
 # failure in a row, up to the refresh interval and BACKOFF_LIMIT.
 BACKOFF_FIRST: int
 BACKOFF_LIMIT: int
+# The default bound on a fetched metadata document's size, in bytes
+# ("metadata_max_bytes" of an IdP entry sets another).
+METADATA_MAX_BYTES: int
 # The algorithms a metadata signature may be made with.
 SIGNATURE_ALGORITHMS: tuple[str, ...]
 DIGEST_ALGORITHMS: tuple[str, ...]
@@ -38,6 +41,14 @@ def start_record(idp_name: Any, idp_config: Mapping[str, Any], policy: tuple[Any
 def claim_refresh(idp_name: Any) -> tuple[int, Mapping[str, Any], tuple[Any, Any, Any], str | None] | None:
     """The refresh to run now, (generation, idp_config, policy, entity ID of the settings in use), or None"""
 
+def notice_use(idp_name: Any) -> tuple[tuple[int, Mapping[str, Any], tuple[Any, Any, Any], str | None] | None,
+                                       str | None] | None:
+    """On each use of the IdP's settings: None, or (the refresh to run now or None, why the settings
+    must not be used or None)
+
+    The settings must not be used once the document they come from is past its validUntil.
+    """
+
 def refresh_succeeded(idp_name: Any, generation: int, facts: dict[str, Any]) -> bool:
     """Note a refresh that produced good settings; False when they belong to an earlier record"""
 
@@ -55,3 +66,6 @@ def awaiting_document(idp_name: Any, idp_config: Mapping[str, Any]) -> str | Non
 
 def metadata_status(idp_name: Any) -> dict[str, Any] | None:
     """What the IdP's record holds, or None"""
+
+def shown_text(value: object, limit: int = 500) -> str:
+    """A text from outside as one bounded line: cut at limit characters, what is not printable escaped"""

@@ -256,7 +256,8 @@ def _metadata(config, idp_name, settings_in_use):
                 "seconds": fetch.get("seconds"), "error": fetch.get("error"), "refused": fetch.get("refused", False),
                 "fetched_at": when(fetch["at"]) if fetch and fetch["error"] is None else None,
                 "valid_until": None, "cache_duration": None, "refresh_interval": None, "next_refresh": None,
-                "failures": 0, "last_error": None, "signature": None, "signed_by": None, "refreshes": 0}
+                "failures": 0, "last_error": None, "signature": None, "signed_by": None, "refreshes": 0,
+                "expired": False}
     certificates = fetch.get("certificates", [])
     record = idp_metadata.metadata_status(idp_name) if isinstance(idp_name, str) else None
     if record is not None:
@@ -265,7 +266,7 @@ def _metadata(config, idp_name, settings_in_use):
                         cache_duration=record["cache_duration"], refresh_interval=record["refresh_interval"],
                         next_refresh=when(record["next_refresh_at"]), failures=record["failures"],
                         last_error=record["last_error"], signature=record["signature"],
-                        signed_by=record["signed_by"], refreshes=record["refreshes"])
+                        signed_by=record["signed_by"], refreshes=record["refreshes"], expired=record["expired"])
         if record["fetched_at"] is not None:
             certificates = record["certificates"] or signing_certificates(settings_in_use)
     return metadata, certificates
@@ -302,17 +303,21 @@ def idp_report(idp_id, config, saml_enabled=True, now=None):
     sp_certificates = [certificate_report(lookup(sp, key), f"sp.{key}", now) for key in ("x509cert", "x509certNew")
                        if lookup(sp, key)]
     warnings += [c["warning"] for c in sp_certificates if c["warning"]]
+    expired = bool(metadata and metadata["expired"])
+    if expired:
+        warnings.append(f"the metadata in use expired at {metadata['valid_until']} (validUntil): logins wait for "
+                        "a fresh document")
     problems = [c["problem"] for c in certificates + sp_certificates if c["problem"]]
     if outcome not in ("disabled", "not checked"):
         key_problem = sp_key_problem(sp)
         if key_problem:
             problems.append(key_problem)
-    return {
+    return shown({
         "id": idp_id,
         "idp_name": idp_name,
         "enabled": bool(config.get("enabled")) and saml_enabled,
-        # Settings cached for the name: logins through it are served.
-        "in_service": bool(config.get("enabled")) and saml_enabled and cached is not None,
+        # Settings cached for the name and usable: logins through it are served.
+        "in_service": bool(config.get("enabled")) and saml_enabled and cached is not None and not expired,
         "validation": outcome,
         "reason": reason,
         "idp_entity_id": lookup(settings, "idp", "entityId"),
@@ -323,4 +328,23 @@ def idp_report(idp_id, config, saml_enabled=True, now=None):
         "sp_certificates": sp_certificates,
         "warnings": warnings,
         "problems": problems,
-    }
+    })
+
+
+# What a report shows may come from a fetched document or a server's answer
+# (entity IDs, certificate subjects, refusal reasons): every text is one
+# bounded line.
+SHOWN_LIMIT = 1000
+
+
+def shown(value):
+    """The report with every text in it shown as one bounded line."""
+    from velmora_saml.idp_metadata import shown_text
+
+    if isinstance(value, str):
+        return shown_text(value, SHOWN_LIMIT)
+    if isinstance(value, dict):
+        return {key: shown(item) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [shown(item) for item in value]
+    return value

@@ -6,8 +6,11 @@ client whose address is inside one of them gets, per IdP, the report of
 ``velmora_saml.idp_report``, and for the site the replay store, whether
 memcache answers, the start time and the counts since then: as JSON, or as
 an HTML page when it asks for text/html. Any other client gets the host's
-404, as if the route did not exist. The address is the request's own
-(REMOTE_ADDR): behind a reverse proxy it is the proxy's.
+404, as if the route did not exist, and so does every method but GET and
+HEAD. The address is the peer's (REMOTE_ADDR), never what the client says
+of itself: behind a reverse proxy it is the proxy's, unless
+``"status_trusted_proxies"`` names the proxy's networks, and then the
+address that proxy added to X-Forwarded-For counts.
 
 Operator tooling, not the login path: plain Python.
 """
@@ -24,30 +27,53 @@ from velmora_saml.idp_report import EXPIRY_WARNING_DAYS, idp_report, when
 # parent's).
 STARTED_AT = time.time()
 STATUS_ALLOW = "status_allow"
+STATUS_TRUSTED_PROXIES = "status_trusted_proxies"
 
 
-def allowed_networks(value):
-    """The networks of "status_allow"; ValueError saying what is wrong."""
+def allowed_networks(value, key=STATUS_ALLOW):
+    """The networks of "status_allow" (or of `key`); ValueError saying what is wrong."""
     if not isinstance(value, (list, tuple)):
-        raise ValueError(f'"{STATUS_ALLOW}" must be a list of networks such as "127.0.0.1/32", not {value!r}')
+        raise ValueError(f'"{key}" must be a list of networks such as "127.0.0.1/32", not {value!r}')
     networks = []
     for entry in value:
         try:
             networks.append(ipaddress.ip_network(entry, strict=False))
         except (TypeError, ValueError):
-            raise ValueError(f'"{STATUS_ALLOW}": {entry!r} is not a network such as "127.0.0.1/32" or "::1/128"') \
+            raise ValueError(f'"{key}": {entry!r} is not a network such as "127.0.0.1/32" or "::1/128"') \
                 from None
     return networks
 
 
-def client_allowed(address, networks):
+def _address(text):
+    """The IP address of `text`, an IPv4 client seen as ::ffff:a.b.c.d as
+    a.b.c.d; None when it is no address."""
     try:
-        ip = ipaddress.ip_address(address)
+        ip = ipaddress.ip_address(text.strip() if isinstance(text, str) else text)
     except (TypeError, ValueError):
-        return False
-    if getattr(ip, "ipv4_mapped", None):
-        ip = ip.ipv4_mapped  # ::ffff:127.0.0.1 is 127.0.0.1
+        return None
+    return ip.ipv4_mapped or ip if ip.version == 6 else ip
+
+
+def _inside(ip, networks):
     return any(ip.version == network.version and ip in network for network in networks)
+
+
+def client_address(environ, trusted_proxies=()):
+    """The client's address, or None when it cannot be told: the peer
+    (REMOTE_ADDR); when the peer is a trusted proxy, the address it put at the
+    end of X-Forwarded-For, and so on while that is a trusted proxy too.
+    What the client itself wrote further left never counts."""
+    peer = _address(environ.get("REMOTE_ADDR"))
+    forwarded = environ.get("HTTP_X_FORWARDED_FOR")
+    entries = forwarded.split(",") if isinstance(forwarded, str) else []
+    while peer is not None and entries and _inside(peer, trusted_proxies):
+        peer = _address(entries.pop())
+    return peer
+
+
+def client_allowed(address, networks):
+    ip = _address(address)
+    return ip is not None and _inside(ip, networks)
 
 
 def audit_counts():
@@ -168,16 +194,20 @@ def status_page(document):
 
 
 class StatusView:
-    """The view callable, bound to the allowed networks."""
+    """The view callable, bound to the allowed networks and the trusted proxies."""
 
-    def __init__(self, networks):
+    def __init__(self, networks, trusted_proxies=()):
         self.networks = networks
+        self.trusted_proxies = trusted_proxies
 
     def __call__(self, context, request):
         from pyramid.httpexceptions import HTTPNotFound
         from pyramid.response import Response
 
-        if not client_allowed(request.client_addr, self.networks):
+        client = client_address(request.environ, self.trusted_proxies)
+        # Registered for every method, so that no other method meets a
+        # predicate mismatch that names the view.
+        if request.method not in ("GET", "HEAD") or client is None or not _inside(client, self.networks):
             # As Pyramid answers a path no route matches.
             raise HTTPNotFound(request.path_info)
         document = status_document(request)

@@ -7,6 +7,7 @@
 #include "../pyobj/pyobj.hpp"
 #include "../glue/logout_options.hpp"
 #include "../glue/view_helpers.hpp"
+#include "../glue/one_line.hpp"
 
 namespace views {
 namespace {
@@ -208,7 +209,8 @@ Ref callback(const Args& a, LoginAudit& audit) {
     Ref log_context = call(a.global(names::current_thread_log_context).get(), {});
     vs::setitem(log_context.get(), names::sso_user_id, sso_user_id.get());
     Ref log = a.global(names::log);
-    Ref message = vs::concat({user_logged_in, vs::text(sso_user_id.get()).get()});
+    // The NameID is the IdP's text: one line in the log.
+    Ref message = vs::concat({user_logged_in, one_line::shown(sso_user_id.get()).get()});
     call_method(log.get(), names::debug, {message.get()});
   } catch (const vs::PyError&) {
     Caught e;

@@ -258,10 +258,12 @@ def wrap_signature(genuine_signed, forged):
 
 
 class Status:
-    """Answer with this HTTP status (and a short body)."""
+    """Answer with this HTTP status (and a short body); `reason` replaces the
+    status line's usual reason phrase."""
 
-    def __init__(self, code):
+    def __init__(self, code, reason=None):
         self.code = code
+        self.reason = reason
 
 
 class Delay:
@@ -283,6 +285,17 @@ class Drip:
     def __init__(self, seconds=120, interval=1.0):
         self.seconds = seconds
         self.interval = interval
+
+
+class Stream:
+    """Send `chunk` bytes of blanks as fast as the client takes them, up to
+    `total` bytes (None: until the client closes), with the Content-Length
+    `declared` (None: none, the body ends when the connection does)."""
+
+    def __init__(self, total=None, declared=None, chunk=64 * 1024):
+        self.total = total
+        self.declared = declared
+        self.chunk = chunk
 
 
 class Hold:
@@ -308,6 +321,9 @@ class MetadataServer:
       applies to every request of the path until removed; `queue(path, *actions)`
       applies actions to the next requests, one each, before `behaviours`.
     - `delays[path] = seconds` is `Delay` for every request.
+    - `answers` lists, per streamed or dripped answer, {"sent": bytes of body
+      written, "started", "ended": time.monotonic() when it began and when
+      the client stopped taking it}.
     `close()` releases held requests and stops dripping ones.
     """
 
@@ -317,6 +333,7 @@ class MetadataServer:
         self.behaviours = {}
         self.hits = {}
         self.requests = []
+        self.answers = []
         self._queued = {}
         self._changed = threading.Condition()
         self._closed = threading.Event()
@@ -375,10 +392,18 @@ class MetadataServer:
             handler.connection.shutdown(socket.SHUT_RDWR)
             return
         if isinstance(action, Status):
+            if action.reason is not None:
+                handler.send_response_only(action.code, action.reason)
+                handler.send_header("Content-Length", "0")
+                handler.end_headers()
+                return
             handler.send_error(action.code)
             return
         if isinstance(action, Drip):
             self._drip(handler, action.seconds, action.interval)
+            return
+        if isinstance(action, Stream):
+            self._stream(handler, action)
             return
         if isinstance(action, Delay):
             self._closed.wait(action.seconds)
@@ -401,10 +426,34 @@ class MetadataServer:
         handler.send_header("Content-Type", "text/xml")
         handler.send_header("Content-Length", "100000")
         handler.end_headers()
-        for _ in range(int(seconds / interval)):
-            if self._closed.wait(interval):
-                return
-            handler.wfile.write(b" ")
+        answer = {"sent": 0, "started": time.monotonic(), "ended": None}
+        self.answers.append(answer)
+        try:
+            for _ in range(int(seconds / interval)):
+                if self._closed.wait(interval):
+                    return
+                handler.wfile.write(b" ")
+                handler.wfile.flush()
+                answer["sent"] += 1
+        finally:
+            answer["ended"] = time.monotonic()
+
+    def _stream(self, handler, action):
+        handler.send_response(200)
+        handler.send_header("Content-Type", "text/xml")
+        if action.declared is not None:
+            handler.send_header("Content-Length", str(action.declared))
+        handler.end_headers()
+        handler.close_connection = True
+        answer = {"sent": 0, "started": time.monotonic(), "ended": None}
+        self.answers.append(answer)
+        block = b" " * action.chunk
+        try:
+            while (action.total is None or answer["sent"] < action.total) and not self._closed.is_set():
+                handler.wfile.write(block)
+                answer["sent"] += len(block)
+        finally:
+            answer["ended"] = time.monotonic()
 
     def close(self):
         self._closed.set()
