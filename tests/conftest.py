@@ -37,18 +37,27 @@ def pytest_report_header(config):
     return f"velmora_saml.saml from {saml.__file__}"
 
 
-@pytest.fixture(autouse=True)
-def fresh_settings_cache():
-    """Each test starts like a new process: empty settings cache, no time-out fixed."""
+def start_over():
+    """The process as new: empty settings cache, no time-out fixed, no
+    metadata records (whose schedule would refresh IdPs of earlier tests),
+    no validations noted."""
     from velmora_saml.saml import SamlIDPConfig
 
+    if "velmora_saml.idp_metadata" in sys.modules:
+        sys.modules["velmora_saml.idp_metadata"].forget_all_records()
+    if "velmora_saml.idp_report" in sys.modules:
+        sys.modules["velmora_saml.idp_report"].forget_notes()
     SamlIDPConfig.cached_saml_settings.clear()
     if "saml_http_timeout" in vars(SamlIDPConfig):
         del SamlIDPConfig.saml_http_timeout
+
+
+@pytest.fixture(autouse=True)
+def fresh_settings_cache():
+    """Each test starts like a new process."""
+    start_over()
     yield
-    SamlIDPConfig.cached_saml_settings.clear()
-    if "saml_http_timeout" in vars(SamlIDPConfig):
-        del SamlIDPConfig.saml_http_timeout
+    start_over()
 
 
 def free_port():

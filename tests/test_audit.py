@@ -3,6 +3,7 @@ every login, logout and IdP-initiated logout, telling each case apart by
 itself (reason code, IdP, subject, client), through Pyramid with real
 signed responses and logout messages."""
 
+import base64
 import logging
 import urllib.parse
 import uuid
@@ -58,14 +59,22 @@ def post(idp_id, name_id=ALICE, **options):
     return lambda app: sp_app.login(app, saml_idp.build_response(name_id, idp_id=idp_id, **options), idp_id=idp_id)
 
 
+def tampered(response):
+    """A signed response whose NameID was changed after signing."""
+    xml = base64.b64decode(response).replace(ALICE.encode(), b"mallory@example.test")
+    return base64.b64encode(xml).decode()
+
+
 # (Ids are new on every run: the process's replay tracker outlives the test.)
 REPLAYED = saml_idp.build_response("bob@example.test")
 
 # (case, action, (event, outcome, reason, idp, subject, user), level)
 WALK = [
     ("success", post("idp1"), ("login", "success", None, "idp1", ALICE, "u-alice"), logging.INFO),
-    ("bad signature", post("idp1", key="other.key", cert="other.crt"),
-     ("login", "refused", "invalid_signature", "idp1", ALICE, None), logging.WARNING),
+    ("another signing key", post("idp1", key="other.key", cert="other.crt"),
+     ("login", "refused", "unknown_signing_key", "idp1", ALICE, None), logging.WARNING),
+    ("tampered", lambda app: sp_app.login(app, tampered(saml_idp.build_response(ALICE)), idp_id="idp1"),
+     ("login", "refused", "invalid_signature", "idp1", "mallory@example.test", None), logging.WARNING),
     ("unsigned", post("idp1", sign=None), ("login", "refused", "invalid_signature", "idp1", ALICE, None),
      logging.WARNING),
     ("wrong audience", post("idp1", audience="https://other.example/sp"),
@@ -133,6 +142,17 @@ def test_the_detail_says_what_arrived(app, records, attributes, detail):
     assert record.saml_detail == detail
 
 
+def test_a_key_the_idp_rolled_is_named_by_its_certificate(app, records):
+    from onelogin.saml2.utils import OneLogin_Saml2_Utils
+
+    post("idp1", key="other.key", cert="other.crt")(app)
+    [record] = records()
+    fingerprint = OneLogin_Saml2_Utils.calculate_x509_fingerprint(test_settings.read("other.crt"), "sha256")
+    assert record.saml_reason == "unknown_signing_key"
+    assert f"SHA-256 {fingerprint}," in record.saml_detail and "not after 2" in record.saml_detail
+    assert not record.saml_detail.endswith("invalid_response")  # the toolkit's code, said by the reason
+
+
 def test_the_regex_that_kept_no_value_is_named(records):
     config = test_settings.idp_config("idp1", saml_auth_regex=r"staff-")
     app = sp_app.make_app(test_settings.auth_settings(("idp1", config)), ConfigStorage(sp_app.USERS))
@@ -158,7 +178,7 @@ def test_logouts_both_ways(app, records):
     seen = [(r.saml_event, r.saml_outcome, r.saml_reason, r.saml_subject, r.saml_message_id)
             for r in records() if r.saml_event != "login"]
     assert seen == [
-        ("logout", "success", None, ALICE, None),
+        ("logout", "started", None, ALICE, None),
         ("logout", "success", None, None, seen[1][4]),
         ("logout", "refused", "unsolicited", None, seen[1][4]),
         ("idp_logout", "success", None, ALICE, first),
@@ -166,7 +186,9 @@ def test_logouts_both_ways(app, records):
         ("idp_logout", "refused", "invalid_signature", ALICE, second),
     ]
     after = audit.counts()
-    assert after["logout"]["success"] - before["logout"]["success"] == 2
+    # One logout, started and then confirmed: one success.
+    assert after["logout"]["success"] - before["logout"]["success"] == 1
+    assert after["logout"]["started"] - before["logout"]["started"] == 1
     assert after["idp_logout"]["refused"] - before["idp_logout"]["refused"] == 2
 
 

@@ -68,6 +68,11 @@ def check_scrape(found, workers):
     assert {"idp1", "meta"} <= set(ages) and all(0 <= age < 120 for age in ages.values()), ages
     logouts = {labels: value for (name, labels), value in found.items() if name == "velmora_saml_logouts_total"}
     assert logouts == {frozenset({"idp": "idp1", "event": "logout", "outcome": "success"}.items()): workers}
+    states = {dict(labels)["idp"]: dict(labels)["state"] for (name, labels), value in found.items()
+              if name == "velmora_saml_idp_state" and value == 1}
+    assert states == {"idp1": "in_service", "mail": "in_service", "asked": "in_service", "off": "disabled",
+                      "broken": "invalid", "meta": "in_service", "gone": "invalid"}
+    assert {dict(labels)["idp"] for (name, labels) in found if name == "velmora_saml_idp_state"} == set(states)
 
 
 def test_single_process(tmp_path):
@@ -165,5 +170,6 @@ def test_check_reports_a_wrong_key(tmp_path, value, status):
     result = run("check", path, cwd=tmp_path)
     assert result.returncode == status, result.stdout + result.stderr
     lines = [line for line in result.stdout.splitlines() if not line.startswith("  ")]
-    expected = ['metrics: invalid: Invalid SAML configuration: "metrics" must be true or false, not \'yes\''] * status
+    expected = ['metrics: invalid: Invalid SAML configuration: "metrics" must be true or false, not \'yes\''
+                if status else "metrics: on (prometheus_client)"]
     assert lines == [*expected, "good: valid"]

@@ -127,7 +127,23 @@ class TestCheck:
         ({"settings": "none"},
          "x: invalid: ValueError: Invalid SAML configuration: 'str' object has no attribute 'get'",
          '"settings" and settings.extra_request_options must be mappings'),
-    ], ids=["attribute-not-text", "not-an-sso-key", "regex", "settings-not-a-mapping"])
+        ({"metadata_refresh_interval": 0},
+         'x: invalid: ValueError: Invalid SAML configuration: "metadata_refresh_interval" must be a positive number '
+         "of seconds, not 0",
+         'set "metadata_refresh_interval" to a number of seconds above 0'),
+        ({"metadata_signing_fingerprint": "ab:cd"},
+         'x: invalid: ValueError: Invalid SAML configuration: "metadata_signing_fingerprint" must be the SHA-256 '
+         "fingerprint of a certificate (64 hex digits), not 'ab:cd'",
+         'set "metadata_signing_fingerprint" to the SHA-256 fingerprint'),
+        ({"metadata_signing_cert": "x", "metadata_signing_fingerprint": "ab"},
+         'x: invalid: ValueError: Invalid SAML configuration: give "metadata_signing_cert" or '
+         '"metadata_signing_fingerprint", not both',
+         'keep one of "metadata_signing_cert" and "metadata_signing_fingerprint"'),
+        ({"allow_unsolicited": 1},
+         'x: invalid: ValueError: Invalid SAML configuration: "allow_unsolicited" must be true, false or null, not 1',
+         'set "allow_unsolicited" to true or false'),
+    ], ids=["attribute-not-text", "not-an-sso-key", "regex", "settings-not-a-mapping", "refresh-interval-0",
+            "fingerprint", "both-signing-keys", "allow-unsolicited-number"])
     def test_one_line_naming_the_key_and_a_hint(self, tmp_path, changes, first, hint):
         result = run("check", write(tmp_path, auth_settings(("x", config("x") | changes))), cwd=tmp_path)
         assert result.returncode == 1
@@ -144,6 +160,25 @@ class TestCheck:
         first, hint = report(result)["x"][:2]
         assert key in first
         assert hint.startswith(f'hint: add "{key}"')
+
+    def test_site_keys_and_an_sp_url_of_another_entry(self, tmp_path):
+        stolen = config("b")
+        stolen["settings"]["sp"]["assertionConsumerService"]["url"] = "https://sp.example.test/saml/acs/a"
+        settings = auth_settings(("a", config("a")), ("b", stolen))
+        settings["authentication_policies"]["saml"].update(metrics=True, status_allow=["127.0.0.1/32"],
+                                                           status_trusted_proxies=["10.0.0.0/8"])
+        result = run("check", write(tmp_path, settings), cwd=tmp_path)
+        head = result.stdout.splitlines()[:2]
+        assert head == ["metrics: on (prometheus_client)",
+                        "status_allow: 127.0.0.1/32 (trusted proxies: 10.0.0.0/8)"]
+        assert [line for line in report(result)["b"] if line.startswith("warning:")] == [
+            "warning: settings.sp.assertionConsumerService.url of b is a URL of IdP a (/saml/.../a): the IdP posts "
+            "b's logins to a's routes, which check them with a's settings"]
+        settings["authentication_policies"]["saml"]["status_allow"] = "127.0.0.1"
+        result = run("check", "--json", write(tmp_path, settings), cwd=tmp_path)
+        document = json.loads(result.stdout)
+        assert result.returncode == 1 and document["status_allow"]["status"] == "invalid"
+        assert document["metrics"] == {"status": "valid", "reason": None, "on": True}
 
     def test_saml_switched_off(self, tmp_path):
         settings = auth_settings(("a", broken("a")), enabled=False)

@@ -1,14 +1,16 @@
 """GET /saml/status: the running process's IdP reports and site facts, for
 allowed client addresses only; absent without "status_allow"."""
 
+import uuid
 
 import pytest
 from pyramid.exceptions import ConfigurationError
 
 import velmora_saml.saml as saml
 from tests.support import idp_metadata as md
-from tests.support import sp_app
-from tests.support.metadata_helpers import remote_config
+from tests.support import saml_idp, sp_app
+from tests.support.metadata_helpers import remote_config, wait_for_refreshes
+from velmora_saml.idp_metadata import metadata_status
 from tests.support.settings import auth_settings, idp_config, read
 from velmora.storage import ConfigStorage
 
@@ -90,7 +92,7 @@ class TestAllowed:
         assert page.content_type == "text/html" and page.headers["Cache-Control"] == "no-store"
         assert page.text.count("<table>") == 3  # the site and one per IdP
         assert '<td class=expiring>CN=velmora-test-expiring, expires ' in page.text
-        assert "<h2>IdP &lt;b&gt;</h2>" in page.text  # escaped
+        assert ">IdP &lt;b&gt;</h2>" in page.text and "<b>" not in page.text  # escaped
         # A client that takes anything gets JSON.
         assert get(app, "127.0.0.1", Accept="*/*").content_type == "application/json"
 
@@ -115,6 +117,55 @@ class TestAllowed:
         server.stop()
         store = get(app, "127.0.0.1").json["site"]["replay_store"]
         assert store["memcache_answered"] is False and store["memcache_error"]
+
+
+class TestTheTruthNow:
+    """The page and the document say what holds now: the state of each IdP,
+    past errors marked as past, what its logins met."""
+
+    def test_after_an_outage_heals(self, published_idp, metadata_server):
+        metadata_server.behaviours[published_idp.path] = md.Status(503)
+        settings = settings_with(("corp", remote_config(published_idp.url, "corp", metadata_refresh_interval=1.5,
+                                                        metadata_signing_cert=SIGNER)), status_allow=ALLOW)
+        app = status_app(settings)
+        (corp,) = get(app, "127.0.0.1").json["identity_providers"]
+        assert (corp["state"], corp["in_service"], corp["validation"]) == ("waiting", False, "waiting")
+        assert "503" in corp["state_reason"] and "503" in corp["metadata"]["last_error"]
+        del metadata_server.behaviours[published_idp.path]
+        wait_for_refreshes(metadata_status, "corp", 1)  # on the schedule, no login
+        (corp,) = get(app, "127.0.0.1").json["identity_providers"]
+        assert (corp["state"], corp["in_service"], corp["state_reason"]) == ("in_service", True, None)
+        assert corp["metadata"]["failures"] == 0
+        for past in (corp["metadata"]["last_error"], corp["metadata"]["error"]):
+            assert past["recovered"] is True and "503" in past["error"] and past["at"].endswith(" UTC")
+        page = get(app, "127.0.0.1", Accept="text/html").text
+        assert "<td class=\"good\">in service</td>" in page and "(past)" in page and "past: HTTP Error 503" in page
+        assert "<td class=bad>" not in page and 'class="bad"' not in page
+
+    def test_a_never_validated_idp_is_in_service_only_when_its_logins_can_succeed(self):
+        settings = settings_with(("good", idp_config("good")), ("broken", idp_config("broken", saml_auth_regex="(")),
+                                 status_allow=ALLOW)
+        app = sp_app.make_app(settings, ConfigStorage(sp_app.USERS))  # the host never validates
+        good, broken = get(app, "127.0.0.1").json["identity_providers"]
+        assert (good["validation"], good["state"], good["in_service"]) == ("not validated", "in_service", True)
+        assert (broken["state"], broken["in_service"]) == ("invalid", False)
+        assert "saml_auth_regex" in broken["state_reason"]
+
+    def test_login_outcomes_and_the_summary(self):
+        # Ids of this test alone: the counts are the process's since its start.
+        one, two = (f"idp-{uuid.uuid4().hex[:8]}" for _ in range(2))
+        app = status_app(settings_with((one, idp_config(one)), (two, idp_config(two)), status_allow=ALLOW))
+        for name_id, options in [("alice@example.test", {}), ("nobody@example.test", {}),
+                                 ("alice@example.test", {"audience": "https://x.example/sp"})]:
+            sp_app.login(app, saml_idp.build_response(name_id, idp_id=one, **options), idp_id=one)
+        idp1, other = get(app, "127.0.0.1").json["identity_providers"]
+        assert idp1["logins"] == {"success": 1, "refused": {"user_not_found": 1, "wrong_audience": 1}, "error": {}}
+        assert idp1["last_failure"]["reason"] == "wrong_audience" and idp1["last_failure"]["at"].endswith(" UTC")
+        assert other["logins"] == {"success": 0, "refused": {}, "error": {}} and other["last_failure"] is None
+        page = get(app, "127.0.0.1", Accept="text/html").text
+        summary = page.split("<table class=summary>")[1].split("</table>")[0]
+        assert summary.count("<tr>") == 3 and "1 ok / 2 refused" in summary and "0 ok / 0 refused" in summary
+        assert "2126-11-14 (" in summary  # the earliest certificate expiry
 
 
 class TestRefused:

@@ -38,8 +38,9 @@ pytestmark = [
 VERSIONS = ("3.12", "3.13")
 # The oldest glibc a wheel may ask for: what most production servers run.
 OLDEST_ALLOWED = (2, 28)
-# Bytes a release wheel may weigh (the runtime's demangler left out: about 470 KB).
-WHEEL_BUDGET = 500_000
+# Bytes a release wheel may weigh (the runtime's demangler left out: about
+# 500 KB; it would add 165 KiB).
+WHEEL_BUDGET = 560_000
 LEGACY_TAGS = {"manylinux1": (2, 5), "manylinux2010": (2, 12), "manylinux2014": (2, 17)}
 
 LOGIN = '''

@@ -34,10 +34,16 @@ constexpr const char* kDigestAlgorithms[] = {
 Ref metadata_policy(const Args& a);
 Ref read_document(const Args& a);
 
+// sp_document.cpp
+Ref sp_metadata_without_idp(const Args& a);
+
 // records.cpp
 Ref start_record(const Args& a);
 Ref claim_refresh(const Args& a);
 Ref notice_use(const Args& a);
+Ref claim_due(const Args& a);
+Ref next_due_in(const Args& a);
+Ref forget_all_records(const Args& a);
 Ref refresh_succeeded(const Args& a);
 Ref refresh_failed(const Args& a);
 Ref forget_record(const Args& a);

@@ -5,6 +5,7 @@
 
 #include "../glue/metadata_limits.hpp"
 #include "../glue/one_line.hpp"
+#include "../glue/signature_transforms.hpp"
 #include "idp_metadata.hpp"
 
 namespace idp_metadata {
@@ -44,6 +45,13 @@ const vs::MemberSpec module_functions[] = {
      "must not be used or None)\n\n"
      "The settings must not be used once the document they come from is past its validUntil.\n",
      notice_use},
+    {vs::Kind::Function, "claim_due", "()",
+     "The refreshes due now, [(idp_name, claim)], each claimed as claim_refresh claims it", claim_due},
+    {vs::Kind::Function, "next_due_in", "()",
+     "Seconds until the earliest refresh of any record is due (0: now), or None when none is scheduled",
+     next_due_in},
+    {vs::Kind::Function, "forget_all_records", "()", "Drop every record (a host starting over, a test)",
+     forget_all_records},
     {vs::Kind::Function, "refresh_succeeded", "(idp_name, generation, facts)",
      "Note a refresh that produced good settings; False when they belong to an earlier record", refresh_succeeded},
     {vs::Kind::Function, "refresh_failed", "(idp_name, generation, reason)",
@@ -56,6 +64,10 @@ const vs::MemberSpec module_functions[] = {
     {vs::Kind::Function, "awaiting_document", "(idp_name, idp_config)",
      "Why the entry's first document has not come yet (its first fetch failed), or None", awaiting_document},
     {vs::Kind::Function, "metadata_status", "(idp_name)", "What the IdP's record holds, or None", metadata_status},
+    {vs::Kind::Function, "sp_metadata_without_idp", "(idp_config)",
+     "The SP metadata document of an entry whose IdP metadata has not come, from its local settings\n\n"
+     "Raises ValueError with the toolkit's error list when the toolkit finds the document invalid.\n",
+     sp_metadata_without_idp},
     {vs::Kind::Function, "shown_text", "(value, limit=500)",
      "A text from outside as one bounded line: cut at limit characters, what is not printable escaped",
      shown_text},
@@ -67,6 +79,8 @@ void exec_module(PyObject* module) {
   bind(module, "METADATA_MAX_BYTES", vs::check(PyLong_FromSsize_t(metadata_limits::kDefaultMaxBytes)));
   bind(module, "SIGNATURE_ALGORITHMS", text_tuple(kSignatureAlgorithms));
   bind(module, "DIGEST_ALGORITHMS", text_tuple(kDigestAlgorithms));
+  bind(module, "SIGNATURE_TRANSFORMS", text_tuple(signature_transforms::kAllowedAlgorithms));
+  bind(module, "MAX_SIGNATURE_TRANSFORMS", vs::integer(signature_transforms::kMaxTransforms));
   vs::bind_functions(module, module_functions);
   // A ValueError, so that a login refused for it ends on the login-failed
   // page like every other expected failure.

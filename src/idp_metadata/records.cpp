@@ -62,7 +62,9 @@ struct Record {
   double claimed_at = 0;
   long refreshes = 0;
   long failures = 0;
-  Ref last_error;  // text, or None
+  Ref last_error;          // text, or None: kept after a recovery, as past
+  double last_error_at = NAN;  // wall clock of the last failure
+  double recovered_at = NAN;   // wall clock of the good fetch after it, NAN while failing
 };
 
 constexpr const char* kCapsuleName = "velmora_saml.idp_metadata.Record";
@@ -144,8 +146,8 @@ void take_document(Record& record, const Document& document) {
   record.signed_by = document.signed_by;
   record.entity_id = document.entity_id;
   record.signature = document.signed_by.get() != Py_None ? Signature::Verified : Signature::NotChecked;
+  if (record.failures > 0) record.recovered_at = wall_now();
   record.failures = 0;
-  record.last_error = vs::none();
   double delay = interval_bound(record);
   if (!std::isnan(document.valid_until)) {
     double validity = document.valid_until - document.fetched_at;
@@ -167,6 +169,8 @@ bool expired(const Record& record) {
 void note_failure(Record& record, Ref reason) {
   record.failures += 1;
   record.last_error = std::move(reason);
+  record.last_error_at = wall_now();
+  record.recovered_at = NAN;
   double delay = static_cast<double>(kBackoffFirst << std::min(record.failures - 1, 20L));
   schedule(record, std::min({delay, interval_bound(record), static_cast<double>(kBackoffLimit)}));
 }
@@ -207,7 +211,7 @@ Ref expiry_reason(const Record& record) {
   std::tm parts{};
   if (gmtime_r(&seconds, &parts)) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
   Ref at = vs::ustr(text);
-  if (record.last_error.get() == Py_None)
+  if (record.failures == 0)
     return vs::check(PyUnicode_FromFormat("it expired at %S (validUntil) and no fresh document has come yet",
                                           at.get()));
   return vs::check(PyUnicode_FromFormat(
@@ -260,6 +264,47 @@ Ref claim_refresh(const Args& a) {
   if (!found.record) return vs::none();
   Ref given = claim(*found.record);
   return given ? given : vs::none();
+}
+
+// claim_due(): the refreshes due now, [(idp_name, claim)], each claimed as
+// claim_refresh claims it: what the background schedule starts.
+Ref claim_due(const Args&) {
+  Ref claimed = vs::new_list();
+  if (!module_state.records) return claimed;
+  // The names first: what follows makes objects, and so may run Python code.
+  Ref idp_names = vs::check(PyDict_Keys(module_state.records));
+  Ref iterator = vs::iterate(idp_names.get());
+  while (Ref idp_name = vs::next(iterator.get())) {
+    Found found = find(idp_name.get());
+    if (!found.record) continue;
+    if (Ref given = claim(*found.record)) vs::append(claimed.get(), vs::tuple_of({idp_name.get(), given.get()}).get());
+  }
+  return claimed;
+}
+
+// next_due_in(): seconds until the earliest refresh any record has due (0
+// when one is due now), or None when none is scheduled.
+Ref next_due_in(const Args&) {
+  if (!module_state.records) return vs::none();
+  double now = monotonic_now();
+  double earliest = INFINITY;
+  Ref idp_names = vs::check(PyDict_Keys(module_state.records));
+  Ref iterator = vs::iterate(idp_names.get());
+  while (Ref idp_name = vs::next(iterator.get())) {
+    Found found = find(idp_name.get());
+    if (!found.record) continue;
+    const Record& record = *found.record;
+    // One in flight reports first (or counts as lost after kLostRefresh).
+    double due = record.in_flight ? record.claimed_at + kLostRefresh : record.forced ? now : record.due;
+    earliest = std::min(earliest, due);
+  }
+  return std::isfinite(earliest) ? vs::check(PyFloat_FromDouble(std::max(earliest - now, 0.0))) : vs::none();
+}
+
+// forget_all_records(): every record dropped (a host starting over, a test).
+Ref forget_all_records(const Args&) {
+  if (module_state.records) PyDict_Clear(module_state.records);
+  return vs::none();
 }
 
 // notice_use(idp_name): on every use of the IdP's cached settings. None
@@ -345,7 +390,11 @@ Ref metadata_status(const Args& a) {
   setitem(status.get(), names::refreshing, seen.in_flight ? Py_True : Py_False);
   setitem(status.get(), names::refreshes, vs::integer(seen.refreshes).get());
   setitem(status.get(), names::failures, vs::integer(seen.failures).get());
-  setitem(status.get(), names::last_error, seen.last_error.get());
+  // The last error while the failures go on; after a good fetch it is past.
+  setitem(status.get(), names::last_error, seen.failures > 0 ? seen.last_error.get() : Py_None);
+  setitem(status.get(), names::last_error_at, seconds_or_none(seen.last_error_at).get());
+  setitem(status.get(), names::past_error, seen.failures == 0 ? seen.last_error.get() : Py_None);
+  setitem(status.get(), names::recovered_at, seconds_or_none(seen.recovered_at).get());
   setitem(status.get(), names::expired, expired(seen) ? Py_True : Py_False);
   return status;
 }

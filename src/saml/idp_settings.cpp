@@ -1,6 +1,8 @@
 // Helpers of SamlIDPConfig for its settings: remote metadata merged and
 // refreshed (fetched in metadata_fetch.cpp), the extra request options completed, the login call, and the
 // configuration dry run's checks.
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -175,6 +177,8 @@ void log_refresh_failure(const Args& a, PyObject* idp_name, PyObject* generation
                .get());
 }
 
+void wake_refresh_schedule();
+
 // The body of the thread that refreshes an IdP's settings:
 // refresh_worker(cls, idp_name, claim), `claim` being what claim_refresh
 // gave. Only settings the toolkit takes replace the cached ones.
@@ -214,11 +218,89 @@ Ref refresh_worker(const Args& a) {
     Caught e;
     log_refresh_failure(a, idp_name, generation.get(), e);
   }
+  wake_refresh_schedule();  // the record's next refresh is scheduled anew
   return vs::none();
 }
 
 const vs::MemberSpec refresh_worker_spec{vs::Kind::Function, "refresh_worker", "(cls, idp_name, claim)", nullptr,
                                          refresh_worker};
+
+// Starts the refresh `claim` (what claim_refresh gave) in a thread of its
+// own; one that cannot start is the refresh's failure.
+void start_refresh(const Args& a, PyObject* cls, PyObject* idp_name, PyObject* claim) {
+  try {
+    Ref args = vs::tuple_of({cls, idp_name, claim});
+    start_daemon_thread(module_state.refresh_worker_function, args.get());
+  } catch (const vs::PyError&) {
+    Caught e(PyExc_Exception);
+    log_refresh_failure(a, idp_name, vs::item(claim, 0).get(), e);
+  }
+}
+
+// ---- the refreshes' own schedule ----------------------------------------------
+// One daemon thread per process starts every refresh when it is due, whether
+// or not a login comes: an outage heals on its own, and a document is
+// replaced before its validUntil. It sleeps until the earliest refresh of
+// any record is due, or until a schedule changes (the wake event, set when a
+// record begins and when a refresh ends), at most kScheduleIdle seconds.
+
+constexpr double kScheduleIdle = 60;
+
+void wake_refresh_schedule() {
+  if (!module_state.schedule_wake) return;
+  try {
+    call_method(module_state.schedule_wake, names::set);
+  } catch (const vs::PyError&) {
+    Caught e(PyExc_Exception);  // the schedule wakes on its own at the latest after kScheduleIdle
+  }
+}
+
+// refresh_schedule(cls, wake)
+Ref refresh_schedule(const Args& a) {
+  PyObject* cls = a[0];
+  PyObject* wake = a[1];
+  while (true) {
+    try {
+      Ref due_in = metadata_call(names::next_due_in, {});
+      double wait = due_in.get() == Py_None ? kScheduleIdle : std::min(vs::as_double(due_in.get()), kScheduleIdle);
+      call_method(wake, names::wait, {vs::check(PyFloat_FromDouble(wait)).get()});
+      // Cleared before the claims: a schedule changed from now on wakes the next wait.
+      call_method(wake, names::clear);
+      Ref due = vs::iterate(metadata_call(names::claim_due, {}).get());
+      while (Ref entry = vs::next(due.get())) {
+        Ref idp_name, claim;
+        vs::unpack_pair(entry.get(), idp_name, claim);
+        start_refresh(a, cls, idp_name.get(), claim.get());
+      }
+    } catch (const vs::PyError&) {
+      Caught e(PyExc_Exception);
+      // Whatever failed is tried again, not in a tight loop.
+      call_method(wake, names::wait, {vs::check(PyFloat_FromDouble(1.0)).get()});
+    }
+  }
+}
+
+const vs::MemberSpec refresh_schedule_spec{vs::Kind::Function, "refresh_schedule", "(cls, wake)", nullptr,
+                                           refresh_schedule};
+
+// The schedule's thread runs in this process: started once, and again in a
+// child after a fork (threads do not survive one; the child makes its own
+// event too).
+void ensure_refresh_schedule(PyObject* cls) {
+  long pid = static_cast<long>(getpid());
+  if (module_state.schedule_wake && module_state.schedule_pid == pid) {
+    wake_refresh_schedule();
+    return;
+  }
+  Ref threading = vs::check(PyImport_ImportModule("threading"));
+  Ref wake = call(getattr(threading.get(), names::Event).get(), {});
+  // No call into Python between the test and the claim: one thread starts.
+  if (module_state.schedule_wake && module_state.schedule_pid == pid) return;
+  module_state.schedule_wake = Ref(wake).release();
+  module_state.schedule_pid = pid;
+  Ref args = vs::tuple_of({cls, wake.get()});
+  start_daemon_thread(module_state.refresh_schedule_function, args.get());
+}
 
 using config_errors::raise_invalid;
 
@@ -241,6 +323,9 @@ void make_metadata_workers(PyObject* module) {
   make_fetch_worker(module);
   if (!module_state.refresh_worker_function)
     module_state.refresh_worker_function = vs::make_function(refresh_worker_spec, module, refresh_worker_spec.name).release();
+  if (!module_state.refresh_schedule_function)
+    module_state.refresh_schedule_function =
+        vs::make_function(refresh_schedule_spec, module, refresh_schedule_spec.name).release();
 }
 
 Ref metadata_policy_of(PyObject* idp_config) {
@@ -253,11 +338,12 @@ Ref metadata_policy_of(PyObject* idp_config) {
   return policy.get() == Py_None ? Ref() : policy;
 }
 
-void start_metadata_record(PyObject* idp_name, PyObject* idp_config, const MetadataOutcome& outcome) {
+void start_metadata_record(PyObject* cls, PyObject* idp_name, PyObject* idp_config, const MetadataOutcome& outcome) {
   metadata_call(names::start_record, {idp_name, idp_config, outcome.policy.get(),
                                       outcome.facts ? outcome.facts.get() : Py_None,
                                       outcome.error ? outcome.error.get() : Py_None});
   module_state.metadata_records_started = true;
+  ensure_refresh_schedule(cls);
 }
 
 void forget_metadata_record(PyObject* idp_name) {
@@ -279,19 +365,13 @@ void settings_event(PyObject* idp_name, PyObject* settings, const char* fetch) {
 // A refresh that cannot start is the refresh's failure, not the login's.
 Ref notice_metadata_use(const Args& a, PyObject* cls, PyObject* idp_name) {
   if (!module_state.metadata_records_started) return Ref();
+  // A worker forked from the process that started the schedule has no thread of it.
+  if (module_state.schedule_pid != static_cast<long>(getpid())) ensure_refresh_schedule(cls);
   Ref noticed = metadata_call(names::notice_use, {idp_name});
   if (noticed.get() == Py_None) return Ref();
   Ref claim, expired;
   vs::unpack_pair(noticed.get(), claim, expired);
-  if (claim.get() != Py_None) {
-    try {
-      Ref args = vs::tuple_of({cls, idp_name, claim.get()});
-      start_daemon_thread(module_state.refresh_worker_function, args.get());
-    } catch (const vs::PyError&) {
-      Caught e(PyExc_Exception);
-      log_refresh_failure(a, idp_name, vs::item(claim.get(), 0).get(), e);
-    }
-  }
+  if (claim.get() != Py_None) start_refresh(a, cls, idp_name, claim.get());
   return expired.get() == Py_None ? Ref() : expired;
 }
 
@@ -529,13 +609,13 @@ Ref get_idp_settings(const Args& a) {
   // record's retries bring the IdP into service.
   if (remote && metadata.policy && metadata.error && vs::item(metadata.policy.get(), 0).get() != Py_None &&
       !toolkit_accepts(a, local_saml_settings.get())) {
-    start_metadata_record(idp_name.get(), idp_config, metadata);
+    start_metadata_record(cls, idp_name.get(), idp_config, metadata);
     raise_metadata_not_available(idp_name.get(), metadata.error.get());
   }
   cache = getattr(cls, names::cached_saml_settings);
   setitem(cache.get(), idp_name.get(), local_saml_settings.get());
   if (remote && metadata.policy)
-    start_metadata_record(idp_name.get(), idp_config, metadata);
+    start_metadata_record(cls, idp_name.get(), idp_config, metadata);
   else
     forget_metadata_record(idp_name.get());
   settings_event(idp_name.get(), local_saml_settings.get(), remote ? (metadata.error ? "failure" : "success") : nullptr);

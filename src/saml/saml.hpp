@@ -91,7 +91,9 @@ Ref merge_remote_metadata(const Args& a, PyObject* cls, PyObject* idp_name, Ref 
 // The checked metadata keys of an entry, or an empty Ref when it names none
 // (ValueError "Invalid SAML configuration: ..." when they are wrong).
 Ref metadata_policy_of(PyObject* idp_config);
-void start_metadata_record(PyObject* idp_name, PyObject* idp_config, const MetadataOutcome& outcome);
+// Begins the IdP's record, and the process's refresh schedule if it has none
+// (`cls`: the class whose cached settings the refreshes replace).
+void start_metadata_record(PyObject* cls, PyObject* idp_name, PyObject* idp_config, const MetadataOutcome& outcome);
 // An IdP assembled anew without the keys (or without remote metadata) has no record.
 void forget_metadata_record(PyObject* idp_name);
 // On a use of the IdP's settings: starts its refresh in the background when

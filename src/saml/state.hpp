@@ -62,6 +62,11 @@ struct ModuleState {
   PyObject* report_module = nullptr;
   bool metadata_records_started = false;
   PyObject* refresh_worker_function = nullptr;
+  // idp_settings.cpp: the function of the refresh schedule's thread, the
+  // event that wakes it, and the process that started it.
+  PyObject* refresh_schedule_function = nullptr;
+  PyObject* schedule_wake = nullptr;
+  long schedule_pid = 0;
   // metadata_fetch.cpp: the function a fetch thread runs, and idp_name ->
   // its latest fetch over the network, (url, done event, box, shareable).
   PyObject* metadata_worker = nullptr;

@@ -118,7 +118,7 @@ def _start_metrics(settings):
     except ValueError as error:
         raise ConfigurationError(str(error)) from error
     if wanted:
-        audit.enable_metrics()
+        audit.enable_metrics(saml_settings)
 
 def _saml_settings(settings):
     """The SAML settings mapping, or {} when the settings have another shape

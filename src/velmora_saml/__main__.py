@@ -21,7 +21,7 @@ import time
 import warnings
 
 from velmora_saml import idp_report
-from velmora_saml.check_hints import DOCS, hint_for, toolkit_codes
+from velmora_saml.check_hints import DOCS, hint_for, route_conflicts, toolkit_codes
 
 EXIT_OK = 0
 EXIT_INVALID = 1
@@ -62,7 +62,8 @@ def build_parser():
                          help="time-out of each remote metadata fetch, in seconds (default 5)")
         sub.add_argument("-v", "--verbose", action="store_true",
                          help="show the plug-in's info and debug log lines and other libraries' warnings "
-                              "(the debug lines include the settings, private keys included)")
+                              "(the debug lines show the assembled settings, every private key in them "
+                              "replaced by <private key hidden>)")
 
     check = commands.add_parser("check", help="validate every enabled identity provider")
     add_common(check)
@@ -376,6 +377,39 @@ def metrics_problem(saml_settings):
     return refusal(audit.metrics_wanted, saml_settings)
 
 
+def status_report(saml_settings):
+    """What the status view's keys come to: {"status": "off" | "on" | "invalid",
+    "networks": [...], "trusted_proxies": [...], "reason": text or None}."""
+    from velmora_saml import status
+
+    settings = saml_settings if isinstance(saml_settings, dict) else {}
+    if settings.get(status.STATUS_ALLOW) is None:
+        return {"status": "off", "networks": [], "trusted_proxies": [], "reason": None}
+    proxies = settings.get(status.STATUS_TRUSTED_PROXIES)
+    try:
+        networks = status.allowed_networks(settings[status.STATUS_ALLOW])
+        trusted = [] if proxies is None else status.allowed_networks(proxies, status.STATUS_TRUSTED_PROXIES)
+    except ValueError as error:
+        return {"status": "invalid", "networks": [], "trusted_proxies": [], "reason": str(error)}
+    return {"status": "on", "networks": [str(n) for n in networks], "trusted_proxies": [str(n) for n in trusted],
+            "reason": None}
+
+
+def site_lines(problem, metrics, metrics_on, status_allow):
+    """The report's lines of the site-wide keys."""
+    if problem:
+        yield f"replay_store: invalid: {problem}"
+    if metrics:
+        yield f"metrics: invalid: {metrics}"
+    elif metrics_on:
+        yield "metrics: on (prometheus_client)"
+    if status_allow["status"] == "invalid":
+        yield f"status_allow: invalid: {status_allow['reason']}"
+    elif status_allow["status"] == "on":
+        proxies = ", ".join(status_allow["trusted_proxies"]) or "none"
+        yield f"status_allow: {', '.join(status_allow['networks'])} (trusted proxies: {proxies})"
+
+
 def run_check(args):
     saml = load_plugin()
     settings = load_auth_settings(args.settings)
@@ -402,19 +436,26 @@ def run_check(args):
         status = EXIT_INVALID  # the workers' next refresh would fail the same way
     problem = replay_store_problem(loader.saml_settings)
     metrics = metrics_problem(loader.saml_settings)
-    if problem or metrics:
+    metrics_on = not metrics and isinstance(loader.saml_settings, dict) and loader.saml_settings.get("metrics") is True
+    status_allow = status_report(loader.saml_settings)
+    if problem or metrics or status_allow["status"] == "invalid":
         status = EXIT_INVALID
+    by_id = {report["id"]: report for report in reports}
+    for idp_id, key, other in route_conflicts(providers):
+        if idp_id in by_id and "warnings" in by_id[idp_id]:
+            by_id[idp_id]["warnings"].append(
+                f"settings.{key} of {idp_id} is a URL of IdP {other} (/saml/.../{other}): the IdP posts "
+                f"{idp_id}'s logins to {other}'s routes, which check them with {other}'s settings")
     if args.json:
         document = {"settings": args.settings, "saml_enabled": saml_enabled, "exit_status": status,
                     "replay_store": {"status": "invalid" if problem else "valid", "reason": problem},
-                    "metrics": {"status": "invalid" if metrics else "valid", "reason": metrics},
+                    "metrics": {"status": "invalid" if metrics else "valid", "reason": metrics, "on": metrics_on},
+                    "status_allow": status_allow,
                     "identity_providers": reports}
         print(json.dumps(document, indent=2, default=str))
     else:
-        if problem:
-            print(f"replay_store: invalid: {problem}")
-        if metrics:
-            print(f"metrics: invalid: {metrics}")
+        for line in site_lines(problem, metrics, metrics_on, status_allow):
+            print(line)
         print_report(reports, saml_enabled)
     return status
 

@@ -45,12 +45,16 @@ log = logging.getLogger("velmora_saml.audit")
 
 EVENTS = ("login", "logout", "idp_logout")
 OUTCOMES = ("success", "refused", "error")
-LEVELS = {"success": logging.INFO, "refused": logging.WARNING, "error": logging.ERROR}
+# A logout the site starts by sending the IdP a LogoutRequest is "started"
+# there and a "success" only once the IdP confirms it: one outcome, one count.
+EVENT_OUTCOMES = {"login": OUTCOMES, "logout": ("started", *OUTCOMES), "idp_logout": OUTCOMES}
+LEVELS = {"started": logging.INFO, "success": logging.INFO, "refused": logging.WARNING, "error": logging.ERROR}
 
 # Every reason code, with what it means. docs/configuration.md shows the same table.
 REASONS = {
     "invalid_response": "the toolkit refused the message for a reason no finer code names (saml_detail has its text)",
     "invalid_signature": "a signature is missing, does not verify, or is not allowed",
+    "unknown_signing_key": "the signature verifies, but with a certificate the IdP entry does not trust (a rolled key?)",
     "wrong_audience": "the assertion is meant for another SP entity ID",
     "wrong_destination": "the message was sent to another URL than the one it arrived at",
     "expired": "the message or its assertion is past its NotOnOrAfter",
@@ -114,13 +118,37 @@ DETAIL_LIMIT = 500
 ID_LIMIT = 128
 
 _lock = threading.Lock()
-_counts = {event: dict.fromkeys(OUTCOMES, 0) for event in EVENTS}
+_counts = {event: dict.fromkeys(EVENT_OUTCOMES[event], 0) for event in EVENTS}
+# IdP id (of an entry: URLs name any) -> its logins since start.
+_idp_logins = {}
 
 
 def counts():
     """The outcomes counted since the process started, per event."""
     with _lock:
         return {event: dict(outcomes) for event, outcomes in _counts.items()}
+
+
+def idp_logins(idp_id):
+    """The logins of one IdP since start: {"success": n, "refused": {reason:
+    n}, "error": {reason: n}, "last_failure": {"reason", "at"} or None}, "at"
+    a Unix time (a new dict on every call)."""
+    with _lock:
+        found = _idp_logins.get(idp_id)
+        if found is None:
+            return {"success": 0, "refused": {}, "error": {}, "last_failure": None}
+        return {"success": found["success"], "refused": dict(found["refused"]), "error": dict(found["error"]),
+                "last_failure": dict(found["last_failure"]) if found["last_failure"] else None}
+
+
+def _count_idp_login(idp_id, outcome, reason):
+    """Under _lock."""
+    found = _idp_logins.setdefault(idp_id, {"success": 0, "refused": {}, "error": {}, "last_failure": None})
+    if outcome == "success":
+        found["success"] += 1
+        return
+    found[outcome][reason] = found[outcome].get(reason, 0) + 1
+    found["last_failure"] = {"reason": reason, "at": time.time()}
 
 
 def classify(error):
@@ -176,10 +204,13 @@ def _client(request):
 
 def _emit(request, event, outcome, reason, idp_id, subject=None, user=None, message_id=None, detail=None,
           elapsed=None):
+    label = _idp_label(request, idp_id)
     with _lock:
         _counts[event][outcome] += 1
+        if event == "login" and label:
+            _count_idp_login(label, outcome, reason)
     if _metrics is not None:
-        _metrics.count(event, outcome, reason, _idp_label(request, idp_id), elapsed)
+        _metrics.count(event, outcome, reason, label, elapsed)
     level = LEVELS[outcome]
     if not log.isEnabledFor(level):
         return
@@ -230,6 +261,7 @@ def _idp_label(request, idp_id):
 # ---- logins ------------------------------------------------------------------
 
 _SAML_NS = {"samlp": "urn:oasis:names:tc:SAML:2.0:protocol", "saml": "urn:oasis:names:tc:SAML:2.0:assertion"}
+_SAML_NS_DS = {**_SAML_NS, "ds": "http://www.w3.org/2000/09/xmldsig#"}
 # A posted message larger than this is not read again for the record's facts.
 _READ_LIMIT = 1 << 20
 
@@ -321,8 +353,79 @@ def login(request, idp_id, error, idp, user_id, elapsed):
     elif reason == "internal_error":
         detail = f"{type(error).__module__}.{type(error).__qualname__}: {error}"
     else:
-        detail = str(error)
+        detail = _without_error_codes(str(error), saml_auth)
+    if reason == "invalid_signature" and elapsed is not None:
+        signer = _untrusted_signer(request, saml_auth)
+        if signer is not None:
+            reason = "unknown_signing_key"
+            detail = (f"signed by a certificate the IdP entry does not trust: SHA-256 {signer[0]}, {signer[1]}, "
+                      f"not after {signer[2]} (did the IdP roll its key? refresh its metadata or add the "
+                      f"certificate); {detail}")
     _emit(request, "login", outcome, reason, idp_id, subject, None, message_id, detail, elapsed)
+
+
+def _without_error_codes(text, saml_auth):
+    """The toolkit's reason without the error codes the plug-in's text ends
+    with (" invalid_response"): the reason code says as much."""
+    try:
+        codes = "".join(saml_auth.get_errors()) if saml_auth is not None else ""
+    except Exception:
+        codes = ""
+    return text[:-len(codes) - 1] if codes and text.endswith(" " + codes) else text
+
+
+_SIGNATURES = ("/samlp:Response/ds:Signature", "/samlp:Response/saml:Assertion/ds:Signature")
+_SAFE_TEXTS = ("unsupported signature transform",)
+
+
+def _untrusted_signer(request, saml_auth):
+    """(SHA-256 fingerprint, subject, not after) of a certificate that a
+    signature of the posted response carries in its KeyInfo and verifies
+    with, when the IdP's settings trust no such certificate; else None. Only
+    classifies a refusal: the toolkit's verdict stands."""
+    from onelogin.saml2.utils import OneLogin_Saml2_Utils as utils
+
+    from . import idp_report
+
+    try:
+        trusted = {idp_report.certificate_der(body) for body in idp_report.signing_certificates(
+            {"idp": saml_auth.get_settings().get_idp_data()})}
+    except Exception:
+        return None
+    root = _posted_response(request, saml_auth)
+    if root is None or _unsafe_transforms(root):
+        return None
+    import xmlsec
+
+    for path in _SIGNATURES:
+        for signature in root.xpath(path, namespaces=_SAML_NS_DS):
+            for body in signature.xpath("ds:KeyInfo/ds:X509Data/ds:X509Certificate/text()", namespaces=_SAML_NS_DS):
+                try:
+                    der = idp_report.certificate_der(body)
+                    if der in trusted:
+                        continue
+                    pem = utils.format_cert(body)
+                    xmlsec.tree.add_ids(root, ["ID"])
+                    if utils.validate_node_sign(signature, root, pem, raise_exceptions=False):
+                        subject, not_after = idp_report.certificate_facts(body)
+                        return (utils.calculate_x509_fingerprint(pem, "sha256"), subject,
+                                not_after.strftime("%Y-%m-%d %H:%M:%S UTC"))
+                except Exception:  # what cannot be read or checked classifies nothing
+                    continue
+    return None
+
+
+def _unsafe_transforms(root):
+    """Whether a signature names a transform the plug-in's response check refuses
+    (it refused the response before the toolkit ran: nothing here runs them)."""
+    from .idp_metadata import SIGNATURE_TRANSFORMS
+
+    from .idp_metadata import MAX_SIGNATURE_TRANSFORMS
+
+    transforms = root.xpath("//ds:Transform", namespaces=_SAML_NS_DS)
+    named = root.xpath("//ds:Transform | //ds:CanonicalizationMethod", namespaces=_SAML_NS_DS)
+    return len(transforms) > MAX_SIGNATURE_TRANSFORMS or any(
+        element.get("Algorithm") not in SIGNATURE_TRANSFORMS for element in named)
 
 
 # ---- logouts -------------------------------------------------------------------
@@ -333,9 +436,12 @@ def logout_started(request, idp_id, error, login):
     notice_settings(request)
     subject = login.get("name_id") if isinstance(login, dict) else None
     if error is None:
-        sent = isinstance(login, dict) and login.get("idp_name") is not None
-        detail = "local session ended; LogoutRequest sent to the IdP" if sent else "local session ended"
-        _emit(request, "logout", "success", None, idp_id, subject, None, None, detail)
+        # With a LogoutRequest sent, the logout succeeds when the IdP confirms it.
+        if isinstance(login, dict) and login.get("idp_name") is not None:
+            _emit(request, "logout", "started", None, idp_id, subject, None, None,
+                  "local session ended; LogoutRequest sent to the IdP")
+        else:
+            _emit(request, "logout", "success", None, idp_id, subject, None, None, "local session ended")
         return
     reason, outcome = classify(error)
     _emit(request, "logout", outcome, reason, idp_id, subject, None, None, _detail(error, reason))
@@ -402,14 +508,23 @@ METRIC_NAMES = (
     "velmora_saml_metadata_refreshes_total",
     "velmora_saml_metadata_age_seconds",
     "velmora_saml_certificate_not_after_seconds",
+    "velmora_saml_idp_state",
 )
 INSTALL_HINT = "pip install velmora_saml[metrics]"
+# The states of velmora_saml_idp_state, as velmora_saml.idp_report names them.
+IDP_STATES = ("in_service", "waiting", "disabled", "invalid")
 
 _metrics = None
 _metrics_lock = threading.Lock()
 _metrics_unavailable_logged = False
 # idp name -> (assembled or fetched at, {(role, index): not after}) of the settings in use.
 _settings_facts = {}
+# (idp name, "success" | "failure") -> metadata fetches, counted before metrics
+# were on (the validation at start may run before config.include).
+_fetches_before = {}
+# The SAML settings mapping of the site, as last seen: the metrics name an IdP
+# by the id of its entry (of its URLs), which settings events do not know.
+_site = {"saml_settings": None}
 
 
 def metrics_wanted(saml_settings):
@@ -429,14 +544,33 @@ def metrics_wanted(saml_settings):
     return wanted
 
 
-def enable_metrics():
-    """Creates the metrics on prometheus_client's default registry (once per process)."""
+def _providers():
+    saml_settings = _site["saml_settings"]
+    providers = saml_settings.get("identity_providers") if isinstance(saml_settings, dict) else None
+    return providers if isinstance(providers, dict) else {}
+
+
+def _ids_of(idp_name):
+    """The ids of the entries whose settings go by `idp_name`."""
+    return [idp_id for idp_id, entry in list(_providers().items())
+            if isinstance(entry, dict) and entry.get("idp_name") == idp_name]
+
+
+def enable_metrics(saml_settings=None):
+    """Creates the metrics on prometheus_client's default registry (once per
+    process); `saml_settings` is the site's SAML settings mapping."""
     global _metrics
+    if saml_settings is not None:
+        _site["saml_settings"] = saml_settings
     with _metrics_lock:
         if _metrics is None:
             _metrics = _Metrics()
+            for (idp_name, outcome), count in list(_fetches_before.items()):
+                for idp_id in _ids_of(idp_name):
+                    _metrics.refreshes.labels(idp=idp_id, outcome=outcome).inc(count)
             for idp_name in list(_settings_facts):
                 _metrics.settings_facts(idp_name)
+            _metrics.states()
     return _metrics
 
 
@@ -455,7 +589,13 @@ def notice_settings(request):
     except Exception:
         return
     if wanted:
-        enable_metrics()
+        enable_metrics(saml_settings)
+
+
+def _metrics_fault(idp_name):
+    # Never costs a login or a refresh, but is not hidden either (not on
+    # the audit logger: its formatters expect the saml_* fields).
+    logging.getLogger("velmora_saml.metrics").exception("SAML metrics of %s not updated", idp_name)
 
 
 def settings_event(idp_name, settings, fetch):
@@ -463,16 +603,30 @@ def settings_event(idp_name, settings, fetch):
     settings, None when a refresh failed and the old ones stay); `fetch` is
     "success" or "failure" when metadata was fetched, None when not."""
     try:
-        if _metrics is not None and fetch is not None:
-            _metrics.refreshes.labels(idp=idp_name, outcome=fetch).inc()
+        if fetch is not None:
+            if _metrics is None:
+                with _metrics_lock:
+                    _fetches_before[(idp_name, fetch)] = _fetches_before.get((idp_name, fetch), 0) + 1
+            else:
+                for idp_id in _ids_of(idp_name):
+                    _metrics.refreshes.labels(idp=idp_id, outcome=fetch).inc()
         if settings is not None:
             _settings_facts[idp_name] = (time.time(), _certificates(settings))
         if _metrics is not None:
             _metrics.settings_facts(idp_name)
+            _metrics.states()
     except Exception:
-        # Never costs a login or a refresh, but is not hidden either (not on
-        # the audit logger: its formatters expect the saml_* fields).
-        logging.getLogger("velmora_saml.metrics").exception("SAML metrics of %s not updated", idp_name)
+        _metrics_fault(idp_name)
+
+
+def states_changed():
+    """An IdP's state may have changed (validated, refreshed, expired)."""
+    if _metrics is None:
+        return
+    try:
+        _metrics.states()
+    except Exception:
+        _metrics_fault(None)
 
 
 def _certificates(settings):
@@ -492,6 +646,26 @@ def _certificates(settings):
     return found
 
 
+# idp id -> (monotonic time, state): one scrape reads each IdP's state once
+# for its four samples.
+_recent_states = {}
+
+
+def _idp_state(idp_id):
+    """The IdP's state among IDP_STATES, or None when it cannot be told."""
+    from . import idp_report
+
+    seen = _recent_states.get(idp_id)
+    if seen is not None and time.monotonic() - seen[0] < 1:
+        return seen[1]
+    saml_settings = _site["saml_settings"]
+    entry = _providers().get(idp_id)
+    state = idp_report.idp_state(idp_id, entry, bool(saml_settings.get("enabled")))
+    state = state if state in IDP_STATES else None
+    _recent_states[idp_id] = (time.monotonic(), state)
+    return state
+
+
 class _Metrics:
     def __init__(self):
         import prometheus_client
@@ -505,7 +679,8 @@ class _Metrics:
         self.login_seconds = prometheus_client.Histogram(
             "velmora_saml_login_seconds", "Time of the SAML assertion consumer view", ["idp"])
         self.refreshes = prometheus_client.Counter(
-            "velmora_saml_metadata_refreshes", "IdP metadata fetches by outcome", ["idp", "outcome"])
+            "velmora_saml_metadata_refreshes", "IdP metadata fetches by outcome (the first one included)",
+            ["idp", "outcome"])
         # Every worker keeps settings of its own: the stalest one and the
         # earliest expiry are what an operator acts on.
         self.age = prometheus_client.Gauge(
@@ -514,28 +689,55 @@ class _Metrics:
         self.not_after = prometheus_client.Gauge(
             "velmora_saml_certificate_not_after_seconds", "Unix time at which a certificate expires",
             ["idp", "role"], multiprocess_mode="livemin")
+        # 1 for the IdP's current state, 0 for the others; across workers, 1
+        # when any live worker is in that state.
+        self.state = prometheus_client.Gauge(
+            "velmora_saml_idp_state", "The IdP's state: 1 for the current one among in_service, waiting, "
+            "disabled, invalid", ["idp", "state"], multiprocess_mode="livemax")
+        self._state_functions = set()
 
     def count(self, event, outcome, reason, idp, elapsed):
         if event == "login":
             self.logins.labels(idp=idp, outcome=outcome, reason=reason or "").inc()
             if elapsed is not None:
                 self.login_seconds.labels(idp=idp).observe(elapsed)
+            if reason in ("metadata_unavailable", "idp_disabled", "configuration"):
+                self.states()
         else:
             self.logouts.labels(idp=idp, event=event, outcome=outcome).inc()
-        if self.multiprocess and idp in _settings_facts:
-            # Files hold values, not functions: the age as of this event.
-            self.age.labels(idp=idp).set(time.time() - _settings_facts[idp][0])
+        for idp_name, (since, _) in list(_settings_facts.items()):
+            if self.multiprocess and idp in _ids_of(idp_name):
+                # Files hold values, not functions: the age as of this event.
+                self.age.labels(idp=idp).set(time.time() - since)
 
     def settings_facts(self, idp_name):
         facts = _settings_facts.get(idp_name)
         if facts is None:
             return
         since, certificates = facts
-        if self.multiprocess:
-            self.age.labels(idp=idp_name).set(time.time() - since)
-        else:
-            self.age.labels(idp=idp_name).set_function(lambda: time.time() - _settings_facts[idp_name][0])
-        for role in ("idp_signing", "sp"):
-            times = [when for (kind, _), when in certificates.items() if kind == role]
-            if times:
-                self.not_after.labels(idp=idp_name, role=role).set(min(times))
+        for idp_id in _ids_of(idp_name):
+            if self.multiprocess:
+                self.age.labels(idp=idp_id).set(time.time() - since)
+            else:
+                self.age.labels(idp=idp_id).set_function(lambda name=idp_name: time.time() - _settings_facts[name][0])
+            for role in ("idp_signing", "sp"):
+                times = [when for (kind, _), when in certificates.items() if kind == role]
+                if times:
+                    self.not_after.labels(idp=idp_id, role=role).set(min(times))
+
+    def states(self):
+        """The state gauge of every IdP of the site: computed at each scrape
+        in one process, written now in multiprocess mode."""
+        _recent_states.clear()
+        for idp_id in list(_providers()):
+            if not isinstance(idp_id, str):
+                continue
+            if self.multiprocess:
+                current = _idp_state(idp_id)
+                for state in IDP_STATES:
+                    self.state.labels(idp=idp_id, state=state).set(1 if state == current else 0)
+            elif idp_id not in self._state_functions:
+                self._state_functions.add(idp_id)
+                for state in IDP_STATES:
+                    self.state.labels(idp=idp_id, state=state).set_function(
+                        lambda idp_id=idp_id, state=state: 1 if _idp_state(idp_id) == state else 0)

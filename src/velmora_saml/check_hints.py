@@ -55,9 +55,23 @@ OWN_HINTS = [
     ('Invalid SAML configuration: "single_logout" takes',
      "remove settings.sp.singleLogoutService.binding, or set it to "
      "urn:oasis:names:tc:SAML:2.0:bindings:HTTP-Redirect"),
-    ("Invalid SAML configuration: ",
-     '"settings" and settings.extra_request_options must be mappings'),
+    ('Invalid SAML configuration: "metadata_refresh_interval" must be',
+     'set "metadata_refresh_interval" to a number of seconds above 0 (3600 is usual), or remove it'),
+    ('Invalid SAML configuration: "metadata_signing_cert" must be',
+     'set "metadata_signing_cert" to the PEM text of the certificate that signs the IdP\'s metadata, or the path '
+     "of its file"),
+    ('Invalid SAML configuration: "metadata_signing_fingerprint" must be',
+     'set "metadata_signing_fingerprint" to the SHA-256 fingerprint of the certificate that signs the IdP\'s '
+     "metadata: 64 hex digits (colons allowed)"),
+    ('Invalid SAML configuration: give "metadata_signing_cert" or "metadata_signing_fingerprint"',
+     'keep one of "metadata_signing_cert" and "metadata_signing_fingerprint"'),
+    ('Invalid SAML configuration: "metadata_max_bytes" must be',
+     'set "metadata_max_bytes" to a whole number of bytes above 0, or remove it (the default is 128 MiB)'),
 ]
+# An AttributeError from the settings assembly: a section that is no mapping.
+NOT_A_MAPPING_HINT = '"settings" and settings.extra_request_options must be mappings'
+# The key an own error text names first ("Invalid SAML configuration: "key" ...").
+QUOTED_KEY = re.compile(r'^Invalid SAML configuration: [^"]*"([A-Za-z_]+)"')
 
 FALLBACK_HINT = f'the plug-in\'s error line on stderr shows where it failed; see {DOCS}, "From a log line to the cause"'
 
@@ -94,4 +108,33 @@ def hint_for(saml, idp_id, error, reason, fetch_failed):
             return hint.format(allowed=allowed_sso_keys(saml))
     if isinstance(error, TypeError) and "not iterable" in text:
         return "settings.extra_request_options must be a mapping (or be left out)"
+    if text.startswith("Invalid SAML configuration: ") and "object has no attribute" in text:
+        return NOT_A_MAPPING_HINT
+    named = QUOTED_KEY.match(text)
+    if named:
+        return f'fix "{named.group(1)}" of the entry of {idp_id}: {DOCS} lists the values it takes'
     return FALLBACK_HINT
+
+
+def route_conflicts(providers):
+    """(id, key, other id) for every entry whose SP entity ID or ACS URL is
+    the plug-in's route of another entry (its default routes)."""
+    from urllib.parse import urlparse
+
+    routes = {"sp.entityId": ("entityId",), "sp.assertionConsumerService.url": ("assertionConsumerService", "url")}
+    found = []
+    for idp_id, config in providers.items():
+        sp = (config.get("settings") or {}).get("sp") if isinstance(config, dict) and isinstance(
+            config.get("settings"), dict) else None
+        for key, path in routes.items():
+            value = sp
+            for step in path:
+                value = value.get(step) if isinstance(value, dict) else None
+            if not isinstance(value, str):
+                continue
+            parts = urlparse(value).path.rstrip("/").split("/")
+            if len(parts) >= 4 and parts[-3:-1] in (["saml", "acs"], ["saml", "metadata"]):
+                other = parts[-1]
+                if other != idp_id and other in providers:
+                    found.append((idp_id, key, other))
+    return found

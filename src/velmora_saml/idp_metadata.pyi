@@ -14,6 +14,10 @@ METADATA_MAX_BYTES: int
 # The algorithms a metadata signature may be made with.
 SIGNATURE_ALGORITHMS: tuple[str, ...]
 DIGEST_ALGORITHMS: tuple[str, ...]
+# The transforms and canonicalizations a signature may name (in a posted
+# response and in signed metadata), and how many transforms at most.
+SIGNATURE_TRANSFORMS: tuple[str, ...]
+MAX_SIGNATURE_TRANSFORMS: int
 
 class MetadataNotAvailable(ValueError):
     """An IdP that refreshes its metadata has had no good document yet"""
@@ -49,6 +53,15 @@ def notice_use(idp_name: Any) -> tuple[tuple[int, Mapping[str, Any], tuple[Any, 
     The settings must not be used once the document they come from is past its validUntil.
     """
 
+def claim_due() -> list[tuple[Any, tuple[int, Mapping[str, Any], tuple[Any, Any, Any], str | None]]]:
+    """The refreshes due now, [(idp_name, claim)], each claimed as claim_refresh claims it"""
+
+def next_due_in() -> float | None:
+    """Seconds until the earliest refresh of any record is due (0: now), or None when none is scheduled"""
+
+def forget_all_records() -> None:
+    """Drop every record (a host starting over, a test)"""
+
 def refresh_succeeded(idp_name: Any, generation: int, facts: dict[str, Any]) -> bool:
     """Note a refresh that produced good settings; False when they belong to an earlier record"""
 
@@ -69,3 +82,9 @@ def metadata_status(idp_name: Any) -> dict[str, Any] | None:
 
 def shown_text(value: object, limit: int = 500) -> str:
     """A text from outside as one bounded line: cut at limit characters, what is not printable escaped"""
+
+def sp_metadata_without_idp(idp_config: Mapping[str, Any]) -> str:
+    """The SP metadata document of an entry whose IdP metadata has not come, from its local settings
+
+    Raises ValueError with the toolkit's error list when the toolkit finds the document invalid.
+    """

@@ -14,6 +14,7 @@ import base64
 import binascii
 import datetime
 import math
+import sys
 import traceback
 
 EXPIRY_WARNING_DAYS = 30
@@ -35,6 +36,15 @@ def note_fetch(idp_name, location, seconds, error, refused, remote):
 def note_validation(idp_id, error):
     """Called by the validation of every enabled IdP: None when it passed."""
     _validations[idp_id] = error
+    audit = sys.modules.get("velmora_saml.audit")
+    if audit is not None:
+        audit.states_changed()
+
+
+def forget_notes():
+    """Forget every fetch and validation noted (a host starting over, a test)."""
+    _fetches.clear()
+    _validations.clear()
 
 
 def validation_error(idp_id):
@@ -239,10 +249,15 @@ def _validation(idp_id, config, saml_enabled):
     error = _validations[idp_id]
     if error is None:
         return "valid", None
-    reason = traceback.format_exception_only(error)[-1].strip()
+    reason = _reason(error)
     if isinstance(error, idp_metadata.MetadataNotAvailable):
         return "waiting", reason
     return "invalid", reason
+
+
+def _recovered(error, failed_at, recovered_at):
+    """A past error: the text, when it happened, and when a good document came."""
+    return {"recovered": True, "at": when(recovered_at), "error": error, "failed_at": when(failed_at)}
 
 
 def _metadata(config, idp_name, settings_in_use):
@@ -250,7 +265,7 @@ def _metadata(config, idp_name, settings_in_use):
 
     location = lookup(config, "settings", "idp", "metadata")
     if not location:
-        return None, []
+        return None, [], None
     fetch = _fetches.get(idp_name) or {}
     metadata = {"url": location, "fetched": None if not fetch else fetch["error"] is None,
                 "seconds": fetch.get("seconds"), "error": fetch.get("error"), "refused": fetch.get("refused", False),
@@ -267,9 +282,75 @@ def _metadata(config, idp_name, settings_in_use):
                         next_refresh=when(record["next_refresh_at"]), failures=record["failures"],
                         last_error=record["last_error"], signature=record["signature"],
                         signed_by=record["signed_by"], refreshes=record["refreshes"], expired=record["expired"])
+        if record["past_error"] is not None:
+            metadata["last_error"] = _recovered(record["past_error"], record["last_error_at"], record["recovered_at"])
         if record["fetched_at"] is not None:
             certificates = record["certificates"] or signing_certificates(settings_in_use)
-    return metadata, certificates
+            if metadata["error"] is not None:
+                # The first fetch failed; a later one brought the document in use.
+                metadata["error"] = _recovered(metadata["error"], fetch.get("at"), record["fetched_at"])
+    return metadata, certificates, record
+
+
+def _reason(error):
+    return traceback.format_exception_only(error)[-1].strip()
+
+
+def _state(idp_id, config, saml_enabled, cached, metadata, record):
+    """(state, reason) of the IdP now: "in_service" when its logins can
+    succeed, "waiting" (for its metadata), "disabled", "invalid"; "not
+    validated" (never validated, and not assembled without a fetch) or "not
+    checked" (SAML off) when that cannot be told."""
+    from velmora_saml import idp_metadata
+    from velmora_saml.saml import SamlIDPConfig
+
+    if not saml_enabled:
+        return "not checked", 'SAML is disabled ("enabled" of the SAML settings is false)'
+    error = _validations.get(idp_id)
+    if error is not None and not isinstance(error, idp_metadata.MetadataNotAvailable):
+        return "invalid", _reason(error)
+    if not config.get("enabled"):
+        return "disabled", '"enabled" is false'
+    if metadata is not None and metadata["expired"]:
+        return "waiting", (f"the metadata in use expired at {metadata['valid_until']} (validUntil); no fresh "
+                           f"document has come yet")
+    if cached is None and record is not None and record["fetched_at"] is None:
+        return "waiting", (f"The metadata of identity provider {config.get('idp_name')} is not available yet "
+                           f"({record['last_error']})")
+    if idp_id in _validations:
+        return "in_service", None  # passed, or had its first document since
+    if cached is None and metadata is not None:
+        return "not validated", "not validated: its metadata is fetched at its first login"
+    # Never validated: the dry run, on the settings a login would use (cached
+    # or local: no fetch).
+    try:
+        SamlIDPConfig.validate_idp_config(config)
+    except idp_metadata.MetadataNotAvailable as waiting:
+        return "waiting", _reason(waiting)
+    except Exception as failed:  # whatever the login would meet
+        return "invalid", _reason(failed)
+    return "in_service", None
+
+
+def _logins(idp_id):
+    audit = sys.modules.get("velmora_saml.audit")
+    logins = audit.idp_logins(idp_id) if audit is not None else None
+    if logins is None:
+        return None, None
+    last = logins.pop("last_failure")
+    return logins, {"reason": last["reason"], "at": when(last["at"])} if last else None
+
+
+def idp_state(idp_id, config, saml_enabled=True):
+    """The IdP's state now (as the report's "state"), without the rest of the report."""
+    from velmora_saml.saml import SamlIDPConfig
+
+    config = config if isinstance(config, dict) else {}
+    idp_name = config.get("idp_name")
+    cached = SamlIDPConfig.cached_saml_settings.get(idp_name) if isinstance(idp_name, str) else None
+    settings = cached if isinstance(cached, dict) else lookup(config, "settings")
+    metadata, _, record = _metadata(config, idp_name, settings)
+    return _state(idp_id, config, saml_enabled, cached, metadata, record)[0]
 
 
 def idp_report(idp_id, config, saml_enabled=True, now=None):
@@ -282,7 +363,9 @@ def idp_report(idp_id, config, saml_enabled=True, now=None):
     cached = SamlIDPConfig.cached_saml_settings.get(idp_name) if isinstance(idp_name, str) else None
     settings = cached if isinstance(cached, dict) else lookup(config, "settings")
     outcome, reason = _validation(idp_id, config, saml_enabled)
-    metadata, published = _metadata(config, idp_name, settings)
+    metadata, published, record = _metadata(config, idp_name, settings)
+    state, state_reason = _state(idp_id, config, saml_enabled, cached, metadata, record)
+    logins, last_failure = _logins(idp_id)
 
     local = signing_certificates(lookup(config, "settings"))
     multi = bool(lookup(config, "settings", "idp", "x509certMulti", "signing"))
@@ -303,8 +386,7 @@ def idp_report(idp_id, config, saml_enabled=True, now=None):
     sp_certificates = [certificate_report(lookup(sp, key), f"sp.{key}", now) for key in ("x509cert", "x509certNew")
                        if lookup(sp, key)]
     warnings += [c["warning"] for c in sp_certificates if c["warning"]]
-    expired = bool(metadata and metadata["expired"])
-    if expired:
+    if metadata is not None and metadata["expired"]:
         warnings.append(f"the metadata in use expired at {metadata['valid_until']} (validUntil): logins wait for "
                         "a fresh document")
     problems = [c["problem"] for c in certificates + sp_certificates if c["problem"]]
@@ -316,10 +398,15 @@ def idp_report(idp_id, config, saml_enabled=True, now=None):
         "id": idp_id,
         "idp_name": idp_name,
         "enabled": bool(config.get("enabled")) and saml_enabled,
-        # Settings cached for the name and usable: logins through it are served.
-        "in_service": bool(config.get("enabled")) and saml_enabled and cached is not None and not expired,
+        # Its logins can succeed now.
+        "in_service": state == "in_service",
+        "state": state,
+        "state_reason": state_reason,
+        # What the last validation said (it may be past: "state" is now).
         "validation": outcome,
         "reason": reason,
+        "logins": logins,
+        "last_failure": last_failure,
         "idp_entity_id": lookup(settings, "idp", "entityId"),
         "sp_entity_id": lookup(settings, "sp", "entityId"),
         "acs_url": lookup(settings, "sp", "assertionConsumerService", "url"),

@@ -127,6 +127,7 @@ table { border-collapse: collapse; min-width: 40em; }
 th, td { border: 1px solid #ccc; padding: 0.25em 0.6em; text-align: left; vertical-align: top; }
 th { background: #f3f3f3; width: 14em; font-weight: normal; }
 .bad { background: #fbd5d5; } .expiring { background: #ffe9a8; font-weight: bold; } .good { background: #dcf5dc; }
+.off { background: #eee; } table.summary { margin-bottom: 1em; } table.summary th { width: auto; }
 """
 
 
@@ -148,30 +149,100 @@ def _certificate_cell(certificate):
     return f'<td{" class=expiring" if expiring else ""}>{html.escape(text)}</td>'
 
 
+STATES = {"in_service": "in service", "waiting": "waiting for its metadata", "disabled": "disabled",
+          "invalid": "invalid", "not validated": "not validated", "not checked": "not checked"}
+
+
+def _state_cell(report):
+    shown = STATES.get(report["state"], report["state"])
+    if report["state_reason"]:
+        shown += ": " + report["state_reason"]
+    kind = {"in_service": "good", "disabled": "off"}.get(report["state"], "bad")
+    return f'<td class="{kind}">{html.escape(shown)}</td>'
+
+
+def _error_cell(error):
+    """A current error in red; a past one (recovered) as such, not in red."""
+    if isinstance(error, dict):
+        return _cell(f"past: {error['error']} (at {error['failed_at']}; recovered at {error['at']})")
+    return f'<td class="bad">{html.escape(str(error))}</td>' if error else _cell(None)
+
+
+def _logins_text(logins):
+    if logins is None:
+        return None
+    refused = sum(logins["refused"].values())
+    errors = sum(logins["error"].values())
+    parts = [f"{logins['success']} succeeded", f"{refused} refused", f"{errors} failed (site)"]
+    by_reason = ", ".join(f"{reason} {count}" for reason, count in
+                          sorted({**logins["refused"], **logins["error"]}.items(), key=lambda item: -item[1]))
+    return ", ".join(parts) + (f" ({by_reason})" if by_reason else "")
+
+
 def _idp_table(report):
-    state = "good" if report["validation"] == "valid" and report["in_service"] else "bad"
-    pairs = [("enabled", _cell("yes" if report["enabled"] else "no")),
-             ("in service", _cell("yes" if report["in_service"] else "no")),
-             ("validation", f'<td class="{state}">{html.escape(report["validation"])}'
-                            f'{html.escape(": " + report["reason"]) if report["reason"] else ""}</td>'),
-             ("IdP entity ID", _cell(report["idp_entity_id"])), ("SP entity ID", _cell(report["sp_entity_id"])),
-             ("ACS URL", _cell(report["acs_url"]))]
+    pairs = [("state", _state_cell(report)),
+             ("enabled", _cell("yes" if report["enabled"] else "no"))]
+    said = report["validation"] + (": " + report["reason"] if report["reason"] else "")
+    if report["validation"] in ("invalid", "waiting") and (report["state"], report["state_reason"]) != (
+            report["validation"], report["reason"]):
+        # What the validation said at start, which is no longer so.
+        pairs.append(("validation", _cell(f"{said} (past)")))
+    pairs += [("logins since start", _cell(_logins_text(report["logins"])))]
+    if report["last_failure"]:
+        pairs.append(("last failure", _cell(f"{report['last_failure']['reason']} at {report['last_failure']['at']}")))
+    pairs += [("IdP entity ID", _cell(report["idp_entity_id"])), ("SP entity ID", _cell(report["sp_entity_id"])),
+              ("ACS URL", _cell(report["acs_url"]))]
     metadata = report["metadata"]
     if metadata is None:
         pairs.append(("metadata", _cell("none configured (local settings only)")))
     else:
-        failing = metadata["failures"] or metadata["error"]
         pairs += [("metadata URL", _cell(metadata["url"])), ("fetched at", _cell(metadata["fetched_at"])),
-                  ("valid until", _cell(metadata["valid_until"])), ("cacheDuration", _cell(metadata["cache_duration"])),
+                  ("valid until", f'<td{" class=bad" if metadata["expired"] else ""}>'
+                                  f'{html.escape(str(metadata["valid_until"] or "—"))}'
+                                  f'{" (expired)" if metadata["expired"] else ""}</td>'),
+                  ("cacheDuration", _cell(metadata["cache_duration"])),
                   ("next refresh", _cell(metadata["next_refresh"])),
-                  ("consecutive failures", f'<td{" class=bad" if failing else ""}>{metadata["failures"]}</td>'),
-                  ("last error", _cell(metadata["last_error"] or metadata["error"]))]
+                  ("failures in a row", f'<td{" class=bad" if metadata["failures"] else ""}>'
+                                        f'{metadata["failures"]}</td>'),
+                  ("last error", _error_cell(metadata["last_error"] or metadata["error"]))]
     pairs += [(f"certificate ({c['source']})", _certificate_cell(c))
               for c in report["idp_certificates"] + report["sp_certificates"]]
     pairs += [("warning", f'<td class="expiring">{html.escape(text)}</td>') for text in report["warnings"]]
     pairs += [("problem", f'<td class="bad">{html.escape(p["problem"] + ": " + p["hint"])}</td>')
               for p in report["problems"]]
-    return f"<h2>IdP {html.escape(str(report['id']))}</h2><table>{_rows(pairs)}</table>"
+    anchor = html.escape(f"idp-{report['id']}", quote=True)
+    return f'<h2 id="{anchor}">IdP {html.escape(str(report["id"]))}</h2><table>{_rows(pairs)}</table>'
+
+
+def _earliest_expiry(report):
+    dated = [c for c in report["idp_certificates"] + report["sp_certificates"] if c["not_after"]]
+    if not dated:
+        return None
+    first = min(dated, key=lambda c: c["not_after"])
+    return f"{first['not_after'][:10]} ({first['days_left']} days, {first['source']})"
+
+
+def _summary(reports):
+    """One line per IdP: name, state, logins, earliest certificate expiry."""
+    rows = []
+    for report in reports:
+        logins = report["logins"]
+        counted = "—" if logins is None else (f"{logins['success']} ok / "
+                                              f"{sum(logins['refused'].values()) + sum(logins['error'].values())} "
+                                              "refused")
+        expiry = _earliest_expiry(report)
+        soon = [c for c in report["idp_certificates"] + report["sp_certificates"]
+                if c["days_left"] is not None and c["days_left"] < EXPIRY_WARNING_DAYS]
+        kind = {"in_service": "good", "disabled": "off"}.get(report["state"], "bad")
+        anchor = html.escape(f"#idp-{report['id']}", quote=True)
+        rows.append(f'<tr><th scope="row"><a href="{anchor}">{html.escape(str(report["id"]))}</a></th>'
+                    f'<td>{html.escape(str(report["idp_name"]))}</td>'
+                    f'<td class="{kind}">{html.escape(STATES.get(report["state"], report["state"]))}</td>'
+                    f"<td>{html.escape(counted)}</td>"
+                    f'<td{" class=expiring" if soon else ""}>{html.escape(expiry or "—")}</td></tr>')
+    head = ("<tr><th scope='col'>IdP</th><th scope='col'>name</th><th scope='col'>state</th>"
+            "<th scope='col'>logins</th><th scope='col'>earliest certificate expiry</th></tr>")
+    return f"<table class=summary>{head}{''.join(rows)}</table>"
 
 
 def status_page(document):
@@ -188,9 +259,11 @@ def status_page(document):
     for event, outcomes in (site.get("counts") or {}).items():
         text = ", ".join(f"{outcome} {count}" for outcome, count in outcomes.items())
         pairs.append((f"{event} since start", _cell(text)))
-    tables = "".join(_idp_table(report) for report in document["identity_providers"])
+    reports = document["identity_providers"]
+    tables = "".join(_idp_table(report) for report in reports)
     return (f"<!DOCTYPE html><html><head><meta charset='utf-8'><title>SAML status</title><style>{STYLE}</style>"
-            f"</head><body><h1>SAML status</h1><h2>Site</h2><table>{_rows(pairs)}</table>{tables}</body></html>")
+            f"</head><body><h1>SAML status</h1>{_summary(reports)}<h2>Site</h2><table>{_rows(pairs)}</table>"
+            f"{tables}</body></html>")
 
 
 class StatusView:

@@ -8,6 +8,7 @@
 #include "../glue/logout_options.hpp"
 #include "../glue/view_helpers.hpp"
 #include "../glue/one_line.hpp"
+#include "../glue/siblings.hpp"
 
 namespace views {
 namespace {
@@ -260,6 +261,15 @@ Ref saml_callback_view(const Args& a) {
   return response;
 }
 
+// Whether `e` is velmora_saml.idp_metadata.MetadataNotAvailable (the module
+// is loaded once an IdP entry refreshes its metadata; before, nothing waits).
+bool waits_for_metadata(const Caught& e) {
+  Ref loaded = vs::check_optional(PyImport_GetModule(siblings::idp_metadata));
+  if (!loaded) return false;
+  Ref waiting = vs::getattr_opt(loaded.get(), names::MetadataNotAvailable);
+  return waiting && e.matches(waiting.get());
+}
+
 // saml_metadata_view(context, request)
 Ref saml_metadata_view(const Args& a) {
   PyObject* request = a[1];
@@ -276,10 +286,22 @@ Ref saml_metadata_view(const Args& a) {
     e.raise(vs::call_kw(a.global(names::HTTPBadRequest).get(), {explanation.get()}, explanation_keyword));
   }
   Ref users = vs::new_list();
-  Ref idp = vs::call_kw(a.global(names::SamlIDPConfig).get(), {idp_config.get(), request, users.get()}, users_keyword);
+  Ref idp;
+  try {
+    idp = vs::call_kw(a.global(names::SamlIDPConfig).get(), {idp_config.get(), request, users.get()}, users_keyword);
+  } catch (const vs::PyError&) {
+    // An IdP that waits for its metadata still has an SP document: what its
+    // operator needs to set the trust up.
+    Caught e;
+    if (!waits_for_metadata(e)) e.reraise();
+  }
   Ref metadata;
   try {
-    metadata = call_method(idp.get(), names::get_sp_metadata);
+    if (idp)
+      metadata = call_method(idp.get(), names::get_sp_metadata);
+    else
+      metadata = call(getattr(siblings::get(siblings::idp_metadata).get(), names::sp_metadata_without_idp).get(),
+                      {idp_config.get()});
   } catch (const vs::PyError&) {
     Caught e(PyExc_ValueError);
     Ref explanation = vs::str(e.get());

@@ -18,7 +18,7 @@ from tests.support.idp_metadata import idp_metadata_xml
 from tests.support.metadata_helpers import remote_config
 from tests.test_audit import CLIENT, WALK, post, site
 from velmora.storage import ConfigStorage
-from velmora_saml import audit
+from velmora_saml import audit, saml
 
 # The steps after the walk, and the outcomes they add: logins (idp, outcome,
 # reason) and one logout of idp1 without a SAML login in the session.
@@ -32,10 +32,13 @@ def main():
         document.write_bytes(idp_metadata_xml())
     settings = site()
     saml_settings = settings["authentication_policies"]["saml"]
-    saml_settings["identity_providers"]["meta"] = remote_config(str(document), "meta")
+    # Named otherwise than its id: the metrics go by the id of the URLs.
+    saml_settings["identity_providers"]["meta"] = remote_config(str(document), "meta", idp_name="the meta IdP")
     saml_settings["identity_providers"]["gone"] = remote_config(str(scratch / "missing.xml"), "gone")
     if sys.argv[2:] != ["off"]:
         saml_settings["metrics"] = True
+    # Validated before config.include, as a host may: that first fetch counts too.
+    saml.SamlIDPConfig.validate_idp_config(saml_settings["identity_providers"]["meta"])
     app = sp_app.make_app(settings, ConfigStorage(sp_app.USERS), REMOTE_ADDR=CLIENT)
     for _, action, _, _ in WALK:
         action(app)
