@@ -20,6 +20,7 @@ import html
 import json
 import logging
 import os
+import pathlib
 import secrets
 import signal
 import sys
@@ -28,6 +29,12 @@ import warnings
 
 # Pyramid still imports pkg_resources; its deprecation warning is not the demo's.
 warnings.filterwarnings("ignore", message="pkg_resources is deprecated")
+
+# The stand-in host (host/velmora) is not installed: `python -m demo.host_app`
+# started without the runner's PYTHONPATH finds it here.
+HOST_DIR = str(pathlib.Path(__file__).resolve().parent.parent / "host")
+if HOST_DIR not in sys.path:
+    sys.path.insert(0, HOST_DIR)
 
 from pyramid.authentication import AuthTktCookieHelper  # noqa: E402
 from pyramid.config import Configurator
@@ -42,7 +49,8 @@ from velmora.storage import ConfigStorage, ProcessRegistry, make_memcache_client
 log = logging.getLogger("demo.host")
 
 # The host's own accounts. The IdP's users are matched to them by e-mail
-# (the SAML NameID): alice and bob have accounts, the IdP's carol has none.
+# (the IdP's mail attribute): alice and bob have accounts, the IdP's carol
+# has none.
 DEMO_USERS = {
     "alice": UserConfig("alice", email="alice@example.org", sso_id="alice@example.org"),
     "bob": UserConfig("bob", email="bob@example.org", sso_id="bob@example.org"),
@@ -59,6 +67,13 @@ POST_BINDING = "urn:oasis:names:tc:SAML:2.0:bindings:HTTP-POST"
 REDIRECT_BINDING = "urn:oasis:names:tc:SAML:2.0:bindings:HTTP-Redirect"
 UNSPECIFIED_NAMEID = "urn:oasis:names:tc:SAML:1.1:nameid-format:unspecified"
 MEMCACHE_ROOT_KEY = "velmora-demo"
+# The mail attribute by the name the demo IdP gives it (the URI name form).
+# Users are found by an attribute rather than by the NameID so that the
+# IdP's test cases "attribute missing" and "blank values" mean something.
+MAIL_ATTRIBUTE = "urn:oid:0.9.2342.19200300.100.1.3"
+# Who may read the plug-in's status view (--status): this machine only.
+LOOPBACK_NETWORKS = ["127.0.0.1/32", "::1/128"]
+AUDIT_LOGGER = "velmora_saml.audit"
 
 
 def sp_settings(public_url, idp_id, idp_metadata_url, local_idp=None, want_messages_signed=False,
@@ -89,10 +104,12 @@ def sp_settings(public_url, idp_id, idp_metadata_url, local_idp=None, want_messa
     }
 
 
-def auth_settings_for(identity_providers, metrics=False):
+def auth_settings_for(identity_providers, metrics=False, status=False):
     saml = {"enabled": True, "identity_providers": identity_providers}
     if metrics:
         saml["metrics"] = True
+    if status:
+        saml["status_allow"] = list(LOOPBACK_NETWORKS)
     return {"authentication_policies": {"saml": saml}}
 
 
@@ -153,11 +170,12 @@ class DemoSecurityPolicy:
 
 
 def make_app(identity_providers, memcache_client=None, users=None, secret=None,
-             proc_uid=None, replay_note="", metrics=False):
+             proc_uid=None, replay_note="", metrics=False, status=False):
     """The host's WSGI application.
 
     identity_providers: IdP id -> idp_config (the plug-in's per-IdP mapping).
     memcache_client: a pymemcache client (thread-safe, noreply off) or None.
+    status: the plug-in's status view on /saml/status, for this machine only.
     """
     users = DEMO_USERS if users is None else users
     secret = secret or secrets.token_hex(32)
@@ -166,7 +184,7 @@ def make_app(identity_providers, memcache_client=None, users=None, secret=None,
         process_registry=ProcessRegistry(my_proc_uid=proc_uid),
     )
     settings = {
-        "auth_settings": auth_settings_for(identity_providers, metrics),
+        "auth_settings": auth_settings_for(identity_providers, metrics, status),
         "vlm_settings": {"config_storage": storage},
         "demo.replay_note": replay_note,
     }
@@ -174,7 +192,7 @@ def make_app(identity_providers, memcache_client=None, users=None, secret=None,
     # One secret per use, so a session cookie can never pass for a login cookie.
     config.set_session_factory(SignedCookieSessionFactory(secret + ":session", httponly=True, samesite="Lax"))
     config.set_security_policy(DemoSecurityPolicy(secret + ":login", users))
-    # The plug-in's three views on their default routes.
+    # The plug-in's views on their default routes.
     config.include("velmora_saml")
     config.add_route("home", "/")
     config.add_route("protected", "/protected")
@@ -326,12 +344,16 @@ def connect_memcached(address):
     return client
 
 
+def log_audit_to(path):
+    """Append the plug-in's audit records to the file at `path`, one line
+    each (time, level, message): unlike the demo's other logs it outlives
+    the run."""
+    handler = logging.FileHandler(path, mode="a", encoding="utf-8")
+    handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(message)s"))
+    logging.getLogger(AUDIT_LOGGER).addHandler(handler)
+
+
 def main(argv=None):
-    import velmora_saml.saml
-    from velmora_saml.saml import validate_saml_settings
-
-    from demo.processes import serve_until_stopped
-
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--public-url", help="URL the browser uses (default http://127.0.0.1:PORT); "
@@ -355,10 +377,22 @@ def main(argv=None):
                         help="validate the SAML settings at start-up, fetching metadata with this time-out")
     parser.add_argument("--metrics", action="store_true",
                         help='count logins through prometheus_client ("metrics": true) and serve /metrics')
+    parser.add_argument("--status", action="store_true",
+                        help="serve the plug-in's status view on /saml/status to 127.0.0.1 and ::1")
+    parser.add_argument("--audit-log", metavar="PATH",
+                        help="append the plug-in's audit records (one line each) to this file")
     parser.add_argument("--debug", action="store_true", help="log the plug-in's debug lines")
     args = parser.parse_args(argv)
     logging.basicConfig(level=logging.DEBUG if args.debug else logging.INFO,
                         format="host %(levelname)s [%(name)s] %(message)s", stream=sys.stderr)
+    if args.audit_log:
+        log_audit_to(args.audit_log)
+
+    # After the options: --help needs no plug-in.
+    import velmora_saml.saml
+    from velmora_saml.saml import validate_saml_settings
+
+    from demo.processes import serve_until_stopped
 
     public_url = (args.public_url or f"http://127.0.0.1:{args.port}").rstrip("/")
     local_idp = None
@@ -370,7 +404,7 @@ def main(argv=None):
         "idp_name": args.idp_name,
         "settings": sp_settings(public_url, args.idp_id, args.idp_metadata, local_idp, args.want_messages_signed,
                                 single_logout=args.single_logout),
-        "saml_auth_attribute": "NameID",
+        "saml_auth_attribute": MAIL_ATTRIBUTE,
         "user_config_attribute": "email",
     }
     if args.single_logout:
@@ -389,7 +423,7 @@ def main(argv=None):
 
     app = make_app({args.idp_id: idp_config}, memcache_client=client,
                    secret=args.secret, proc_uid=f"host-{os.getpid()}", replay_note=replay_note,
-                   metrics=args.metrics)
+                   metrics=args.metrics, status=args.status)
     if args.validate_timeout is not None:
         # The plug-in logs what it finds and switches off an IdP that fails.
         validate_saml_settings(app.registry.settings["auth_settings"], args.validate_timeout)

@@ -31,6 +31,10 @@ def main(argv=None):
                         help="the host takes only responses to its own AuthnRequests (no IdP-initiated login)")
     parser.add_argument("--metrics", action="store_true",
                         help='count logins through prometheus_client ("metrics": true); the host serves /metrics')
+    parser.add_argument("--status", action="store_true",
+                        help="the host serves the plug-in's status view on /saml/status to this machine")
+    parser.add_argument("--audit-log", metavar="PATH", type=pathlib.Path,
+                        help="the host appends the plug-in's audit records to this file (kept after the run)")
     args = parser.parse_args(argv)
 
     host_port = args.host_port or processes.free_port()
@@ -83,6 +87,11 @@ def main(argv=None):
             extra.append("--solicited-only")
         if args.metrics:
             extra.append("--metrics")
+        if args.status:
+            extra.append("--status")
+        if args.audit_log:
+            # The host runs in the repository's folder, not necessarily ours.
+            extra += ["--audit-log", str(args.audit_log.resolve())]
         host = processes.host_process(
             host_port, f"{idp_url}/metadata", memcached_port=memcached_port,
             log_path=logs / "host.log", extra_args=extra,
@@ -100,7 +109,11 @@ def main(argv=None):
             f"  IdP users       {users}  (carol has no account on the host)\n"
             f"  replay tracking {replay}\n"
             + (f"  metrics         {host_url}/metrics\n" if args.metrics else "")
-            + f"  logs            {logs}/host.log, {logs}/idp.log\n"
+            + (f"  status          {host_url}/saml/status\n" if args.status else "")
+            + (f"  audit log       {args.audit_log.resolve()}\n" if args.audit_log else "")
+            + f"  test cases      \"send a test case\" on the IdP's sign-in page, or\n"
+            f"                  python -m demo.idp_cases --host-url {host_url} [--case NAME]\n"
+            f"  logs            {logs}/host.log, {logs}/idp.log\n"
             f"Ctrl-C stops everything.\n",
             flush=True,
         )

@@ -88,6 +88,20 @@ def test_without_single_logout_there_is_only_the_hosts_logout(app):
     assert 'id="logout">Log out</a>' in page and "Log out everywhere" not in page
 
 
+@pytest.mark.parametrize(
+    "status, client, code",
+    [(True, "127.0.0.1", 200), (True, "::1", 200), (True, "192.0.2.7", 404), (False, "127.0.0.1", 404)],
+    ids=["ipv4-loopback", "ipv6-loopback", "another-machine", "status-off"],
+)
+def test_the_status_view_is_for_this_machine_only(status, client, code):
+    config = {"enabled": True, "idp_name": "Example IdP", "settings": {}}
+    app = webtest.TestApp(make_app({"ex": config}, status=status))
+    answer = app.get("/saml/status", headers={"Accept": "application/json"}, extra_environ={"REMOTE_ADDR": client},
+                     status=code)
+    if code == 200:
+        assert [report["id"] for report in answer.json["identity_providers"]] == ["ex"]
+
+
 class TestAcsBodyCap:
     def test_a_body_above_the_cap_is_refused_unread(self, app, monkeypatch):
         import velmora_saml.views

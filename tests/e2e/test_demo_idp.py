@@ -2,14 +2,17 @@
 login, in process, with python3-saml playing the service provider.
 
 The toolkit is what the plug-in checks these messages with, so what it
-accepts here is what the plug-in will be able to accept from the IdP.
+accepts here is what the plug-in will be able to accept from the IdP. Its
+test cases go through the demo host itself, as an operator sends them.
 """
 
 import base64
+import re
 import time
 import urllib.parse
 
 import pytest
+import requests
 import webtest
 from lxml import etree
 from onelogin.saml2.auth import OneLogin_Saml2_Auth
@@ -18,6 +21,7 @@ from onelogin.saml2.logout_response import OneLogin_Saml2_Logout_Response
 from onelogin.saml2.settings import OneLogin_Saml2_Settings
 from onelogin.saml2.utils import OneLogin_Saml2_Utils
 
+from tests.e2e.flows import login_at_idp, post_response
 from tests.support import saml_logout
 from tests.support import settings as test_settings
 
@@ -422,3 +426,61 @@ class TestLoginStartedByTheIdP:
     def test_an_unknown_service_provider_is_refused(self, browser):
         browser.get(f"{IDP_URL}/sso/idp-initiated", {"sp": "https://stranger.example/sp"}, status=403)
         browser.get(f"{IDP_URL}/sso/idp-initiated", status=400)
+
+
+# What the host records of each test case: the reason of its audit record.
+CASE_REASONS = {
+    "wrong-audience": "wrong_audience",
+    "expired": "expired",
+    # The signature verifies, with a certificate the IdP does not publish.
+    "other-key": "unknown_signing_key",
+    "tampered": "invalid_signature",
+    "attribute-missing": "attribute_missing",
+    "blank-values": "values_missing",
+    "unsolicited": "unsolicited",
+}
+# A line of the host's --audit-log file: time, level, then the record's message.
+AUDIT_LINE = re.compile(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} (INFO|WARNING|ERROR) SAML (\w+) (\w+)(?: \((\w+)\))?: ")
+
+
+def audit_records(path):
+    """(level, event, outcome, reason) of every line of an audit log."""
+    lines = path.read_text().splitlines()
+    assert all(AUDIT_LINE.match(line) for line in lines), lines
+    return [AUDIT_LINE.match(line).groups() for line in lines]
+
+
+class TestCasesThroughTheHost:
+    """The IdP process and a host process that takes only solicited
+    responses, writes its audit records to a file and serves its status."""
+
+    @pytest.fixture(scope="class")
+    def site(self, module_deployment, shared_idp):
+        audit_log = module_deployment.directory / "audit.log"
+        host = module_deployment.host(shared_idp.metadata_url,
+                                      extra_args=["--solicited-only", "--status", "--audit-log", str(audit_log)])
+        return host, audit_log
+
+    @pytest.mark.parametrize("case", list(CASE_REASONS))
+    def test_each_case_is_refused_for_its_reason(self, site, case):
+        from demo.idp_cases import send_case
+
+        host, audit_log = site
+        before = len(audit_records(audit_log))
+        answer = send_case(host.url, case)
+        assert answer.refusal, answer  # the login-failed page
+        assert audit_records(audit_log)[before:] == [("WARNING", "login", "refused", CASE_REASONS[case])]
+
+    def test_a_login_is_audited_and_the_status_view_shows_the_idp(self, site, shared_idp):
+        host, audit_log = site
+        before = len(audit_records(audit_log))
+        captured, browser = login_at_idp(host.url, "alice", "alice")
+        assert post_response(captured, session=browser).logged_in
+        assert audit_records(audit_log)[before:] == [("INFO", "login", "success", None)]
+
+        status = requests.get(f"{host.url}/saml/status", headers={"Accept": "application/json"}, timeout=30)
+        assert status.headers["Content-Type"].startswith("application/json")
+        [report] = status.json()["identity_providers"]
+        assert (report["id"], report["state"], report["idp_entity_id"]) == ("demo", "in_service",
+                                                                           shared_idp.metadata_url)
+        assert report["logins"]["success"] >= 1

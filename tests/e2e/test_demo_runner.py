@@ -1,6 +1,6 @@
 """demo/run.py, the README's run command: starts memcached, the IdP and the
 host, prints where they are, and stops every one of them on Ctrl-C or
-SIGTERM."""
+SIGTERM. The demo's commands list their options without PYTHONPATH."""
 
 import os
 import pathlib
@@ -41,9 +41,12 @@ def alive(pid):
 
 
 @pytest.mark.parametrize("stop_signal", [signal.SIGINT, signal.SIGTERM], ids=["ctrl-c", "sigterm"])
-def test_runner_serves_the_demo_and_stops_everything(saml_idp_tools, memcached_tool, stop_signal):
+def test_runner_serves_the_demo_and_stops_everything(saml_idp_tools, memcached_tool, stop_signal, tmp_path):
+    from demo.idp_cases import send_case
+
+    audit_log = tmp_path / "audit.log"
     runner = subprocess.Popen(
-        [sys.executable, str(processes.ROOT / "demo" / "run.py")],
+        [sys.executable, str(processes.ROOT / "demo" / "run.py"), "--status", "--audit-log", str(audit_log)],
         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
         env=processes.python_env(), start_new_session=True,
         # As a non-interactive shell starts a background job: SIGINT ignored.
@@ -61,6 +64,9 @@ def test_runner_serves_the_demo_and_stops_everything(saml_idp_tools, memcached_t
                 output.append(lines.get(timeout=1))
             except queue.Empty:
                 pass
+        # Known before any check can fail: the clean-up below stops them.
+        children = children_of(runner.pid)
+        assert len(children) == 3  # memcached, the IdP, the host
         text = "".join(output)
         url = re.search(r"open\s+(http://127\.0\.0\.1:\d+)/", text).group(1)
         assert "alice/alice" in text and "bob/bob" in text
@@ -69,8 +75,10 @@ def test_runner_serves_the_demo_and_stops_everything(saml_idp_tools, memcached_t
         home = requests.get(f"{url}/", timeout=30)
         assert "Log in with the demo IdP" in home.text
         assert "Replay tracking: memcached" in home.text
-        children = children_of(runner.pid)
-        assert len(children) == 3  # memcached, the IdP, the host
+        status_url = re.search(r"^  status\s+(\S+)$", text, re.M).group(1)
+        assert status_url == f"{url}/saml/status"
+        assert [idp["id"] for idp in requests.get(status_url, timeout=30).json()["identity_providers"]] == ["demo"]
+        assert send_case(url, "expired").refusal
 
         runner.send_signal(stop_signal)
         assert runner.wait(30) == 0
@@ -78,6 +86,8 @@ def test_runner_serves_the_demo_and_stops_everything(saml_idp_tools, memcached_t
             assert not alive(pid), f"process {pid} outlived the runner"
         with pytest.raises(requests.ConnectionError):
             requests.get(f"{url}/", timeout=5)
+        # The audit log outlives the run (the other logs are gone with it).
+        assert "SAML login refused (expired)" in audit_log.read_text()
     finally:
         if runner.poll() is None:
             runner.kill()
@@ -85,3 +95,17 @@ def test_runner_serves_the_demo_and_stops_everything(saml_idp_tools, memcached_t
         for pid in children:  # only what this runner started, by pid
             if alive(pid):
                 os.kill(pid, signal.SIGKILL)
+
+
+@pytest.mark.parametrize(
+    "command, option",
+    [(["demo/run.py"], "--audit-log"), (["-m", "demo.host_app"], "--status"), (["-m", "demo.idp"], "--sp-metadata"),
+     (["-m", "demo.idp_cases"], "--host-url")],
+    ids=["runner", "host", "idp", "cases"],
+)
+def test_help_works_without_pythonpath(command, option):
+    env = {name: value for name, value in os.environ.items() if name != "PYTHONPATH"}
+    done = subprocess.run([sys.executable, *command, "--help"], cwd=processes.ROOT, env=env,
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert option in done.stdout
