@@ -132,7 +132,7 @@ else:
     assert probe["libc"] == sys.argv[5], probe
     assert probe["python"].startswith(version + "."), probe
     assert probe["executable"].startswith(venv + "/"), probe
-    assert sorted(probe["modules"]) == ["idp_metadata", "logout", "replay_store", "saml", "views"], probe
+    assert sorted(probe["modules"]) == ["federation", "idp_metadata", "logout", "replay_store", "saml", "views"], probe
     assert all(path.startswith(site) and path.endswith(".so") for path in probe["modules"].values()), probe
     assert outcome["plugin"].startswith(site), outcome
     status, location = outcome["sso"]
@@ -150,7 +150,7 @@ EOF
 # Imports the five modules; says which interpreter and C library did it.
 PROBE='
 import importlib, json, os, platform, sys
-names = ["saml", "views", "logout", "replay_store", "idp_metadata"]
+names = ["saml", "views", "logout", "replay_store", "idp_metadata", "federation"]
 print(json.dumps({"python": platform.python_version(), "libc": os.confstr("CS_GNU_LIBC_VERSION"),
                   "executable": sys.executable,
                   "modules": {name: importlib.import_module("velmora_saml." + name).__file__ for name in names}}))

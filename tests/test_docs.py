@@ -154,3 +154,28 @@ def test_links_between_sections_resolve():
     targets = set(re.findall(r"\]\(#([^)]+)\)", text))
     assert targets and targets <= anchors, targets - anchors
     assert "(docs/configuration.md)" in (ROOT / "README.md").read_text()
+
+
+def test_the_federation_example_logs_in_and_passes_check(tmp_path, metadata_server):
+    from tests.support import federation as fed
+
+    settings = json.loads(examples()["federation"])
+    research = providers(settings)["research"]
+    assert [text for text in strings(settings) if text.startswith("<")] == [
+        "<the SHA-256 fingerprint of the federation's metadata signing certificate>"]
+    issuer = "https://idp.example.com/saml/metadata"
+    metadata_server.publish("/aggregate.xml", fed.federation_aggregate(
+        20, real_idps=[fed.RealIdP(issuer, "idp.crt", "https://idp.example.com/saml/sso", ("example.com",))]))
+    research["federation"].update(metadata_signing_fingerprint=cert_fingerprint("metadata_signer.crt"),
+                                  metadata_url=metadata_server.url("/aggregate.xml"), cache_dir=str(tmp_path / "cache"))
+    (tmp_path / "federation.json").write_text(json.dumps(settings))
+    checked = run("check", "federation.json", cwd=tmp_path)
+    assert checked.returncode == 0, checked.stdout + checked.stderr
+    assert any(line.startswith("  federation: 12 IdPs (20 entities) from ") for line in checked.stdout.splitlines())
+    app = webtest.TestApp(host_module().make_app(settings, USERS),
+                          extra_environ={"HTTP_HOST": HOST, "wsgi.url_scheme": "https"})
+    started = app.get("/sso/saml/research", {"entityID": issuer, "return_to": "/reports"})
+    assert started.headers["Location"].startswith("https://idp.example.com/saml/sso?SAMLRequest=")
+    posted = saml_idp.build_response(idp_id="research", host=HOST, issuer=issuer, name_id="someone",
+                                     attributes={"urn:oid:1.3.6.1.4.1.5923.1.1.1.6": ["alice@example.com"]})
+    assert_logged_in(app.post("/saml/acs/research", {"SAMLResponse": posted, "RelayState": "/reports"}))

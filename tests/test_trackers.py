@@ -301,8 +301,10 @@ class TestMemoryTrackerLock:
                 spins += 1
             print("spins", spins, "got", len(got))
 
-            threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
             try:
+                # Inside the try: on a loaded machine the signal may come
+                # before the wait starts (and must not end the child).
+                threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
                 with tracker.lock():
                     print("main acquired")
             except KeyboardInterrupt:

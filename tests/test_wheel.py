@@ -38,9 +38,9 @@ pytestmark = [
 VERSIONS = ("3.12", "3.13")
 # The oldest glibc a wheel may ask for: what most production servers run.
 OLDEST_ALLOWED = (2, 28)
-# Bytes a release wheel may weigh (the runtime's demangler left out: about
-# 500 KB; it would add 165 KiB).
-WHEEL_BUDGET = 560_000
+# Bytes a release wheel may weigh (six modules, the runtime's demangler left out:
+# measured below in the README; the demangler would add 165 KiB to each module).
+WHEEL_BUDGET = 720_000
 LEGACY_TAGS = {"manylinux1": (2, 5), "manylinux2010": (2, 12), "manylinux2014": (2, 17)}
 
 LOGIN = '''
@@ -189,7 +189,7 @@ def test_wheel_is_manylinux_and_carries_its_metadata(wheels, version, tmp_path):
     assert {"velmora_saml/__init__.py", "velmora_saml/__main__.py", "velmora_saml/py.typed"} <= names
     modules = sorted(tmp_path.glob("velmora_saml/*.so"))
     assert {module.name.split(".")[0] for module in modules} == {"saml", "views", "replay_store", "logout",
-                                                               "idp_metadata"}
+                                                               "idp_metadata", "federation"}
     # The tag is a promise about every module: none may ask for a newer glibc.
     sizes = []
     for module in modules:

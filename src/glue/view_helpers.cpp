@@ -77,13 +77,37 @@ Ref load_idp_config(const Args& a, PyObject* auth_settings, PyObject* idp_id) {
   return call_method(loader.get(), names::load_by_id, {idp_id});
 }
 
-RoutedIdp load_routed_idp(const Args& a, PyObject* request) {
+bool is_federation(PyObject* idp_config) {
+  return PyDict_Check(idp_config) ? static_cast<bool>(vs::dict_get(idp_config, names::federation))
+                                  : static_cast<bool>(vs::getitem_opt(idp_config, names::federation));
+}
+
+Ref federation_entry(PyObject* request, PyObject* idp_id, Ref idp_config, const char* how) {
+  if (!is_federation(idp_config.get())) return idp_config;
+  Ref module = siblings::get(siblings::federation);
+  Ref derived = call(getattr(module.get(), names::entity_config).get(),
+                     {idp_id, idp_config.get(), request, vs::ustr(how).get()});
+  return derived.get() == Py_None ? idp_config : derived;
+}
+
+Ref federation_entry_named(PyObject* idp_id, Ref idp_config, PyObject* idp_name) {
+  if (!is_federation(idp_config.get())) return idp_config;
+  if (!idp_name || idp_name == Py_None) vs::raise_new(PyExc_ValueError, "IdP is not found: no login of this session");
+  Ref module = siblings::get(siblings::federation);
+  return call(getattr(module.get(), names::entity_named).get(), {idp_id, idp_config.get(), idp_name});
+}
+
+RoutedIdp load_routed_idp(const Args& a, PyObject* request, const char* federation_how) {
   RoutedIdp idp;
   idp.auth_settings = registry_setting(request, names::auth_settings);
   idp.idp_id = route_idp_id(request);
   idp.failed = login_failed_on_value_error(
       a, idp.idp_id.get(),
-      [&] { idp.idp_config = load_idp_config(a, idp.auth_settings.get(), idp.idp_id.get()); }, &idp.error);
+      [&] {
+        idp.idp_config = load_idp_config(a, idp.auth_settings.get(), idp.idp_id.get());
+        if (federation_how) idp.idp_config = federation_entry(request, idp.idp_id.get(), idp.idp_config, federation_how);
+      },
+      &idp.error);
   return idp;
 }
 

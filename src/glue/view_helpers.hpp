@@ -58,7 +58,22 @@ struct RoutedIdp {
   Ref error;  // the loader's ValueError when `failed` is set
 };
 
-RoutedIdp load_routed_idp(const Args& a, PyObject* request);
+// `federation_how` ("login", "response"): for an entry with a "federation"
+// mapping, the entry made for the IdP of the federation the request names
+// (velmora_saml.federation.entity_config), its ValueError ("IdP is not
+// found") guarded like the loader's; nullptr takes the entry as it is.
+RoutedIdp load_routed_idp(const Args& a, PyObject* request, const char* federation_how = nullptr);
+
+// Whether the entry has a "federation" mapping.
+bool is_federation(PyObject* idp_config);
+// For an entry with a "federation" mapping, the entry made for the IdP of
+// the federation the request names `how` (see load_routed_idp); any other
+// entry as it is.
+Ref federation_entry(PyObject* request, PyObject* idp_id, Ref idp_config, const char* how);
+// For an entry with a "federation" mapping, the entry made for its IdP
+// whose entry's name is `idp_name` (what the session keeps of its login or
+// logout); ValueError "IdP is not found" without one. Any other entry as it is.
+Ref federation_entry_named(PyObject* idp_id, Ref idp_config, PyObject* idp_name);
 
 // The "replay_store" value of the SAML settings, as the replay store
 // module reads it; an empty Ref when the key is absent: the view then works

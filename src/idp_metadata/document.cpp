@@ -320,6 +320,12 @@ Ref published_signing_certificates(const DocumentTools& tools, PyObject* entity)
 
 }  // namespace
 
+const DocumentTools& tools() { return document_tools(); }
+
+const char* verify_root_signature(PyObject* root, PyObject* cert_setting, PyObject* fingerprint) {
+  return verify_signature(root, cert_setting, fingerprint);
+}
+
 // metadata_policy(idp_config)
 Ref metadata_policy(const Args& a) {
   Ref interval = optional_key(a[0], names::metadata_refresh_interval);

@@ -30,9 +30,22 @@ constexpr const char* kDigestAlgorithms[] = {
     "http://www.w3.org/2001/04/xmlenc#sha512",
 };
 
+struct DocumentTools;
+
 // document.cpp
 Ref metadata_policy(const Args& a);
 Ref read_document(const Args& a);
+// The compiled checks of a fetched document, made once.
+const DocumentTools& tools();
+// Refuses the document (ValueError with the reason) unless it carries one
+// enveloped signature over its root, with allowed algorithms and
+// transforms, valid for the configured certificate (or the certificate with
+// `fingerprint`); the name of the key setting that verified it.
+const char* verify_root_signature(PyObject* root, PyObject* cert_setting, PyObject* fingerprint);
+
+// aggregate.cpp
+Ref index_aggregate(const Args& a);
+Ref fetch_document(const Args& a);
 
 // sp_document.cpp
 Ref sp_metadata_without_idp(const Args& a);

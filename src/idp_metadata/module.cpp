@@ -35,6 +35,15 @@ const vs::MemberSpec module_functions[] = {
      "one the document describes when entity_id is None. Raises ValueError\n"
      "with the reason when the document must not be used.\n",
      read_document},
+    {vs::Kind::Function, "index_aggregate", "(document, policy)",
+     "A federation's signed metadata, checked, as (facts, [one record per IdP entity])\n\n"
+     "Each record holds entity_id, settings (the IdP side of the toolkit's settings, as its\n"
+     "parser makes them), scopes ([(scope, is a regular expression)]), registration_authority\n"
+     "and ui (mdui texts). Raises ValueError with the reason when the document must not be used.\n",
+     index_aggregate},
+    {vs::Kind::Function, "fetch_document", "(url, timeout, max_bytes, accept=None)",
+     "The metadata document at url as bytes, read to at most max_bytes within timeout seconds",
+     fetch_document},
     {vs::Kind::Function, "start_record", "(idp_name, idp_config, policy, facts, error)",
      "Begin the IdP's record after its settings were assembled", start_record},
     {vs::Kind::Function, "claim_refresh", "(idp_name)",

@@ -27,6 +27,29 @@ struct DocumentTools {
   PyObject* tostring = nullptr;            // lxml.etree.tostring
 };
 
+// The compiled queries that cut a federation's document into its IdPs
+// (aggregate.cpp).
+struct AggregateTools {
+  PyObject* want_signed = nullptr;
+  PyObject* name_id_format = nullptr;
+  PyObject* sso = nullptr;
+  PyObject* slo = nullptr;
+  PyObject* signing = nullptr;
+  PyObject* encryption = nullptr;
+  PyObject* scopes = nullptr;
+  PyObject* registration = nullptr;
+  PyObject* display_names = nullptr;
+  PyObject* descriptions = nullptr;
+  PyObject* information_urls = nullptr;
+  PyObject* privacy_urls = nullptr;
+  PyObject* logos = nullptr;
+  PyObject* keywords = nullptr;
+  PyObject* domain_hints = nullptr;
+  PyObject* organization_names = nullptr;
+  PyObject* entity_count = nullptr;
+  PyObject* entity_id = nullptr;  // made last: the tools are complete once it is set
+};
+
 struct ModuleState {
   // records.cpp: idp_name -> capsule of its Record, and the generation the
   // last claim of a refresh was given.
@@ -34,6 +57,8 @@ struct ModuleState {
   long last_generation = 0;
   // document.cpp
   DocumentTools document_tools;
+  // aggregate.cpp
+  AggregateTools aggregate_tools;
 };
 
 // Constant-initialised (no constructor runs), so usable from any file at

@@ -13,7 +13,6 @@ using vs::Ref;
 
 // The session keys of this module.
 extern const vs::Name authn_requests_key;  // outstanding AuthnRequests: [[idp_name, id, expires], ...]
-extern const vs::Name login_key;           // the login a LogoutRequest names
 extern const vs::Name logout_key;          // the LogoutRequest sent: [idp_name, id, expires]
 
 // session_state.cpp: module functions.
@@ -29,7 +28,7 @@ double now(const Args& a);
 // `entry` is [idp_name, id, expires] for this IdP and not expired.
 bool live_entry_of(PyObject* entry, PyObject* idp_name, double now);
 // Whether a LogoutRequest's NameID (the toolkit's mapping) and SessionIndex
-// values name the login this session keeps (`login`, under login_key).
+// values name the login this session keeps (`login`, under names::velmora_saml_login).
 bool names_the_login(PyObject* login, PyObject* idp_name, PyObject* name_id, PyObject* indexes,
                      PyObject* settings_obj);
 

@@ -56,10 +56,13 @@ struct SloIdp {
   Ref idp;
 };
 
-SloIdp load_slo_idp(const Args& a, PyObject* request, PyObject* idp_id) {
+// `named`: for a federation's entry, the name the session keeps of its
+// login (or logout), which says which IdP of the federation it was.
+SloIdp load_slo_idp(const Args& a, PyObject* request, PyObject* idp_id, PyObject* named) {
   SloIdp loaded;
   Ref auth_settings = view_helpers::registry_setting(request, names::auth_settings);
   loaded.idp_config = view_helpers::load_idp_config(a, auth_settings.get(), idp_id);
+  loaded.idp_config = view_helpers::federation_entry_named(idp_id, loaded.idp_config, named);
   Ref options = call(a.global(names::idp_logout_options).get(), {loaded.idp_config.get()});
   if (!vs::truthy(vs::item(options.get(), 1).get()))
     vs::raise_new(PyExc_ValueError, "Single logout is not enabled for this identity provider");
@@ -190,7 +193,8 @@ Ref logout_answered(const Args& a, PyObject* request, PyObject* idp_id, LogoutAu
   Ref headers = end_session(a, request);
   Ref redirect;
   Ref failed = login_failed_on_value_error(a, idp_id, [&] {
-    SloIdp loaded = load_slo_idp(a, request, idp_id);
+    Ref pending_name = PyList_Check(pending.get()) && vs::size(pending.get()) == 3 ? vs::item(pending.get(), 0) : Ref();
+    SloIdp loaded = load_slo_idp(a, request, idp_id, pending_name.get());
     Ref idp_name = getitem(loaded.idp_config.get(), names::idp_name);
     if (!live_entry_of(pending.get(), idp_name.get(), now(a)))
       vs::raise_new(PyExc_ValueError, "Unsolicited SAML logout response");
@@ -299,11 +303,12 @@ Ref logout_requested(const Args& a, PyObject* request, PyObject* idp_id, LogoutA
   Ref headers;
   Ref redirect;
   Ref failed = login_failed_on_value_error(a, idp_id, [&] {
-    SloIdp loaded = load_slo_idp(a, request, idp_id);
+    Ref login = call_method(getattr(request, names::session).get(), names::get, {names::velmora_saml_login});
+    Ref login_name = PyDict_Check(login.get()) ? vs::dict_get(login.get(), names::idp_name) : Ref();
+    SloIdp loaded = load_slo_idp(a, request, idp_id, login_name.get());
     SloAuth slo = slo_auth(a, request, loaded);
     Ref settings_obj = call_method(slo.auth.get(), names::get_settings);
     LogoutRequestRead read = read_logout_request(a, request, slo, settings_obj.get());
-    Ref login = call_method(getattr(request, names::session).get(), names::get, {login_key});
     Ref idp_name = getitem(loaded.idp_config.get(), names::idp_name);
     bool matched = names_the_login(login.get(), idp_name.get(), read.name_id.get(), read.indexes.get(),
                                    settings_obj.get());
@@ -332,7 +337,8 @@ Ref logout_requested(const Args& a, PyObject* request, PyObject* idp_id, LogoutA
 // The LogoutRequest of saml_logout_view, or the redirect to `return_to` when
 // this session holds no login of the IdP.
 Ref start_logout(const Args& a, PyObject* request, PyObject* idp_id, PyObject* return_to, PyObject* login) {
-  SloIdp loaded = load_slo_idp(a, request, idp_id);
+  Ref login_name = PyDict_Check(login) ? vs::dict_get(login, names::idp_name) : Ref();
+  SloIdp loaded = load_slo_idp(a, request, idp_id, login_name.get());
   Ref target = checked_url(a, loaded.idp.get(), return_to);
   Ref idp_name = getitem(loaded.idp_config.get(), names::idp_name);
   Ref found = a.global(names::HTTPFound);
@@ -396,7 +402,7 @@ Ref logout_view(const Args& a, LogoutAudit& audit) {
   Ref idp_id = view_helpers::route_idp_id(request);
   audit.idp_id = idp_id;
   Ref return_to = call_method(getattr(request, names::params).get(), names::get, {names::return_to, root});
-  Ref login = call_method(getattr(request, names::session).get(), names::get, {login_key});
+  Ref login = call_method(getattr(request, names::session).get(), names::get, {names::velmora_saml_login});
   audit.login = login;
   // At once: an IdP that never answers leaves no one logged in here.
   Ref headers = end_session(a, request);

@@ -15,7 +15,6 @@ using vs::getattr;
 using vs::getitem;
 
 const vs::Name authn_requests_key{"velmora_saml.authn_requests"};
-const vs::Name login_key{"velmora_saml.login"};
 const vs::Name logout_key{"velmora_saml.logout"};
 
 namespace {
@@ -239,7 +238,10 @@ Ref remember_login(const Args& a) {
   vs::setitem(login.get(), names::idp_name, getitem(a[1], names::idp_name).get());
   for (const Kept& item : kept)
     vs::setitem(login.get(), item.key, text_or_none(call_method(a[2], item.getter)).get());
-  vs::setitem(getattr(a[0], names::session).get(), login_key, login.get());
+  // A login through a federation: which of its IdPs the logout goes to.
+  if (Ref entity = vs::getitem_opt(a[1], names::federation_entity))
+    vs::setitem(login.get(), names::entity_id, getitem(entity.get(), names::entity_id).get());
+  vs::setitem(getattr(a[0], names::session).get(), names::velmora_saml_login, login.get());
   return vs::none();
 }
 

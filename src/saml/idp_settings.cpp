@@ -38,6 +38,12 @@ using names::empty;
 const vs::Name settings_for{"SAML settings for "};
 const vs::Name restored_from_cache{" restored from cache"};
 
+// Whether the entry has a "federation" mapping (not one made for an IdP of it).
+bool is_federation_entry(PyObject* idp_config) {
+  return PyDict_Check(idp_config) ? static_cast<bool>(vs::dict_get(idp_config, names::federation))
+                                  : static_cast<bool>(vs::getitem_opt(idp_config, names::federation));
+}
+
 // The cached settings of `idp_name`, or an empty Ref when there are none.
 Ref cached_settings(PyObject* cache, PyObject* idp_name) {
   // One lookup on the hot path of every request.
@@ -595,6 +601,10 @@ Ref get_idp_settings(const Args& a) {
     raise_metadata_not_available(idp_name.get(), reason.get());
   }
 
+  if (is_federation_entry(idp_config))
+    config_errors::raise_invalid({vs::ustr("the entry of a federation serves each of its IdPs through an entry made "
+                                           "for it (velmora_saml.federation.entity_for), not as one IdP")
+                                      .get()});
   Ref local_saml_settings = getitem(idp_config, names::settings);
   Ref metadata_url = metadata_location(idp_config);
   MetadataOutcome metadata;
@@ -625,6 +635,12 @@ Ref get_idp_settings(const Args& a) {
 // SamlIDPConfig.validate_idp_config(cls, idp_config, timeout=5)
 Ref validate_idp_config(const Args& a) {
   PyObject* cls = a[0];
+  if (is_federation_entry(a[1])) {
+    // Its SP side and its own keys; its IdPs come with its documents.
+    call(getattr(siblings::get(siblings::federation).get(), names::validate).get(), {a[1]});
+    check_login_keys(a, a[1]);
+    return vs::none();
+  }
   Ref dummy_request = validation_request_data();
   Ref saml_settings = call_method(cls, names::get_idp_settings, {a[1], a[2]});
   Ref extra_request_options = getitem(saml_settings.get(), names::extra_request_options);

@@ -69,6 +69,20 @@ bool is_cached(PyObject* owner, PyObject* idp_name, PyObject* saml_settings) {
   return cached.get() == saml_settings;
 }
 
+// Entries whose name the settings cache no longer holds (the entries made
+// for the IdPs of a federation come and go) are dropped once they
+// outnumber the cache's: the objects do not pile up.
+void drop_unused_entries(PyObject* owner) {
+  Ref cache = vs::getattr(owner, names::cached_saml_settings);
+  Py_ssize_t cached = vs::size(cache.get());
+  if (PyDict_Size(module_state.prepared) <= 2 * cached + 64) return;
+  Ref idp_names = vs::check(PyDict_Keys(module_state.prepared));
+  Ref iterator = vs::iterate(idp_names.get());
+  while (Ref idp_name = vs::next(iterator.get()))
+    if (!vs::contains(cache.get(), idp_name.get()))
+      vs::call_method(module_state.prepared, names::pop, {idp_name.get(), Py_None});
+}
+
 // The settings object for the completed settings of the IdP, or an empty
 // Ref when the auth object is to be given the mapping (a mapping the
 // toolkit would not take as it is, an entry without a name).
@@ -100,6 +114,7 @@ Ref settings_object(PyObject* owner, PyObject* idp_config, PyObject* saml_settin
   Ref built = vs::call(toolkit::own_settings_class(), {built_from.get()});
   Ref made = vs::tuple_of({saml_settings, snapshot.get(), built.get()});
   vs::setitem(module_state.prepared, idp_name.get(), made.get());
+  drop_unused_entries(owner);
   return built;
 }
 

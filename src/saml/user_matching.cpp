@@ -5,6 +5,7 @@
 
 #include "saml.hpp"
 #include "../glue/one_line.hpp"
+#include "../glue/siblings.hpp"
 
 namespace saml {
 namespace {
@@ -208,6 +209,13 @@ Ref get_user_id(const Args& a) {
   Ref saml_attributes = call_method(getattr(self, names::saml_auth).get(), names::get_attributes);
   Ref name_id = call_method(getattr(self, names::saml_auth).get(), names::get_nameid);
   vs::setitem(saml_attributes.get(), names::NameID, name_id.get());
+  // An IdP of a federation: only the values in its scopes count.
+  Ref idp_config = vs::getattr_opt(self, names::idp_config);
+  if (idp_config && PyDict_Check(idp_config.get()) && vs::dict_get(idp_config.get(), names::federation_entity)) {
+    Ref federation = siblings::get(siblings::federation);
+    saml_attributes = vs::call(getattr(federation.get(), names::scoped_attributes).get(),
+                               {idp_config.get(), saml_attributes.get(), getattr(self, names::saml_auth_attribute).get()});
+  }
   return call_method(self, names::_get_mapped_user_id, {saml_attributes.get()});
 }
 

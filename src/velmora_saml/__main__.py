@@ -169,6 +169,28 @@ def record_lines(metadata):
             yield f"metadata refreshed now: failed because of {refresh['error']}; the settings in use are kept"
 
 
+def refresh_federations(providers, forced):
+    """Fetches and checks the documents of every enabled federation entry
+    whose cache lacks them or is due (all of them with --refresh), as the
+    workers' refresh process does; what failed shows in the entry's report."""
+    from velmora_saml import federation, federation_refresh
+
+    for config in providers.values():
+        if not config.get("enabled") or "federation" not in config:
+            continue
+        try:
+            policy = federation.federation_policy(config)
+        except ValueError:
+            continue  # the validation reports it
+        if policy["metadata_url"] is None:
+            continue
+        job = {**federation_refresh.job_of(policy), "force": forced}
+        try:
+            federation_refresh.refresh(job)
+        except Exception:
+            pass  # noted in the cache's state, which the report reads
+
+
 def refresh_now(saml, providers, timeout):
     """Refreshes, as a worker does when the refresh is due, the metadata of
     every enabled IdP that has a metadata record; idp_name → outcome."""
@@ -233,6 +255,8 @@ def describe(saml, idp_id, config, saml_enabled, fetch_owner, refreshed=None):
         report["notes"].append(f'"idp_name" {idp_name!r} is also the name of IdP {owner}: both are given '
                                "the settings assembled first")
     metadata = report["metadata"] = metadata_report(facts, idp_id, owner, refreshed)
+    if facts["federation"] is not None:
+        report["federation"] = facts["federation"]
     report.update(sp_entity_id=facts["sp_entity_id"], acs_url=facts["acs_url"], idp_entity_id=facts["idp_entity_id"],
                   certificates=facts["idp_certificates"], sp_certificates=facts["sp_certificates"],
                   warnings=facts["warnings"])
@@ -302,6 +326,24 @@ def certificate_lines(certificates, label):
             yield f"warning: {certificate['warning']}"
 
 
+def federation_lines(federation):
+    if "problem" in federation:
+        return
+    source = federation["metadata_url"] or federation["mdq_url"]
+    if federation["idp_count"] is None:
+        yield f"federation: no document yet from {source}" + (
+            f" (the last fetch failed: {federation['last_error']})" if federation["failures"] else "")
+    else:
+        validity = f", valid until {federation['valid_until']}" if federation["valid_until"] else ""
+        yield (f"federation: {federation['idp_count']} IdPs ({federation['entity_count']} entities) from {source}, "
+               f"fetched at {federation['fetched_at']}{validity}")
+    if federation["mdq_url"] and federation["metadata_url"]:
+        yield f"federation MDQ: {federation['mdq_url']} (each IdP's document; the aggregate lists them)"
+    if federation["left_out"]:
+        yield (f"warning: {federation['left_out']} IdPs of the federation left out (no login could use them): "
+               + "; ".join(federation["problems"]))
+
+
 def print_report(reports, saml_enabled):
     if not saml_enabled:
         print("SAML single sign-on is disabled: no identity provider was checked")
@@ -318,7 +360,11 @@ def print_report(reports, saml_enabled):
             print(f"  hint: {report['hint']}")
         for note in report["notes"]:
             print(f"  note: {note}")
-        print(f"  {metadata_line(report['metadata'])}")
+        if "federation" in report:
+            for line in federation_lines(report["federation"]):
+                print(f"  {line}")
+        else:
+            print(f"  {metadata_line(report['metadata'])}")
         if report["metadata"] is not None and "signature" in report["metadata"]:
             for line in record_lines(report["metadata"]):
                 print(f"  {line}")
@@ -420,6 +466,7 @@ def run_check(args):
     providers = providers or {}
     if loader.saml_enabled:
         check_entries(providers, args.settings)
+        refresh_federations(providers, args.refresh)
     try:
         saml.validate_saml_settings(settings, args.timeout)
     except Exception as error:

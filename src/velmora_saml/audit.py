@@ -67,6 +67,7 @@ REASONS = {
     "user_ambiguous": "more than one host user has the value",
     "attribute_missing": "the configured saml_auth_attribute is not in the response",
     "values_missing": "the attribute is there but holds no value that is not blank",
+    "scope_mismatch": "no value of the scoped attribute is in a scope the IdP's federation metadata gives it",
     "idp_unknown": "the URL names an IdP id that is not configured",
     "idp_disabled": "the IdP entry is disabled (by its settings or by validation at start)",
     "saml_disabled": "SAML is disabled or not configured on the site",
@@ -90,6 +91,7 @@ _OWN_TEXTS = (
     ("user_ambiguous", ("More than one user found",)),
     ("attribute_missing", ("Missing expected attribute",)),
     ("values_missing", ("Missing values in SAML attribute",)),
+    ("scope_mismatch", ("No value of SAML attribute ",)),
     ("message_too_large", ("Invalid SAML logout message: larger than",)),
     ("idp_refused", ("SAML logout refused by the identity provider",)),
     ("metadata_unavailable", ("The metadata of identity provider ",)),
@@ -137,13 +139,20 @@ def idp_logins(idp_id):
         found = _idp_logins.get(idp_id)
         if found is None:
             return {"success": 0, "refused": {}, "error": {}, "last_failure": None}
-        return {"success": found["success"], "refused": dict(found["refused"]), "error": dict(found["error"]),
-                "last_failure": dict(found["last_failure"]) if found["last_failure"] else None}
+        logins = {"success": found["success"], "refused": dict(found["refused"]), "error": dict(found["error"]),
+                  "last_failure": dict(found["last_failure"]) if found["last_failure"] else None}
+        if "entities" in found:
+            logins["entities"] = {entity: dict(counted) for entity, counted in found["entities"].items()}
+        return logins
 
 
-def _count_idp_login(idp_id, outcome, reason):
-    """Under _lock."""
+def _count_idp_login(idp_id, outcome, reason, entity):
+    """Under _lock. `entity`: the IdP of a federation that the login came from."""
     found = _idp_logins.setdefault(idp_id, {"success": 0, "refused": {}, "error": {}, "last_failure": None})
+    if entity is not None:
+        # Only IdPs of the federation get here (the others end before): bounded by its size.
+        counted = found.setdefault("entities", {}).setdefault(entity, {"success": 0, "refused": 0, "error": 0})
+        counted[outcome] += 1
     if outcome == "success":
         found["success"] += 1
         return
@@ -203,12 +212,12 @@ def _client(request):
 
 
 def _emit(request, event, outcome, reason, idp_id, subject=None, user=None, message_id=None, detail=None,
-          elapsed=None):
+          elapsed=None, entity=None):
     label = _idp_label(request, idp_id)
     with _lock:
         _counts[event][outcome] += 1
         if event == "login" and label:
-            _count_idp_login(label, outcome, reason)
+            _count_idp_login(label, outcome, reason, entity)
     if _metrics is not None:
         _metrics.count(event, outcome, reason, label, elapsed)
     level = LEVELS[outcome]
@@ -341,11 +350,12 @@ def login(request, idp_id, error, idp, user_id, elapsed):
     `elapsed` the callback's own time in seconds (None for the SSO view)."""
     notice_settings(request)
     saml_auth = getattr(idp, "saml_auth", None) if idp is not None else None
+    entity = _federation_entity(idp)
     subject = message_id = None
     if elapsed is not None:
         subject, message_id = _response_facts(request, saml_auth)
     if error is None:
-        _emit(request, "login", "success", None, idp_id, subject, user_id, message_id, elapsed=elapsed)
+        _emit(request, "login", "success", None, idp_id, subject, user_id, message_id, elapsed=elapsed, entity=entity)
         return
     reason, outcome = classify(error)
     if reason in ("attribute_missing", "values_missing", "user_not_found", "user_ambiguous") and idp is not None:
@@ -361,7 +371,14 @@ def login(request, idp_id, error, idp, user_id, elapsed):
             detail = (f"signed by a certificate the IdP entry does not trust: SHA-256 {signer[0]}, {signer[1]}, "
                       f"not after {signer[2]} (did the IdP roll its key? refresh its metadata or add the "
                       f"certificate); {detail}")
-    _emit(request, "login", outcome, reason, idp_id, subject, None, message_id, detail, elapsed)
+    _emit(request, "login", outcome, reason, idp_id, subject, None, message_id, detail, elapsed, entity)
+
+
+def _federation_entity(idp):
+    """The entity ID of the IdP of a federation that the login came from, or None."""
+    config = getattr(idp, "idp_config", None) if idp is not None else None
+    entity = config.get("federation_entity") if isinstance(config, dict) else None
+    return entity.get("entity_id") if isinstance(entity, dict) else None
 
 
 def _without_error_codes(text, saml_auth):

@@ -38,6 +38,17 @@ def read_document(document: bytes | str, policy: tuple[Any, Any, Any], parser: A
     with the reason when the document must not be used.
     """
 
+def index_aggregate(document: bytes | str, policy: tuple[Any, Any, Any]) -> tuple[dict[str, Any], list[dict[str, Any]]]:
+    """A federation's signed metadata, checked, as (facts, [one record per IdP entity])
+
+    Each record holds entity_id, settings (the IdP side of the toolkit's settings, as its
+    parser makes them), scopes ([(scope, is a regular expression)]), registration_authority
+    and ui (mdui texts). Raises ValueError with the reason when the document must not be used.
+    """
+
+def fetch_document(url: str, timeout: float, max_bytes: int, accept: str | None = None) -> bytes:
+    """The metadata document at url as bytes, read to at most max_bytes within timeout seconds"""
+
 def start_record(idp_name: Any, idp_config: Mapping[str, Any], policy: tuple[Any, Any, Any], facts: dict[str, Any] | None,
                  error: str | None) -> None:
     """Begin the IdP's record after its settings were assembled"""

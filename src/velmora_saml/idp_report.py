@@ -311,6 +311,17 @@ def _state(idp_id, config, saml_enabled, cached, metadata, record):
         return "invalid", _reason(error)
     if not config.get("enabled"):
         return "disabled", '"enabled" is false'
+    fed = _federation(config)
+    if fed is not None:
+        if "problem" in fed:
+            return "invalid", fed["problem"]
+        if fed["expired"]:
+            return "waiting", (f"the federation's metadata expired at {fed['valid_until']} (validUntil); no fresh "
+                               "document has come yet")
+        if fed["idp_count"] is None and fed["metadata_url"] is not None:
+            failed = f" (the last fetch failed: {fed['last_error']})" if fed["failures"] else ""
+            return "waiting", f"the federation's metadata is being fetched and checked{failed}"
+        return "in_service", None
     if metadata is not None and metadata["expired"]:
         return "waiting", (f"the metadata in use expired at {metadata['valid_until']} (validUntil); no fresh "
                            f"document has come yet")
@@ -330,6 +341,33 @@ def _state(idp_id, config, saml_enabled, cached, metadata, record):
     except Exception as failed:  # whatever the login would meet
         return "invalid", _reason(failed)
     return "in_service", None
+
+
+def _federation(config):
+    """What the cache of a federation's entry holds now; None for any other entry."""
+    if "federation" not in config:
+        return None
+    from velmora_saml import federation, federation_refresh
+
+    try:
+        policy = federation.federation_policy(config)
+    except ValueError as error:
+        return {"problem": _reason(error)}
+    found = federation_refresh.state(policy["key_dir"])
+    index = found["index"] or {}
+    valid_until = index.get("valid_until")
+    report = {"metadata_url": policy["metadata_url"], "mdq_url": policy["mdq_url"],
+              "cache_dir": policy["cache_dir"], "generation": found["generation"],
+              "idp_count": index.get("idp_count"), "entity_count": index.get("entity_count"),
+              "fetched_at": when(index.get("fetched_at")), "valid_until": when(valid_until),
+              "expired": valid_until is not None and valid_until <= _now().timestamp(),
+              "refreshing": found["refreshing"], "failures": found["failures"], "last_error": found["last_error"],
+              "problems": index.get("problems", []), "left_out": index.get("left_out", 0), "next_refresh": None}
+    if policy["metadata_url"] is not None:
+        report["next_refresh"] = when(federation_refresh.due_at(federation_refresh.job_of(policy)))
+    if found["failures"] == 0 and found["last_error"] is not None:
+        report["last_error"] = _recovered(found["last_error"], found["last_error_at"], found["refreshed_at"])
+    return report
 
 
 def _logins(idp_id):
@@ -411,6 +449,7 @@ def idp_report(idp_id, config, saml_enabled=True, now=None):
         "sp_entity_id": lookup(settings, "sp", "entityId"),
         "acs_url": lookup(settings, "sp", "assertionConsumerService", "url"),
         "metadata": metadata,
+        "federation": _federation(config),
         "idp_certificates": certificates,
         "sp_certificates": sp_certificates,
         "warnings": warnings,

@@ -193,7 +193,10 @@ def _idp_table(report):
     pairs += [("IdP entity ID", _cell(report["idp_entity_id"])), ("SP entity ID", _cell(report["sp_entity_id"])),
               ("ACS URL", _cell(report["acs_url"]))]
     metadata = report["metadata"]
-    if metadata is None:
+    federation = report.get("federation")
+    if federation is not None and "problem" not in federation:
+        pairs += _federation_rows(federation, report["logins"])
+    elif metadata is None:
         pairs.append(("metadata", _cell("none configured (local settings only)")))
     else:
         pairs += [("metadata URL", _cell(metadata["url"])), ("fetched at", _cell(metadata["fetched_at"])),
@@ -212,6 +215,28 @@ def _idp_table(report):
               for p in report["problems"]]
     anchor = html.escape(f"idp-{report['id']}", quote=True)
     return f'<h2 id="{anchor}">IdP {html.escape(str(report["id"]))}</h2><table>{_rows(pairs)}</table>'
+
+
+def _federation_rows(federation, logins):
+    source = federation["metadata_url"] or federation["mdq_url"]
+    rows = [("federation", _cell(source)),
+            ("IdPs", _cell(None if federation["idp_count"] is None else
+                           f"{federation['idp_count']} ({federation['entity_count']} entities)")),
+            ("fetched at", _cell(federation["fetched_at"])),
+            ("valid until", f'<td{" class=bad" if federation["expired"] else ""}>'
+                            f'{html.escape(str(federation["valid_until"] or "—"))}</td>'),
+            ("next refresh", _cell(federation["next_refresh"])),
+            ("failures in a row", f'<td{" class=bad" if federation["failures"] else ""}>{federation["failures"]}</td>'),
+            ("last error", _error_cell(federation["last_error"]))]
+    if federation["left_out"]:
+        rows.append(("IdPs left out", f'<td class="expiring">{federation["left_out"]}: '
+                                      f'{html.escape("; ".join(federation["problems"]))}</td>'))
+    entities = (logins or {}).get("entities") or {}
+    if entities:
+        shown = "; ".join(f"{entity}: {counted['success']} ok, {counted['refused'] + counted['error']} refused"
+                          for entity, counted in sorted(entities.items(), key=lambda item: -item[1]["success"])[:20])
+        rows.append(("IdPs that logged in", _cell(f"{len(entities)}: {shown}")))
+    return rows
 
 
 def _earliest_expiry(report):

@@ -118,7 +118,7 @@ void record_login(PyObject* request, PyObject* idp_id, PyObject* error, PyObject
 // saml_sso_view(context, request)
 Ref saml_sso_view(const Args& a) {
   PyObject* request = a[1];
-  RoutedIdp routed = load_routed_idp(a, request);
+  RoutedIdp routed = load_routed_idp(a, request, "login");
   if (routed.failed) {
     // Starting a login that cannot succeed is that login's outcome.
     record_login(request, routed.idp_id.get(), routed.error.get(), nullptr, nullptr, Py_None, false);
@@ -155,7 +155,7 @@ Ref callback(const Args& a, LoginAudit& audit) {
   PyObject* request = a[1];
   Ref vlm_settings = registry_setting(request, names::vlm_settings);
   Ref config_storage = getitem(vlm_settings.get(), names::config_storage);
-  RoutedIdp routed = load_routed_idp(a, request);
+  RoutedIdp routed = load_routed_idp(a, request, "response");
   audit.idp_id = routed.idp_id;
   if (routed.failed) {
     audit.error = routed.error;
@@ -288,7 +288,10 @@ Ref saml_metadata_view(const Args& a) {
   Ref users = vs::new_list();
   Ref idp;
   try {
-    idp = vs::call_kw(a.global(names::SamlIDPConfig).get(), {idp_config.get(), request, users.get()}, users_keyword);
+    // A federation's entry has no IdP of its own: its SP document is the SP's alone.
+    if (!view_helpers::is_federation(idp_config.get()))
+      idp = vs::call_kw(a.global(names::SamlIDPConfig).get(), {idp_config.get(), request, users.get()},
+                        users_keyword);
   } catch (const vs::PyError&) {
     // An IdP that waits for its metadata still has an SP document: what its
     // operator needs to set the trust up.
