@@ -1,4 +1,7 @@
-"""What serving a federation costs today: N ordinary IdP entries, each
+"""What serving a federation costs: through N ordinary IdP entries (the
+old way), or through one federation entry (`--federation`).
+
+The old way: N ordinary IdP entries, each
 pointing at the same signed aggregate (settings.idp.metadata) and picking
 one of its IdPs (settings.idp.entityId), with metadata_signing_cert.
 
@@ -13,6 +16,18 @@ in one run on a shared machine: compare them within the run. Nothing here
 fails on timing.
 
     python bench/federation_bench.py [--entities 10000] [--entries 50] [--quick] [--max-seconds 300]
+
+`--federation [--workers 4] [--logins 200]`: one entry with a "federation"
+mapping on the same aggregate, in a host of W worker processes started at
+once on an empty cache_dir. Each worker times its first login start
+(empty cache to a login start), then the first login start of L IdPs it
+has not used yet, a later login start of each against an ordinary entry's
+(local settings), and its RSS before the federation, after the logins and
+after a refresh that a new document brings (the refresh process forced, its
+peak memory read from the cache's state.json). The server counts the
+fetches.
+
+    python bench/federation_bench.py --federation [--entities 10000] [--workers 4] [--logins 200] [--quick]
 """
 
 import argparse
@@ -209,6 +224,154 @@ def table(args, made, once, run, rss):
     return "\n".join(f"{label:<{width}}  {value}" for label, value in rows)
 
 
+# ---- one federation entry, several workers ------------------------------------------
+
+
+def federation_entry(url, cache_dir):
+    from tests.support.settings import idp_config, read, toolkit_settings
+
+    settings = toolkit_settings("fed")
+    del settings["idp"]
+    return idp_config("fed", settings=settings, saml_auth_attribute="urn:oid:1.3.6.1.4.1.5923.1.1.1.6",
+                      federation={"metadata_url": url, "metadata_signing_cert": read("metadata_signer.crt"),
+                                  "cache_dir": str(cache_dir), "timeout": 120})
+
+
+def login_start(saml, config, entity_id=None):
+    """Seconds of one login start, and where it sends the browser."""
+    from velmora_saml import federation
+    from tests.support.settings import SP_HOST
+
+    started = time.perf_counter()
+    if entity_id is not None:
+        config = federation.entity_for("fed", config, entity_id)
+    url = saml.SamlIDPConfig.generate_login_url(config, pyramid_request("/", SP_HOST), "/")
+    return time.perf_counter() - started, url
+
+
+def worker(job_path):
+    """Child: one worker of the host; prints JSON after each phase, waits
+    for a line on stdin between them."""
+    import logging
+    import random
+    import warnings
+
+    logging.getLogger("velmora").setLevel(logging.CRITICAL)
+    warnings.filterwarnings("ignore")
+    job = json.loads(pathlib.Path(job_path).read_text())
+    import velmora_saml.saml as saml
+    from velmora_saml import federation
+    from velmora_saml.idp_metadata import MetadataNotAvailable
+    from tests.support.settings import auth_settings, idp_config
+
+    config = federation_entry(job["url"], job["cache_dir"])
+    rss_before = current_rss_mb()
+    started = time.perf_counter()
+    saml.validate_saml_settings(auth_settings(("fed", config)), 120)
+    while True:  # as logins would come while the first document is on its way
+        try:
+            first, _ = login_start(saml, config, job["entities"][0])
+            break
+        except MetadataNotAvailable:
+            time.sleep(0.05)
+    to_first = time.perf_counter() - started
+    mine = random.Random(job["seed"]).sample(job["entities"][1:], job["logins"])
+    firsts, right = [], 0
+    for entity_id in mine:
+        seconds, url = login_start(saml, config, entity_id)
+        firsts.append(seconds)
+        right += url.startswith(job["sso"][entity_id] + "?")
+    rss_after = current_rss_mb()
+    # Later login starts, each paired with one through an ordinary entry of
+    # the same IdP (its merged settings as local settings): what a login
+    # start costs without the federation, measured side by side.
+    import copy
+
+    laters, plain_starts = [], []
+    for number, entity_id in enumerate(mine):
+        plain = idp_config(f"plain{number}", settings=copy.deepcopy(
+            federation.entity_for("fed", config, entity_id)["settings"]))
+        login_start(saml, plain)
+        for _ in range(5):
+            laters.append(login_start(saml, config, entity_id)[0])
+            plain_starts.append(login_start(saml, plain)[0])
+    print(json.dumps({"rss_before": rss_before, "to_first_s": to_first, "first_s": first, "firsts": firsts,
+                      "laters": laters, "plain": plain_starts, "right_idp": right, "rss_after": rss_after}),
+          flush=True)
+    sys.stdin.readline()  # the refresh has happened
+    again = [login_start(saml, config, entity_id)[0] for entity_id in mine[:20]]
+    print(json.dumps({"after_refresh": again, "rss_after_refresh": current_rss_mb(), "peak_rss": peak_rss_mb()}),
+          flush=True)
+
+
+def federation_run(args, made, server, scratch):
+    from velmora_saml import federation, federation_refresh
+
+    sso = json.loads((scratch / "aggregate.json").read_text())
+    job = {"url": server.url(PATH), "cache_dir": str(scratch / "cache"), "entities": list(sso), "sso": sso,
+           "logins": min(args.logins, len(sso) - 1)}
+    workers = []
+    for number in range(args.workers):
+        path = scratch / f"worker-{number}.json"
+        path.write_text(json.dumps({**job, "seed": number}))
+        workers.append(subprocess.Popen([sys.executable, __file__, "--worker", str(path)], stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, text=True))
+    phase1 = [json.loads(w.stdout.readline()) for w in workers]
+    fetches_first = server.hits.get(PATH, 0)
+    # A new document (another publication), and the refresh a timer would start, forced now.
+    server.publish(PATH, (scratch / "aggregate.xml").read_bytes().replace(b"creationInstant=", b"creationInstant =", 1))
+    policy = federation.federation_policy(federation_entry(job["url"], job["cache_dir"]))
+    refresh_job = {**federation_refresh.job_of(policy), "force": True}
+    started = time.perf_counter()
+    subprocess.run([sys.executable, "-m", "velmora_saml.federation_refresh", json.dumps(refresh_job)], check=True)
+    refresh_s = time.perf_counter() - started
+    state = json.loads((pathlib.Path(policy["key_dir"]) / "state.json").read_text())
+    for w in workers:
+        w.stdin.write("go\n")
+        w.stdin.flush()
+    phase2 = [json.loads(w.stdout.readline()) for w in workers]
+    for w in workers:
+        w.wait(30)
+    return {"phase1": phase1, "phase2": phase2, "fetches_first": fetches_first,
+            "fetches_total": server.hits.get(PATH, 0), "refresh_s": refresh_s, "state": state}
+
+
+def federation_table(args, made, once, run):
+    phase1, phase2 = run["phase1"], run["phase2"]
+    firsts = [s for w in phase1 for s in w["firsts"]]
+    laters = [s for w in phase1 for s in w["laters"]]
+    plain = [s for w in phase1 for s in w["plain"]]
+    growth = [w["rss_after"] - w["rss_before"] for w in phase1]
+    growth_refresh = [b["rss_after_refresh"] - a["rss_before"] for a, b in zip(phase1, phase2)]
+    one_check = once["fetch_s"] + once["parse_s"] + once["verify_s"]
+    state = run["state"]
+    ms = lambda seconds: f"{seconds * 1e3:.2f} ms"  # noqa: E731
+    rows = [
+        ("aggregate", f"{args.entities:,} entities, {made['idps']:,} IdPs, {mb(made['bytes'])}"),
+        ("host", f"{args.workers} worker processes started at once on an empty cache_dir"),
+        ("fetches of the aggregate: first / after one refresh", f"{run['fetches_first']} / {run['fetches_total']}"),
+        ("empty cache to a worker's first login start: median / max",
+         f"{statistics.median(w['to_first_s'] for w in phase1):.2f} / {max(w['to_first_s'] for w in phase1):.2f} s"),
+        ("first login start of an IdP (each worker's first ones): median / max",
+         f"{ms(statistics.median(firsts))} / {ms(max(firsts))} ({len(firsts)} IdPs)"),
+        ("  of them sent to their own IdP", f"{sum(w['right_idp'] for w in phase1)} of {len(firsts)}"),
+        ("later login start: through the federation / the same IdPs' ordinary entries (medians)",
+         f"{ms(statistics.median(laters))} / {ms(statistics.median(plain))} = "
+         f"{statistics.median(laters) / statistics.median(plain):.2f}x"),
+        ("worker RSS growth for the federation: after the logins, max",
+         f"{max(growth):.1f} MB (median {statistics.median(growth):.1f})"),
+        ("  after a refresh and 20 more login starts, max", f"{max(growth_refresh):.1f} MB"),
+        ("refresh process: time / peak RSS / fetch",
+         f"{run['refresh_s']:.2f} s (in it: {state.get('seconds', 0):.2f} s) / "
+         f"{state.get('peak_rss_bytes', 0) / 2**20:,.0f} MB / {state.get('fetch_seconds', 0):.2f} s"),
+        ("login start after the refresh (new generation): median",
+         ms(statistics.median(s for w in phase2 for s in w["after_refresh"]))),
+        ("one bare fetch + parse + check (lxml, xmlsec; child)", f"{one_check:.2f} s"),
+    ]
+    width = max(len(label) for label, _ in rows)
+    return "\n".join(f"{label:<{width}}  {value}" for label, value in rows)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--entities", type=int, default=10000, help="entities in the aggregate (60%% IdPs)")
@@ -216,15 +379,21 @@ def main():
     parser.add_argument("--quick", action="store_true", help="1,000 entities and 5 entries (a smoke run)")
     parser.add_argument("--max-seconds", type=float, default=300,
                         help="no new entry is started after this many seconds of first login starts")
+    parser.add_argument("--federation", action="store_true", help="one federation entry in a host of workers")
+    parser.add_argument("--workers", type=int, default=4, help="worker processes of the host (--federation)")
+    parser.add_argument("--logins", type=int, default=200, help="IdPs each worker starts a login for (--federation)")
     parser.add_argument("--generate", metavar="PATH", help=argparse.SUPPRESS)
     parser.add_argument("--check-once", metavar="URL", help=argparse.SUPPRESS)
+    parser.add_argument("--worker", metavar="JOB", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.generate:
         return generate(args.generate, args.entities)
     if args.check_once:
         return check_once(args.check_once)
+    if args.worker:
+        return worker(args.worker)
     if args.quick:
-        args.entities, args.entries = 1000, 5
+        args.entities, args.entries, args.logins = 1000, 5, 50
 
     import logging
     import warnings
@@ -242,6 +411,10 @@ def main():
         print("-- one bare fetch + parse + check", file=sys.stderr, flush=True)
         once = child("--check-once", server.url(PATH))
         server.hits.clear()
+        if args.federation:
+            print(f"-- one federation entry, {args.workers} workers", file=sys.stderr, flush=True)
+            print(federation_table(args, made, once, federation_run(args, made, server, scratch)))
+            return
         sso_urls = json.loads((scratch / "aggregate.json").read_text())
         entries = entries_on_one_aggregate(server.url(PATH), sso_urls, args.entries)
         import velmora_saml.saml  # noqa: F401 (its import is not the entries' cost)

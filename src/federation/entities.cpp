@@ -171,7 +171,8 @@ bool allowed(const Policy& policy, PyObject* entity_id, PyObject* record) {
 // The entry with that IdP's settings laid under the entry's own, under a
 // name of its own.
 Ref make_derived(PyObject* idp_id, PyObject* idp_config, PyObject* entity_id, PyObject* record, PyObject* policy) {
-  Ref derived = vs::check(PyDict_Copy(idp_config));
+  Ref derived = vs::new_dict();
+  vs::check_status(PyDict_Update(derived.get(), idp_config));  // any mapping the host keeps
   vs::delitem(derived.get(), names::federation);
   Ref name = vs::concat({vs::text(getitem(idp_config, names::idp_name).get()).get(), ustr(" ").get(), entity_id});
   setitem(derived.get(), names::idp_name, name.get());

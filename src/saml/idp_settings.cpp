@@ -408,7 +408,9 @@ void raise_metadata_not_available(PyObject* idp_name, PyObject* reason, bool exp
 }
 
 bool is_metadata_not_available(const Caught& e) {
-  return module_state.metadata_module && e.matches(metadata_attr(names::MetadataNotAvailable).get());
+  // Whoever raised it (this module, the federation's) loaded the module first.
+  Ref loaded = vs::check_optional(PyImport_GetModule(siblings::idp_metadata));
+  return loaded && e.matches(vs::getattr(loaded.get(), names::MetadataNotAvailable).get());
 }
 
 void note_for_report(PyObject* function, std::initializer_list<PyObject*> args) {
