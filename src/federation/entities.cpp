@@ -4,12 +4,13 @@
 // as long as the cache's generation, its validUntil and the record's own
 // expiry (MDQ) allow. Per request: one dict lookup, one readlink, two
 // clock reads.
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <fstream>
-#include <sstream>
+#include <string>
 
 #include "../glue/siblings.hpp"
 #include "federation.hpp"
@@ -60,12 +61,24 @@ struct Loaded {
   double expires = INFINITY;
 };
 
+// The parsed JSON file at `path`, or an empty Ref when it cannot be read.
+// POSIX reads: iostreams would bring the C++ runtime's locale machinery
+// into the module (300 KiB).
 Ref read_json(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return Ref();
-  std::ostringstream text;
-  text << file.rdbuf();
-  std::string data = text.str();
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Ref();
+  std::string data;
+  char chunk[65536];
+  for (;;) {
+    ssize_t got = read(fd, chunk, sizeof chunk);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      close(fd);
+      if (got < 0) return Ref();
+      break;
+    }
+    data.append(chunk, static_cast<size_t>(got));
+  }
   Ref bytes = vs::check(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
   Ref json = vs::check(PyImport_ImportModule("json"));
   return call_method(json.get(), names::loads, {bytes.get()});
