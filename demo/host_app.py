@@ -326,6 +326,32 @@ def logout_view(request):
 # -- command line ------------------------------------------------------------
 
 
+def federation_entry(public_url, args):
+    """The entry of every IdP of a signed aggregate: users are matched by
+    mail, a scoped attribute here (its domain must be a scope of the IdP)."""
+    import tempfile
+
+    if not args.federation_signing_cert:
+        raise SystemExit("--federation-metadata needs --federation-signing-cert")
+    with open(args.federation_signing_cert) as f:
+        signing_cert = f.read()
+    settings = sp_settings(public_url, "fed", None)
+    del settings["idp"]
+    return {
+        "enabled": True,
+        "idp_name": "your institution",
+        "settings": settings,
+        "saml_auth_attribute": MAIL_ATTRIBUTE,
+        "user_config_attribute": "email",
+        "federation": {
+            "metadata_url": args.federation_metadata,
+            "metadata_signing_cert": signing_cert,
+            "cache_dir": args.federation_cache or tempfile.mkdtemp(prefix="velmora-demo-federation-"),
+            "scoped_attributes": [MAIL_ATTRIBUTE],
+        },
+    }
+
+
 def parse_memcached(address):
     host, _, port = address.rpartition(":")
     return host or "127.0.0.1", int(port)
@@ -381,6 +407,13 @@ def main(argv=None):
                         help="serve the plug-in's status view on /saml/status to 127.0.0.1 and ::1")
     parser.add_argument("--audit-log", metavar="PATH",
                         help="append the plug-in's audit records (one line each) to this file")
+    parser.add_argument("--federation-metadata", metavar="URL",
+                        help='also serve every IdP of this signed aggregate through the entry "fed" '
+                             "(its discovery page at /saml/discovery/fed)")
+    parser.add_argument("--federation-signing-cert", metavar="PEM_FILE",
+                        help="the certificate the aggregate is signed with (with --federation-metadata)")
+    parser.add_argument("--federation-cache", metavar="DIR",
+                        help="the federation's cache_dir (default: a new temporary folder)")
     parser.add_argument("--debug", action="store_true", help="log the plug-in's debug lines")
     args = parser.parse_args(argv)
     logging.basicConfig(level=logging.DEBUG if args.debug else logging.INFO,
@@ -412,6 +445,10 @@ def main(argv=None):
     if args.solicited_only:
         idp_config["allow_unsolicited"] = False
 
+    identity_providers = {args.idp_id: idp_config}
+    if args.federation_metadata:
+        identity_providers["fed"] = federation_entry(public_url, args)
+
     client = connect_memcached(args.memcached) if args.memcached else None
     if client is not None:
         replay_note = f"Replay tracking: memcached at {args.memcached} (shared by every host process)."
@@ -421,7 +458,7 @@ def main(argv=None):
         replay_note = "Replay tracking: in process memory (no memcached)."
     log.info("%s", replay_note)
 
-    app = make_app({args.idp_id: idp_config}, memcache_client=client,
+    app = make_app(identity_providers, memcache_client=client,
                    secret=args.secret, proc_uid=f"host-{os.getpid()}", replay_note=replay_note,
                    metrics=args.metrics, status=args.status)
     if args.validate_timeout is not None:

@@ -176,6 +176,9 @@ def test_the_federation_example_logs_in_and_passes_check(tmp_path, metadata_serv
                           extra_environ={"HTTP_HOST": HOST, "wsgi.url_scheme": "https"})
     started = app.get("/sso/saml/research", {"entityID": issuer, "return_to": "/reports"})
     assert started.headers["Location"].startswith("https://idp.example.com/saml/sso?SAMLRequest=")
+    chooser = app.get("/sso/saml/research", {"return_to": "/reports"})
+    assert chooser.headers["Location"] == f"https://{HOST}/saml/discovery/research?return_to=%2Freports"
+    assert "12 institutions." in app.get(chooser.headers["Location"]).text
     posted = saml_idp.build_response(idp_id="research", host=HOST, issuer=issuer, name_id="someone",
                                      attributes={"urn:oid:1.3.6.1.4.1.5923.1.1.1.6": ["alice@example.com"]})
     assert_logged_in(app.post("/saml/acs/research", {"SAMLResponse": posted, "RelayState": "/reports"}))

@@ -57,6 +57,10 @@ Ref derived_entry(PyObject* idp_id, PyObject* idp_config, PyObject* entity_id);
 Ref response_issuer(PyObject* request);
 Ref scoped_attributes(const Args& a);
 
+// choice_index.cpp: the search of the discovery page (velmora_saml.discovery).
+Ref choice_index(const Args& a);
+Ref search_choices(const Args& a);
+
 // velmora_saml.federation_refresh.notice(policy): the refresh process
 // started when the entry's documents are missing or due (at most one per
 // host: a lock file in key_dir), and the worker's timer that starts it later.

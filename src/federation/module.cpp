@@ -35,6 +35,14 @@ const vs::MemberSpec module_functions[] = {
      scoped_attributes},
     {vs::Kind::Function, "forget_entities", "()", "Drop the entries made for IdPs (a host starting over, a test)",
      forget_entities},
+    {vs::Kind::Function, "choice_index", "(choices)",
+     "The search index of a discovery page: choices are (names_text, other_text, sort_key) triples of folded text",
+     choice_index},
+    {vs::Kind::Function, "search_choices", "(index, words, whole, boosted, limit)",
+     "(the indices of the best `limit` choices that match every word, how many match)\n\n"
+     "words: [(word, parts or None)], folded; a choice whose sort key starts with `whole` gains 3, one whose\n"
+     "index is in `boosted` 100; ties go by sort key.\n",
+     search_choices},
 };
 
 void exec_module(PyObject* module) {

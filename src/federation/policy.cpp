@@ -20,7 +20,7 @@ constexpr double kDefaultTimeout = 60;
 
 constexpr const char* kKeys[] = {"metadata_url", "mdq_url", "metadata_signing_cert", "metadata_signing_fingerprint",
                                  "refresh_interval", "cache_dir", "entities", "registration_authorities",
-                                 "scoped_attributes", "timeout", "metadata_max_bytes"};
+                                 "scoped_attributes", "timeout", "metadata_max_bytes", "discovery_url"};
 
 // The attributes whose values are value@scope, by their urn:oid: names and
 // their short names, and the subject identifiers.
@@ -60,6 +60,11 @@ Ref text_set(PyObject* mapping, const char* key) {
   while (Ref item = vs::next(iterator.get()))
     if (!PyUnicode_Check(item.get())) refuse(key, "a list of texts", value.get());
   return vs::check(PyFrozenSet_New(value.get()));
+}
+
+bool starts_with(PyObject* text, const char* prefix) {
+  Ref head = ustr(prefix);
+  return PyUnicode_Tailmatch(text, head.get(), 0, PY_SSIZE_T_MAX, -1) == 1;
 }
 
 Ref default_scoped_attributes() {
@@ -122,6 +127,12 @@ Policy policy_of(PyObject* idp_config) {
     if (max_bytes <= 0) refuse("metadata_max_bytes", "a positive number of bytes", max_bytes_value.get());
   }
   Ref scoped = text_set(mapping.get(), "scoped_attributes");
+  // An external discovery service (SAML IdP Discovery Protocol): where a
+  // login start that names no IdP sends the person to choose one.
+  Ref discovery_url = optional_text(mapping.get(), "discovery_url");
+  if (discovery_url.get() != Py_None && !starts_with(discovery_url.get(), "https://") &&
+      !starts_with(discovery_url.get(), "http://"))
+    refuse("discovery_url", "an http(s) URL", discovery_url.get());
   Ref key_dir = key_dir_of(cache_dir.get(), metadata_url.get(), mdq_url.get(), signing_key.get());
 
   Policy policy;
@@ -137,6 +148,7 @@ Policy policy_of(PyObject* idp_config) {
   vs::setitem(checked, names::metadata_max_bytes, vs::check(PyLong_FromSsize_t(max_bytes)).get());
   vs::setitem(checked, names::cache_dir, cache_dir.get());
   vs::setitem(checked, names::key_dir, key_dir.get());
+  vs::setitem(checked, names::discovery_url, discovery_url.get());
   vs::setitem(checked, names::entities, text_set(mapping.get(), "entities").get());
   vs::setitem(checked, names::registration_authorities, text_set(mapping.get(), "registration_authorities").get());
   vs::setitem(checked, names::scoped_attributes,

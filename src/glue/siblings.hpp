@@ -7,6 +7,7 @@
 namespace siblings {
 
 inline const vs::Name audit{"velmora_saml.audit"};
+inline const vs::Name discovery{"velmora_saml.discovery"};
 inline const vs::Name federation{"velmora_saml.federation"};
 inline const vs::Name federation_refresh{"velmora_saml.federation_refresh"};
 inline const vs::Name idp_metadata{"velmora_saml.idp_metadata"};

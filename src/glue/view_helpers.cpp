@@ -1,5 +1,7 @@
 #include "view_helpers.hpp"
 
+#include <string>
+
 #include "config_errors.hpp"
 #include "siblings.hpp"
 
@@ -97,6 +99,13 @@ Ref federation_entry_named(PyObject* idp_id, Ref idp_config, PyObject* idp_name)
   return call(getattr(module.get(), names::entity_named).get(), {idp_id, idp_config.get(), idp_name});
 }
 
+namespace {
+// A login start without request.GET["entityID"].
+bool names_no_idp(PyObject* request) {
+  return call_method(getattr(request, names::GET).get(), names::get, {names::entityID}).get() == Py_None;
+}
+}  // namespace
+
 RoutedIdp load_routed_idp(const Args& a, PyObject* request, const char* federation_how) {
   RoutedIdp idp;
   idp.auth_settings = registry_setting(request, names::auth_settings);
@@ -105,7 +114,12 @@ RoutedIdp load_routed_idp(const Args& a, PyObject* request, const char* federati
       a, idp.idp_id.get(),
       [&] {
         idp.idp_config = load_idp_config(a, idp.auth_settings.get(), idp.idp_id.get());
-        if (federation_how) idp.idp_config = federation_entry(request, idp.idp_id.get(), idp.idp_config, federation_how);
+        if (!federation_how || !is_federation(idp.idp_config.get())) return;
+        if (std::string(federation_how) == "login" && names_no_idp(request)) {
+          idp.choose_idp = true;
+          return;
+        }
+        idp.idp_config = federation_entry(request, idp.idp_id.get(), idp.idp_config, federation_how);
       },
       &idp.error);
   return idp;

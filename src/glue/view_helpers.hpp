@@ -56,12 +56,16 @@ struct RoutedIdp {
   Ref idp_config;
   Ref failed;
   Ref error;  // the loader's ValueError when `failed` is set
+  // A federation's login start that names no IdP (no entityID): the person
+  // chooses one first; idp_config is the federation's entry itself.
+  bool choose_idp = false;
 };
 
 // `federation_how` ("login", "response"): for an entry with a "federation"
 // mapping, the entry made for the IdP of the federation the request names
 // (velmora_saml.federation.entity_config), its ValueError ("IdP is not
-// found") guarded like the loader's; nullptr takes the entry as it is.
+// found") guarded like the loader's; nullptr takes the entry as it is. A
+// "login" without entityID sets choose_idp instead.
 RoutedIdp load_routed_idp(const Args& a, PyObject* request, const char* federation_how = nullptr);
 
 // Whether the entry has a "federation" mapping.

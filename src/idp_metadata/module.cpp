@@ -73,8 +73,9 @@ const vs::MemberSpec module_functions[] = {
     {vs::Kind::Function, "awaiting_document", "(idp_name, idp_config)",
      "Why the entry's first document has not come yet (its first fetch failed), or None", awaiting_document},
     {vs::Kind::Function, "metadata_status", "(idp_name)", "What the IdP's record holds, or None", metadata_status},
-    {vs::Kind::Function, "sp_metadata_without_idp", "(idp_config)",
+    {vs::Kind::Function, "sp_metadata_without_idp", "(idp_config, metadata_class=None)",
      "The SP metadata document of an entry whose IdP metadata has not come, from its local settings\n\n"
+     "metadata_class, when given, replaces the toolkit's OneLogin_Saml2_Metadata for this document.\n"
      "Raises ValueError with the toolkit's error list when the toolkit finds the document invalid.\n",
      sp_metadata_without_idp},
     {vs::Kind::Function, "shown_text", "(value, limit=500)",

@@ -9,7 +9,9 @@ namespace {
 const vs::KwNames sp_only_keyword{&names::sp_validation_only};
 }  // namespace
 
-// sp_metadata_without_idp(idp_config)
+// sp_metadata_without_idp(idp_config, metadata_class=None): metadata_class
+// replaces the toolkit's OneLogin_Saml2_Metadata for this document (what
+// it adds is signed with the rest when the settings sign the metadata).
 Ref sp_metadata_without_idp(const Args& a) {
   Ref settings = vs::getitem(a[0], names::settings);
   // The toolkit writes its defaults into the settings it is given.
@@ -18,6 +20,7 @@ Ref sp_metadata_without_idp(const Args& a) {
   Ref settings_module = vs::check(PyImport_ImportModule("onelogin.saml2.settings"));
   Ref settings_class = vs::getattr(settings_module.get(), names::OneLogin_Saml2_Settings);
   Ref settings_obj = vs::call_kw(settings_class.get(), {own.get(), Py_True}, sp_only_keyword);
+  if (a[1] != Py_None) vs::setattr(settings_obj.get(), names::metadata_class, a[1]);
   Ref metadata = vs::call_method(settings_obj.get(), names::get_sp_metadata);
   Ref errors = vs::call_method(settings_obj.get(), names::validate_metadata, {metadata.get()});
   if (vs::truthy(errors.get())) vs::raise_value(vs::call(PyExc_ValueError, {errors.get()}));

@@ -1,8 +1,8 @@
 """SAML 2.0 single sign-on for velmora: the service-provider side.
 
 The work is done by the extension modules ``velmora_saml.saml``,
-``velmora_saml.views``, ``velmora_saml.logout``, ``velmora_saml.replay_store``
-and ``velmora_saml.idp_metadata``; this package file only hosts the Pyramid
+``velmora_saml.views``, ``velmora_saml.logout``, ``velmora_saml.replay_store``,
+``velmora_saml.idp_metadata`` and ``velmora_saml.federation``; this package file only hosts the Pyramid
 ``includeme`` hook, so that a host mounts the plug-in with::
 
     config.include("velmora_saml")
@@ -28,6 +28,19 @@ registered when an IdP entry of the registry's ``auth_settings`` sets
 - single-logout service (SLS), GET only (HTTP-Redirect binding): route
   ``saml_sls`` on ``/saml/sls/{idp_id}`` (``velmora_saml.route_name.sls``,
   ``velmora_saml.route.sls``).
+
+An IdP entry with a ``"federation"`` mapping adds, served by
+``velmora_saml.discovery`` (GET and HEAD):
+
+- the discovery page, route ``saml_discovery`` on ``/saml/discovery/{idp_id}``
+  (``velmora_saml.route_name.discovery``, ``velmora_saml.route.discovery``),
+  where a login start of the entry that names no IdP leads;
+- its feed, route ``saml_discovery_feed`` on ``/saml/discovery/{idp_id}/feed``
+  (``velmora_saml.route_name.discovery_feed``, ``velmora_saml.route.discovery_feed``).
+
+With ``"discovery": true`` in the SAML settings mapping, the site's page of
+every enabled IdP entry: route ``saml_site_discovery`` on ``/saml/discovery``
+(``velmora_saml.route_name.site_discovery``, ``velmora_saml.route.site_discovery``).
 
 With ``"status_allow": [networks]`` in the SAML settings mapping
 (``auth_settings`` → ``authentication_policies`` → ``saml``), a status view
@@ -71,6 +84,29 @@ _LOGOUT_ROUTES = (
     ("sls", "saml_sls", "/saml/sls/{idp_id}", "saml_sls_view", {"request_method": "GET"}),
 )
 
+_DISCOVERY_ROUTES = (
+    # Served by velmora_saml.discovery, GET and HEAD (the views refuse the rest).
+    ("discovery", "saml_discovery", "/saml/discovery/{idp_id}", "discovery_view", {}),
+    ("discovery_feed", "saml_discovery_feed", "/saml/discovery/{idp_id}/feed", "discovery_feed_view", {}),
+)
+_SITE_DISCOVERY_ROUTE = ("site_discovery", "saml_site_discovery", "/saml/discovery", "site_discovery_view", {})
+
+
+def _identity_providers(settings):
+    try:
+        providers = settings["auth_settings"]["authentication_policies"]["saml"]["identity_providers"]
+    except Exception:
+        return []
+    return [entry for entry in providers.values() if isinstance(entry, dict)] if isinstance(providers, dict) else []
+
+
+def _federation_asked(settings):
+    """Whether an IdP entry has a "federation" mapping: its discovery page
+    and feed are then wanted."""
+    if any(settings.get(f"velmora_saml.route.{key}") for key, *_ in _DISCOVERY_ROUTES):
+        return True
+    return any(entry.get("federation") for entry in _identity_providers(settings))
+
 
 def _single_logout_asked(settings):
     """Whether the routes of single logout are wanted: an IdP entry sets
@@ -86,7 +122,7 @@ def _single_logout_asked(settings):
         return False
 
 
-def _add_routes(config, settings, routes, views):
+def _add_routes(config, settings, routes, views, per_idp=True):
     from pyramid.exceptions import ConfigurationError
     from pyramid.security import NO_PERMISSION_REQUIRED
 
@@ -95,7 +131,7 @@ def _add_routes(config, settings, routes, views):
         pattern = settings.get(f"velmora_saml.route.{key}") or default_pattern
         # The views take the IdP from the match dictionary; without the
         # placeholder every request would fail with a KeyError.
-        if "{idp_id" not in pattern:
+        if per_idp and "{idp_id" not in pattern:
             raise ConfigurationError(f"velmora_saml.route.{key}: the pattern {pattern!r} lacks {{idp_id}}")
         config.add_route(route_name, pattern)
         config.add_view(
@@ -151,8 +187,9 @@ def _add_status_route(config, saml_settings):
 
 def includeme(config):
     """Register the login, ACS and metadata views on their routes, the
-    single-logout views when an IdP uses them, and the status view when the
-    SAML settings allow it."""
+    single-logout views when an IdP uses them, the discovery page and feed
+    when an IdP entry is a federation's (the site's page of every entry with
+    "discovery": true), and the status view when the SAML settings allow it."""
     from . import views
 
     settings = config.get_settings() or {}
@@ -163,5 +200,17 @@ def includeme(config):
 
         _add_routes(config, settings, _LOGOUT_ROUTES, logout)
     saml_settings = _saml_settings(settings)
+    site_page = saml_settings.get("discovery", False)
+    if not isinstance(site_page, bool):
+        from pyramid.exceptions import ConfigurationError
+
+        raise ConfigurationError(f'"discovery" must be true or false, not {site_page!r}')
+    if _federation_asked(settings) or site_page:
+        from . import discovery
+
+        if _federation_asked(settings):
+            _add_routes(config, settings, _DISCOVERY_ROUTES, discovery)
+        if site_page:
+            _add_routes(config, settings, (_SITE_DISCOVERY_ROUTE,), discovery, per_idp=False)
     if saml_settings.get("status_allow") is not None:
         _add_status_route(config, saml_settings)

@@ -1,7 +1,7 @@
 """IdP entries with a "federation" mapping: every IdP of a signed aggregate or an MDQ service, each logged in
 through an entry made for it."""
 
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping
 from typing import Any
 
 # How many entries made for IdPs a worker keeps, the least recently used dropped beyond.
@@ -34,3 +34,14 @@ def scoped_attributes(idp_config: Mapping[str, Any], attributes: Mapping[str, An
 
 def forget_entities() -> None:
     """Drop the entries made for IdPs (a host starting over, a test)"""
+
+def choice_index(choices: Iterable[tuple[str, str, str]]) -> Any:
+    """The search index of a discovery page: choices are (names_text, other_text, sort_key) triples of folded text"""
+
+def search_choices(index: Any, words: Iterable[tuple[str, list[str] | None]], whole: str, boosted: Iterable[int],
+                   limit: int) -> tuple[list[int], int]:
+    """(the indices of the best `limit` choices that match every word, how many match)
+
+    words: [(word, parts or None)], folded; a choice whose sort key starts with `whole` gains 3, one whose
+    index is in `boosted` 100; ties go by sort key.
+    """

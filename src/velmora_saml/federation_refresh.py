@@ -10,7 +10,7 @@ documents' folder (``key_dir``), so that one runs at a time per host;
 it fetches the signed aggregate (``idp_metadata.fetch_document``: bounded
 in size and time), checks and cuts it (``idp_metadata.index_aggregate``),
 writes the new generation (``g-<n>/index.json``, ``g-<n>/entities/<SHA-1 of
-the entity ID>.json``) and makes it current by renaming one symbolic link
+the entity ID>.json``, ``g-<n>/discovery.json``) and makes it current by renaming one symbolic link
 (``current``), so that a worker reads either the old generation or the new
 one, never half of one. ``state.json`` says how the last refreshes went. A
 failed or refused document keeps the last good generation (which serves no
@@ -47,6 +47,8 @@ MDQ_NEGATIVE_SECONDS = 60
 # tenth of the document's validity when that is shorter).
 EXPIRY_LEAD = 300
 GENERATIONS_KEPT = 2
+# In each generation: what a person choosing an IdP reads of every IdP.
+DISCOVERY_FILE = "discovery.json"
 
 
 def sha1_hex(entity_id):
@@ -145,6 +147,11 @@ def write_generation(key_dir, facts, entities):
     os.makedirs(os.path.join(folder, "entities"))
     for record in entities:
         _write_json(os.path.join(folder, "entities", sha1_hex(record["entity_id"]) + ".json"), record)
+    # What the discovery page and feed read of every IdP, in one file,
+    # folded for the search here, not in every worker.
+    from velmora_saml import discovery
+
+    _write_json(os.path.join(folder, DISCOVERY_FILE), discovery.stored_choices(entities))
     index = {**facts, "generation": name, "idp_count": len(entities)}
     _write_json(os.path.join(folder, "index.json"), index)
     link = os.path.join(key_dir, f"current.{os.getpid()}.tmp")

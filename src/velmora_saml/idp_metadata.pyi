@@ -94,8 +94,9 @@ def metadata_status(idp_name: Any) -> dict[str, Any] | None:
 def shown_text(value: object, limit: int = 500) -> str:
     """A text from outside as one bounded line: cut at limit characters, what is not printable escaped"""
 
-def sp_metadata_without_idp(idp_config: Mapping[str, Any]) -> str:
+def sp_metadata_without_idp(idp_config: Mapping[str, Any], metadata_class: type | None = None) -> str:
     """The SP metadata document of an entry whose IdP metadata has not come, from its local settings
 
+    metadata_class, when given, replaces the toolkit's OneLogin_Saml2_Metadata for this document.
     Raises ValueError with the toolkit's error list when the toolkit finds the document invalid.
     """

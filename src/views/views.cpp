@@ -131,9 +131,13 @@ Ref saml_sso_view(const Args& a) {
   if (Ref failed = login_failed_on_value_error(
           a, routed.idp_id.get(),
           [&] {
-            Ref login_url = call_method(a.global(names::SamlIDPConfig).get(), names::generate_login_url,
-                                        {routed.idp_config.get(), request, return_to_url.get()});
-            redirect = call(a.global(names::HTTPFound).get(), {login_url.get()});
+            // velmora_saml.discovery says where the person chooses the IdP.
+            Ref location = routed.choose_idp
+                               ? call(getattr(siblings::get(siblings::discovery).get(), names::choose_idp_url).get(),
+                                      {routed.idp_id.get(), routed.idp_config.get(), request})
+                               : call_method(a.global(names::SamlIDPConfig).get(), names::generate_login_url,
+                                             {routed.idp_config.get(), request, return_to_url.get()});
+            redirect = call(a.global(names::HTTPFound).get(), {location.get()});
           },
           &error)) {
     record_login(request, routed.idp_id.get(), error.get(), nullptr, nullptr, Py_None, false);
@@ -302,6 +306,9 @@ Ref saml_metadata_view(const Args& a) {
   try {
     if (idp)
       metadata = call_method(idp.get(), names::get_sp_metadata);
+    else if (view_helpers::is_federation(idp_config.get()))  // with its discovery service, when it names one
+      metadata = call(getattr(siblings::get(siblings::discovery).get(), names::sp_metadata).get(),
+                      {idp_config.get(), request});
     else
       metadata = call(getattr(siblings::get(siblings::idp_metadata).get(), names::sp_metadata_without_idp).get(),
                       {idp_config.get()});

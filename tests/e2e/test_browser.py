@@ -60,12 +60,13 @@ def on_protected_page(driver):
     return driver.find_elements(By.ID, "sso-id")
 
 
-def save_screenshot(driver, tmp_path):
-    """The logged-in page; VELMORA_SCREENSHOT=docs/logged-in.png refreshes the README's copy."""
-    shot = tmp_path / "logged-in.png"
+def save_screenshot(driver, tmp_path, name="logged-in.png", variable="VELMORA_SCREENSHOT"):
+    """The page shown; VELMORA_SCREENSHOT=docs/logged-in.png (for the
+    logged-in page; `variable` for others) refreshes the README's copy."""
+    shot = tmp_path / name
     assert driver.save_screenshot(str(shot)), "the browser took no screenshot"
     assert shot.read_bytes().startswith(b"\x89PNG")
-    target = os.environ.get("VELMORA_SCREENSHOT")
+    target = os.environ.get(variable)
     if target:
         target = pathlib.Path(target)
         target.parent.mkdir(parents=True, exist_ok=True)
