@@ -77,7 +77,9 @@ Caught Caught::raised(Ref value) {
   return Caught();
 }
 
-Caught::~Caught() { PyErr_SetHandledException(previous_.get()); }
+Caught::~Caught() {
+  if (may_touch_objects()) PyErr_SetHandledException(previous_.get());
+}
 
 bool Caught::matches(PyObject* type, Site site) const {
   if (!is_exception_class_or_tuple(type)) {

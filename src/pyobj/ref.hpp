@@ -24,6 +24,14 @@ struct PyError {
   Site site;
 };
 
+// Python ends a thread that comes back to the interpreter while the process
+// is ending (pthread_exit, whose unwinding runs the destructors of the C++
+// frames on its stack): a daemon thread's fetch that returns at exit. From
+// the start of finalization on, the interpreter says it is not initialized,
+// and then those destructors leave what they hold to the ending process
+// rather than free it beside the finalizing main thread, without the GIL.
+inline bool may_touch_objects() { return Py_IsInitialized() && PyGILState_Check(); }
+
 class Ref;
 Ref check(PyObject* result, Site site = {});
 Ref check_optional(PyObject* result, Site site = {});
@@ -43,7 +51,9 @@ class Ref {
     std::swap(p_, o.p_);
     return *this;
   }
-  ~Ref() { Py_XDECREF(p_); }
+  ~Ref() {
+    if (p_ && may_touch_objects()) Py_DECREF(p_);
+  }
   PyObject* get() const { return p_; }
   PyObject* release() {
     PyObject* p = p_;

@@ -42,6 +42,13 @@ def federation_site(browser_tools, module_deployment, shared_idp, tmp_path_facto
         server.close()
 
 
+def has_list(driver):
+    """Whether the page shows the federation's list (not the notice that it has not come yet)."""
+    from selenium.webdriver.common.by import By
+
+    return driver.find_elements(By.ID, "q") and not driver.find_elements(By.CSS_SELECTOR, "[role=alert]")
+
+
 def answered(driver):
     """The query whose answer the script shows (None before the first)."""
     return driver.execute_script("return document.getElementById('results').getAttribute('data-answered')")
@@ -54,8 +61,7 @@ def test_typing_a_name_choosing_by_keyboard_and_logging_in(browser, federation_s
     host, name, idp_count = federation_site
     # The first document may still be on its way: the page says so until it has come.
     browser.get(f"{host.url}/sso/saml/fed?return_to=/protected")
-    wait_for(browser, lambda d: d.find_elements(By.ID, "q") and not d.find_elements(By.CSS_SELECTOR, "[role=alert]")
-             or d.refresh(), "the discovery page with its list")
+    wait_for(browser, lambda d: has_list(d) or d.refresh(), "the discovery page with its list")
     assert "/saml/discovery/fed?return_to=%2Fprotected" in browser.current_url
     assert browser.find_element(By.TAG_NAME, "h1").text == "Choose your institution"
     assert f"{idp_count} institutions" in browser.find_element(By.ID, "count").text
@@ -97,10 +103,13 @@ def test_the_page_fits_a_phone_and_searches_without_javascript(browser, federati
     browser.set_window_size(360, 740)
     browser.execute_cdp_cmd("Emulation.setScriptExecutionDisabled", {"value": True})
     browser.get(f"{host.url}/saml/discovery/fed")
+    # This test may run first: the first document may still be on its way.
+    wait_for(browser, lambda d: has_list(d) or d.refresh(), "the discovery page with its list")
     box = browser.find_element(By.ID, "q")
     box.send_keys("velmora")
     browser.find_element(By.CSS_SELECTOR, "form button").click()
-    wait_for(browser, lambda d: "q=" in d.current_url, "the search's page")
+    wait_for(browser, lambda d: "q=velmora" in d.current_url and d.find_elements(By.CSS_SELECTOR, "#results a"),
+             "the search's page with its results")
     assert name in [link.text for link in browser.find_elements(By.CSS_SELECTOR, "#results a")]
     browser.execute_cdp_cmd("Emulation.setScriptExecutionDisabled", {"value": False})
     assert browser.execute_script("return document.documentElement.scrollWidth") <= 360
