@@ -17,11 +17,16 @@ Ref dict_value(PyObject* mapping, PyObject* key) {
   return vs::getitem_opt(mapping, key);
 }
 
-// settings["idp"][service], when both levels are dicts.
+// idp_data[service], when both are dicts.
+Ref service_of(PyObject* idp_data, PyObject* service) {
+  Ref endpoint = dict_value(idp_data, service);
+  return endpoint && PyDict_Check(endpoint.get()) ? endpoint : Ref();
+}
+
+// settings["idp"][service], when every level is a dict.
 Ref endpoint_of(PyObject* saml_settings, PyObject* service) {
   Ref idp = dict_value(saml_settings, names::idp);
-  Ref endpoint = dict_value(idp.get(), service);
-  return endpoint && PyDict_Check(endpoint.get()) ? endpoint : Ref();
+  return service_of(idp.get(), service);
 }
 
 [[noreturn]] void raise_no_post_endpoint(PyObject* service) {
@@ -42,10 +47,15 @@ bool asks_for_post(PyObject* idp_config) {
                                 config_errors::shown(value.get()).get()});
 }
 
-bool endpoint_on_post(PyObject* saml_settings, PyObject* service) {
-  Ref endpoint = endpoint_of(saml_settings, service);
+bool idp_endpoint_on_post(PyObject* idp_data, PyObject* service) {
+  Ref endpoint = service_of(idp_data, service);
   Ref binding = endpoint ? vs::getitem_opt(endpoint.get(), names::binding) : Ref();
   return binding && PyUnicode_Check(binding.get()) && vs::compare(binding.get(), post, Py_EQ);
+}
+
+bool endpoint_on_post(PyObject* saml_settings, PyObject* service) {
+  Ref idp = dict_value(saml_settings, names::idp);
+  return idp_endpoint_on_post(idp.get(), service);
 }
 
 bool sends_by_post(PyObject* idp_config, PyObject* saml_settings, PyObject* service) {

@@ -24,6 +24,9 @@ bool asks_for_post(PyObject* idp_config);
 // endpoint that names no binding is on HTTP-Redirect, where the toolkit
 // sends to it.
 bool endpoint_on_post(PyObject* saml_settings, PyObject* service);
+// The same of the IdP part of the settings (settings["idp"], or what the
+// toolkit's settings object gives as get_idp_data()).
+bool idp_endpoint_on_post(PyObject* idp_data, PyObject* service);
 
 // Whether a message to the IdP's endpoint `service` goes by HTTP-POST: the
 // endpoint is on HTTP-POST, or the entry asks for it (a configuration error
