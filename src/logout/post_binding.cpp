@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "logout.hpp"
+#include "../glue/bindings.hpp"
 #include "../glue/config_errors.hpp"
 #include "../glue/signature_transforms.hpp"
 
@@ -240,6 +241,8 @@ Ref post_authn_request(const Args& a) {
   try {
     // As generate_login_url does, with the toolkit's AuthnRequest posted.
     Ref settings = call_method(idp_config_class.get(), names::get_idp_settings, {idp_config});
+    // An entry that asks for HTTP-POST of an IdP without such an endpoint.
+    bindings::sends_by_post(idp_config, settings.get(), names::singleSignOnService);
     Ref options = getitem(settings.get(), names::extra_request_options);
     Ref return_to = getitem(options.get(), names::return_to);
     if (!vs::truthy(return_to.get())) return_to = Ref::borrow(a[2]);
