@@ -535,3 +535,25 @@ class TestRoutes:
         request.registry = app.app.registry
         request.matchdict = {"idp_id": "idp1"}
         assert logout.takes_posted_logout(request) is takes
+
+
+def test_posted_logout_messages_are_audited_as_their_redirect_twins(app, caplog):
+    import logging
+    import uuid
+
+    caplog.set_level(logging.INFO, logger="velmora_saml.audit")
+    log_in(app)
+    request_id = f"_posted-{uuid.uuid4().hex}"
+    form = saml_logout.post_form(idp_request(request_id=request_id))
+    sls_post(webtest.TestApp(app.app, extra_environ=app.extra_environ), form)  # the re-post page: no outcome yet
+    sls_post(app, form)
+    sls_post(app, form)
+    sls_post(app, {"SAMLRequest": saml_logout.deflate(idp_request())})
+    seen = [(r.saml_event, r.saml_outcome, r.saml_reason, r.saml_subject, r.saml_message_id)
+            for r in caplog.records if r.name == "velmora_saml.audit" and r.saml_event == "idp_logout"]
+    assert seen == [
+        ("idp_logout", "success", None, ALICE, request_id),
+        ("idp_logout", "refused", "replay", ALICE, request_id),
+        # Never inflated, not even for the record.
+        ("idp_logout", "refused", "invalid_response", None, None),
+    ]
