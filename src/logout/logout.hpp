@@ -30,7 +30,7 @@ Ref remember_login(const Args& a);
 // The page that posts the form `field` again from this site (with the
 // RelayState and REPOST_MARKER), when it came without the session cookie
 // (a new session) and is no re-post itself; an empty Ref otherwise.
-Ref repost_page(const Args& a, PyObject* request, PyObject* field, const char* title);
+Ref repost_page(const Args& a, PyObject* request, PyObject* field, const vs::Name& title);
 
 // time.time() through the module's `time`, as a number of seconds.
 double now(const Args& a);
@@ -49,7 +49,10 @@ Ref post_authn_request(const Args& a);
 // JavaScript; `Cache-Control: no-store` and a Content-Security-Policy that
 // lets nothing load and only its own script run.
 Ref form_page(const Args& a, PyObject* action, const std::vector<std::pair<PyObject*, PyObject*>>& fields,
-              const char* title);
+              const vs::Name& title);
+// The pages' titles.
+extern const vs::Name signing_in;
+extern const vs::Name signing_out;
 // The base64 text of a message the SP sends by HTTP-POST, signed inside
 // (enveloped) with the SP's key when `sign`: the toolkit's add_sign, with
 // the signature and digest algorithms of its settings.

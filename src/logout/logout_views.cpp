@@ -374,7 +374,7 @@ Ref logout_response_xml(const Args& a, PyObject* settings_obj, PyObject* in_resp
 Ref logout_requested(const Args& a, PyObject* request, PyObject* idp_id, const Incoming& incoming,
                      LogoutAudit& audit) {
   Ref headers;
-  Ref redirect;
+  Ref answer;  // the redirect to the IdP, or the page that posts to it
   Ref failed = login_failed_on_value_error(a, idp_id, [&] {
     Ref login = call_method(getattr(request, names::session).get(), names::get, {names::velmora_saml_login});
     Ref login_name = PyDict_Check(login.get()) ? vs::dict_get(login.get(), names::idp_name) : Ref();
@@ -396,10 +396,10 @@ Ref logout_requested(const Args& a, PyObject* request, PyObject* idp_id, const I
       Ref url = call_method(slo.auth.get(), names::get_slo_response_url);
       if (!vs::truthy(url.get())) vs::raise_new(PyExc_ValueError, "The IdP does not support Single Log Out");
       Ref message = posted_message(a, settings_obj.get(), xml.get(), sign);
-      redirect = form_page(a, url.get(),
+      answer = form_page(a, url.get(),
                            {{names::SAMLResponse, message.get()},
                             {names::RelayState, relay_state != Py_None ? relay_state : nullptr}},
-                           "Signing out");
+                           signing_out);
       return;
     }
     Ref parameters = vs::new_dict();
@@ -413,9 +413,9 @@ Ref logout_requested(const Args& a, PyObject* request, PyObject* idp_id, const I
     Ref url = call_method(slo.auth.get(), names::get_slo_response_url);
     if (!vs::truthy(url.get())) vs::raise_new(PyExc_ValueError, "The IdP does not support Single Log Out");
     Ref location = call_method(slo.auth.get(), names::redirect_to, {url.get(), parameters.get()});
-    redirect = call(a.global(names::HTTPFound).get(), {location.get()});
+    answer = call(a.global(names::HTTPFound).get(), {location.get()});
   }, &audit.error);
-  return with_headers(failed ? failed : redirect, headers.get());
+  return with_headers(failed ? failed : answer, headers.get());
 }
 
 // The LogoutRequest of saml_logout_view, or the redirect to `return_to` when
@@ -455,7 +455,7 @@ Ref start_logout(const Args& a, PyObject* request, PyObject* idp_id, PyObject* r
       bool sign = vs::truthy(call_method(security.get(), names::get, {names::logoutRequestSigned, Py_False}).get());
       Ref message = posted_message(a, settings_obj.get(), xml.get(), sign);
       page = form_page(a, url.get(), {{names::SAMLRequest, message.get()}, {names::RelayState, target.get()}},
-                       "Signing out");
+                       signing_out);
     } else {
       // logout(return_to, name_id, session_index, nq, name_id_format, spnq)
       location = call(getattr(saml_auth.get(), names::logout).get(),
@@ -574,7 +574,7 @@ Ref sls_view(const Args& a, LogoutAudit& audit) {
                     audit);
     // The IdP's form post comes from another site: a SameSite=Lax session
     // cookie stays behind, and with it the login or logout the message is about.
-    if (Ref page = repost_page(a, request, field, "Signing out")) {
+    if (Ref page = repost_page(a, request, field, signing_out)) {
       audit.ended = false;
       return page;
     }

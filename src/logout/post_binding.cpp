@@ -14,6 +14,9 @@
 
 namespace logout {
 
+const vs::Name signing_in{"Signing in"};
+const vs::Name signing_out{"Signing out"};
+
 using vs::call;
 using vs::call_kw;
 using vs::call_method;
@@ -25,8 +28,20 @@ namespace {
 
 const vs::KwNames page_keywords{&names::content_type, &names::charset};
 const vs::KwNames users_keyword{&names::users};
-// The only script the pages run; the Content-Security-Policy allows it by its hash.
-constexpr const char* kPageScript = "document.forms[0].submit();";
+// The pages, around their action and fields. The only script they run is
+// page_script; the Content-Security-Policy allows it by its hash.
+const vs::Name page_head{"<!doctype html><html><head><meta charset=\"utf-8\"><title>"};
+const vs::Name page_form{"</title></head><body><form method=\"post\" action=\""};
+const vs::Name page_fields{"\">"};
+const vs::Name page_button{"<noscript><button type=\"submit\">Continue</button></noscript></form><script>"};
+const vs::Name page_script{"document.forms[0].submit();"};
+const vs::Name page_end{"</script></body></html>"};
+const vs::Name input_head{"<input type=\"hidden\" name=\""};
+const vs::Name input_value{"\" value=\""};
+const vs::Name input_end{"\">"};
+const vs::Name text_html{"text/html"};
+const vs::Name utf_8{"utf-8"};
+const vs::Name no_store{"no-store"};
 // What a message handed to the toolkit's readers begins with when it does not
 // begin so already. Raw DEFLATE fails on its third byte ("<?x": "too many
 // length or distance symbols"), so the toolkit's decoder, which tries to
@@ -51,7 +66,7 @@ PyObject* policy() {
   if (page_policy) return page_policy;
   Ref hashlib = vs::check(PyImport_ImportModule("hashlib"));
   Ref base64 = vs::check(PyImport_ImportModule("base64"));
-  Ref script = vs::check(PyBytes_FromString(kPageScript));
+  Ref script = vs::check(PyUnicode_AsUTF8String(page_script.get()));
   Ref digest = call_method(call_method(hashlib.get(), names::sha256, {script.get()}).get(), names::digest);
   Ref encoded = call_method(call_method(base64.get(), names::b64encode, {digest.get()}).get(), names::decode,
                             {vs::ustr("ascii").get()});
@@ -93,25 +108,19 @@ void signing_certificates(PyObject* settings_obj, Ref& cert, Ref& multicerts) {
 
 // form_page: the page that posts `fields` to `action` by itself.
 Ref form_page(const Args& a, PyObject* action, const std::vector<std::pair<PyObject*, PyObject*>>& fields,
-              const char* title) {
+              const vs::Name& title) {
   Ref html = a.global(names::html);
   auto escaped = [&](PyObject* value) { return call_method(html.get(), names::escape, {value}); };
-  Ref inputs = vs::ustr("");
+  Ref inputs = Ref::borrow(names::empty);
   for (const auto& [name, value] : fields) {
     if (!value) continue;
-    inputs = vs::concat({inputs.get(), vs::ustr("<input type=\"hidden\" name=\"").get(), escaped(name).get(),
-                         vs::ustr("\" value=\"").get(), escaped(value).get(), vs::ustr("\">").get()});
+    inputs = vs::concat({inputs.get(), input_head, escaped(name).get(), input_value, escaped(value).get(), input_end});
   }
-  std::string head = std::string("<!doctype html><html><head><meta charset=\"utf-8\"><title>") + title +
-                     "</title></head><body><form method=\"post\" action=\"";
-  std::string tail = std::string("<noscript><button type=\"submit\">Continue</button></noscript></form><script>") +
-                     kPageScript + "</script></body></html>";
-  Ref body = vs::concat({vs::ustr(head.c_str()).get(), escaped(action).get(), vs::ustr("\">").get(), inputs.get(),
-                         vs::ustr(tail.c_str()).get()});
-  Ref response = call_kw(a.global(names::Response).get(),
-                         {body.get(), vs::ustr("text/html").get(), vs::ustr("utf-8").get()}, page_keywords);
+  Ref body = vs::concat({page_head, title, page_form, escaped(action).get(), page_fields, inputs.get(), page_button,
+                         page_script, page_end});
+  Ref response = call_kw(a.global(names::Response).get(), {body.get(), text_html, utf_8}, page_keywords);
   // The page holds a SAML message: never kept by a cache.
-  vs::setattr(response.get(), names::cache_control, vs::ustr("no-store").get());
+  vs::setattr(response.get(), names::cache_control, no_store);
   Ref headers = getattr(response.get(), names::headers);
   vs::setitem(headers.get(), names::Content_Security_Policy, policy());
   return response;
@@ -145,15 +154,21 @@ PostedMessage read_posted(const Args& a, PyObject* value) {
     posted.refusal = Refusal::not_xml;
     return posted;
   }
+  // (A replaced decoder may give a subclass of bytes: read through the checked calls.)
+  char* data = nullptr;
+  Py_ssize_t length = 0;
+  vs::check_status(PyBytes_AsStringAndSize(decoded.get(), &data, &length));
   Ref limit = a.global(names::LOGOUT_MESSAGE_LIMIT);
-  Ref size = vs::check(PyLong_FromSsize_t(PyBytes_GET_SIZE(decoded.get())));
+  Ref size = vs::check(PyLong_FromSsize_t(length));
   if (vs::compare(size.get(), limit.get(), Py_GT)) {
     posted.refusal = Refusal::too_large;
     return posted;
   }
   // Plain XML: its first character (after white space, or a byte order
   // mark) opens a tag. A deflated message is refused here, never inflated.
-  std::string_view bytes(PyBytes_AS_STRING(decoded.get()), static_cast<size_t>(PyBytes_GET_SIZE(decoded.get())));
+  // (`decoded` is held and bytes do not change: `data` stays valid, whatever
+  // the comparison above ran.)
+  std::string_view bytes(data, static_cast<size_t>(length));
   size_t start = bytes.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
   size_t first = bytes.find_first_not_of(" \t\r\n", start);
   if (first == std::string_view::npos || bytes[first] != '<') {
@@ -270,7 +285,7 @@ Ref post_authn_request(const Args& a) {
       call(a.global(names::remember_authn_request).get(), {request, idp_config, request_id.get()});
     }
     return form_page(a, url.get(), {{names::SAMLRequest, message.get()}, {names::RelayState, return_to.get()}},
-                     "Signing in");
+                     signing_in);
   } catch (const vs::PyError&) {
     Caught e;
     if (!e.matches({PyExc_KeyError, PyExc_AttributeError, a.global(names::OneLogin_Saml2_Error).get()})) e.reraise();

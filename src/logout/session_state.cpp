@@ -190,7 +190,7 @@ Ref claim_authn_request(const Args& a) {
   return Ref::borrow(a[2]);
 }
 
-Ref repost_page(const Args& a, PyObject* request, PyObject* field, const char* title) {
+Ref repost_page(const Args& a, PyObject* request, PyObject* field, const vs::Name& title) {
   Ref post = getattr(request, names::POST);
   Ref marker = a.global(names::REPOST_MARKER);
   if (vs::contains(post.get(), marker.get())) return Ref();
@@ -210,7 +210,7 @@ Ref repost_page(const Args& a, PyObject* request, PyObject* field, const char* t
 
 // repost_without_cookie(request)
 Ref repost_without_cookie(const Args& a) {
-  Ref page = repost_page(a, a[0], names::SAMLResponse, "Signing in");
+  Ref page = repost_page(a, a[0], names::SAMLResponse, signing_in);
   return page ? page : vs::none();
 }
 
