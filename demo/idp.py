@@ -7,7 +7,11 @@ password, and answers with a signed Response that the browser posts to the
 service provider's assertion consumer URL (demo/idp_login.py). It implements
 single logout both ways (demo/idp_logout.py), and its sign-in page can send
 instead one of the broken responses a site meets, so that an operator sees
-how the host refuses each (demo/idp_cases.py).
+how the host refuses each (demo/idp_cases.py). With --post-only it offers
+every endpoint on HTTP-POST alone (AuthnRequests on /sso/http-post, logout
+messages on /slo/post) and sends its own logout messages to a service
+provider by HTTP-POST where that SP takes them so, as IdPs do that speak no
+HTTP-Redirect.
 
 It trusts a service provider by loading the SP metadata that the plug-in's
 metadata view serves: from the URLs it is given, and from the issuer's
@@ -50,6 +54,9 @@ from demo.idp_sessions import SessionStore  # noqa: E402
 
 log = logging.getLogger("demo.idp")
 
+# The HTTP method each binding's messages arrive with.
+BINDING_METHODS = {BINDING_HTTP_REDIRECT: "GET", BINDING_HTTP_POST: "POST"}
+
 
 class DemoIdentityProvider(SingleSignOn, SingleLogout, CaseResponses):
     """The IdP as a WSGI application.
@@ -60,12 +67,18 @@ class DemoIdentityProvider(SingleSignOn, SingleLogout, CaseResponses):
 
     def __init__(self, base_url, sp_metadata_urls, key_file, cert_file,
                  sign_response=False, users=None, metadata_timeout=5, entity_id_hosts=("127.0.0.1",),
-                 session_lifetime=3600, name_qualifiers=False, sign_logout=True, other_key=None):
+                 session_lifetime=3600, name_qualifiers=False, sign_logout=True, other_key=None, post_only=False):
         self.base_url = base_url.rstrip("/")
         self.entity_id = self.base_url + "/metadata"
-        self.sso_url = self.base_url + "/sso/redirect"
-        self.slo_urls = {BINDING_HTTP_REDIRECT: self.base_url + "/slo/redirect",
-                         BINDING_HTTP_POST: self.base_url + "/slo/post"}
+        self.post_only = post_only
+        # binding -> URL of the single sign-on and single-logout services
+        if post_only:
+            self.sso_urls = {BINDING_HTTP_POST: self.base_url + "/sso/http-post"}
+            self.slo_urls = {BINDING_HTTP_POST: self.base_url + "/slo/post"}
+        else:
+            self.sso_urls = {BINDING_HTTP_REDIRECT: self.base_url + "/sso/redirect"}
+            self.slo_urls = {BINDING_HTTP_REDIRECT: self.base_url + "/slo/redirect",
+                             BINDING_HTTP_POST: self.base_url + "/slo/post"}
         self.sp_metadata_urls = list(sp_metadata_urls)
         self.sign_response = sign_response
         self.users = IDP_USERS if users is None else users
@@ -87,7 +100,7 @@ class DemoIdentityProvider(SingleSignOn, SingleLogout, CaseResponses):
         self._logouts = collections.OrderedDict()  # LogoutRequest id -> (LogoutChain, Participant)
 
     def _make_config(self, key_file, cert_file):
-        return idp_config(self.entity_id, self.sso_url, self.slo_urls, key_file, cert_file)
+        return idp_config(self.entity_id, self.sso_urls, self.slo_urls, key_file, cert_file)
 
     # -- service provider metadata -------------------------------------
 
@@ -158,7 +171,8 @@ class DemoIdentityProvider(SingleSignOn, SingleLogout, CaseResponses):
         path, method = request.path, request.method
         if path == "/metadata" and method == "GET":
             return self.metadata_view()
-        if path == "/sso/redirect" and method == "GET":
+        if (path, method) in ((url[len(self.base_url):], BINDING_METHODS[binding])
+                              for binding, url in self.sso_urls.items()):
             return self.sso_view(request)
         if path == "/sso/idp-initiated" and method == "GET":
             return self.idp_initiated_view(request)
@@ -168,7 +182,8 @@ class DemoIdentityProvider(SingleSignOn, SingleLogout, CaseResponses):
             return self.case_view(request)
         if path.startswith("/sso/post/") and method == "GET":
             return self.auto_post_view(path[len("/sso/post/"):])
-        if (path, method) in (("/slo/redirect", "GET"), ("/slo/post", "POST")):
+        if (path, method) in ((url[len(self.base_url):], BINDING_METHODS[binding])
+                              for binding, url in self.slo_urls.items()):
             return self.slo_view(request)
         if path == "/logout" and method == "GET":
             return self.logout_page(request)
@@ -217,6 +232,9 @@ def main(argv=None):
                         help="issue NameIDs with NameQualifier (the IdP) and SPNameQualifier (the SP)")
     parser.add_argument("--unsigned-logout", action="store_true",
                         help="send LogoutRequests and LogoutResponses unsigned")
+    parser.add_argument("--post-only", action="store_true",
+                        help="offer single sign-on and single logout on HTTP-POST only, and send logout "
+                             "messages to service providers by HTTP-POST where they take them so")
     parser.add_argument("--key", help="PEM signing key (default: a new one for this run)")
     parser.add_argument("--cert", help="PEM certificate of --key")
     args = parser.parse_args(argv)
@@ -232,7 +250,7 @@ def main(argv=None):
             f"http://127.0.0.1:{args.port}", args.sp_metadata, key_file, cert_file,
             sign_response=args.sign_response, session_lifetime=int(args.session_minutes * 60),
             name_qualifiers=args.name_qualifiers, sign_logout=not args.unsigned_logout,
-            other_key=make_self_signed(key_dir, "demo-idp-other"),
+            other_key=make_self_signed(key_dir, "demo-idp-other"), post_only=args.post_only,
         )
         log.info("identity provider on http://127.0.0.1:%d (metadata %s)", args.port, app.entity_id)
         serve_until_stopped(app, args.port)

@@ -1,16 +1,16 @@
 """The pysaml2 configuration of the demo identity provider, and its metadata."""
 
-from saml2 import BINDING_HTTP_REDIRECT
 from saml2.config import IdPConfig
 from saml2.metadata import create_metadata_string
 from saml2.saml import NAME_FORMAT_URI, NAMEID_FORMAT_EMAILADDRESS
 from saml2.sigver import get_xmlsec_binary
 
 
-def idp_config(entity_id, sso_url, slo_urls, key_file, cert_file):
+def idp_config(entity_id, sso_urls, slo_urls, key_file, cert_file):
     """The IdP's pysaml2 configuration, signing with this key.
 
-    slo_urls: binding -> URL of the single-logout service.
+    sso_urls, slo_urls: binding -> URL of the single sign-on and the
+    single-logout service.
     """
     config = IdPConfig()
     config.load(
@@ -20,7 +20,7 @@ def idp_config(entity_id, sso_url, slo_urls, key_file, cert_file):
             "service": {
                 "idp": {
                     "endpoints": {
-                        "single_sign_on_service": [(sso_url, BINDING_HTTP_REDIRECT)],
+                        "single_sign_on_service": [(url, binding) for binding, url in sso_urls.items()],
                         "single_logout_service": [(url, binding) for binding, url in slo_urls.items()],
                     },
                     "name_id_format": [NAMEID_FORMAT_EMAILADDRESS],

@@ -1,7 +1,7 @@
 """Single sign-on at the demo identity provider.
 
-It takes AuthnRequests on HTTP-Redirect, asks for a user name and a
-password, and answers with a signed Response (the assertion always signed,
+It takes AuthnRequests on HTTP-Redirect (on HTTP-POST only with
+--post-only), asks for a user name and a password, and answers with a signed Response (the assertion always signed,
 the Response itself when asked to) that the browser posts to the service
 provider's assertion consumer URL together with the RelayState. Every
 Response answers the AuthnRequest it was issued for (InResponseTo) and
@@ -69,12 +69,15 @@ class SingleSignOn:
         return self.sessions.get(request.cookies.get(self.cookie_name))
 
     def sso_view(self, request):
-        saml_request = request.GET.get("SAMLRequest")
+        fields, binding = (request.POST, BINDING_HTTP_POST) if request.method == "POST" else (
+            request.GET, BINDING_HTTP_REDIRECT)
+        saml_request = fields.get("SAMLRequest")
         if not saml_request:
             return page(400, "Bad request", "<p>No SAMLRequest.</p>")
-        relay_state = request.GET.get("RelayState", "")
+        relay_state = fields.get("RelayState", "")
         try:
-            parsed = self.server.parse_authn_request(saml_request, BINDING_HTTP_REDIRECT)
+            parsed = self.server.parse_authn_request(saml_request, binding)
+            log.info("AuthnRequest %s on %s", parsed.message.id, binding.rsplit(":", 1)[-1])
             response_args = self._response_args(parsed.message)
         except UnknownServiceProvider as e:
             log.warning("AuthnRequest refused: %s", e)

@@ -89,8 +89,10 @@ class SingleLogout:
 
     def _slo_services(self, entity_id):
         """(binding, location, response location) of the SP's single-logout
-        services, HTTP-Redirect first. When its metadata names none it is
-        fetched anew, once: the SP may have turned single logout on since."""
+        services, HTTP-Redirect first (HTTP-POST first with --post-only).
+        When its metadata names none it is fetched anew, once: the SP may
+        have turned single logout on since."""
+        order = SLO_BINDINGS[::-1] if self.post_only else SLO_BINDINGS
         for attempt in ("known", "reloaded"):
             if attempt == "reloaded":
                 self._ensure_known(entity_id, reload=True)
@@ -99,7 +101,7 @@ class SingleLogout:
                         for service in descriptor.get("single_logout_service", [])]
             found = [
                 (service["binding"], service["location"], service.get("response_location") or service["location"])
-                for binding in SLO_BINDINGS for service in services if service.get("binding") == binding
+                for binding in order for service in services if service.get("binding") == binding
             ]
             if found:
                 return found
@@ -108,6 +110,7 @@ class SingleLogout:
     def slo_view(self, request):
         try:
             message = read_message(request)
+            log.info("%s on %s", message.kind, message.binding.rsplit(":", 1)[-1])
             if message.kind == "SAMLRequest":
                 return self.logout_requested(request, message)
             return self.logout_answered(message)
@@ -204,7 +207,8 @@ class SingleLogout:
             logout_request, [binding], status=answer, sign=self.sign_logout and binding == BINDING_HTTP_POST,
             sign_alg=SIG_RSA_SHA256, digest_alg=DIGEST_SHA256,
         )
-        log.info("LogoutResponse to %s: %s", destination, status_text(answer) if answer else "Success")
+        log.info("LogoutResponse to %s on %s: %s", destination, binding.rsplit(":", 1)[-1],
+                 status_text(answer) if answer else "Success")
         return self._send(binding, str(response), destination, relay_state, "SAMLResponse")
 
     def _send(self, binding, document, destination, relay_state, kind):
@@ -263,7 +267,8 @@ class SingleLogout:
             )
             with self._lock:
                 keep_bounded(self._logouts, request_id, (chain, participant))
-            log.info("LogoutRequest %s for %s to %s", request_id, chain.username, location)
+            log.info("LogoutRequest %s for %s to %s on %s", request_id, chain.username, location,
+                     binding.rsplit(":", 1)[-1])
             return self._send(binding, str(logout_request), location, chain.token, "SAMLRequest")
         items = "".join(
             f'<li class="{outcome}" data-sp="{html.escape(sp)}"><code>{html.escape(sp)}</code>: '

@@ -29,6 +29,8 @@ def main(argv=None):
                         help="the IdP signs the Response too, and the host requires it")
     parser.add_argument("--solicited-only", action="store_true",
                         help="the host takes only responses to its own AuthnRequests (no IdP-initiated login)")
+    parser.add_argument("--post-only", action="store_true",
+                        help="the IdP offers HTTP-POST endpoints only: logins and logouts go by HTTP-POST")
     parser.add_argument("--metrics", action="store_true",
                         help='count logins through prometheus_client ("metrics": true); the host serves /metrics')
     parser.add_argument("--status", action="store_true",
@@ -74,7 +76,7 @@ def main(argv=None):
 
         idp = processes.idp_process(
             idp_port, [f"{host_url}/saml/metadata/demo"], sign_response=args.sign_response,
-            log_path=logs / "idp.log",
+            log_path=logs / "idp.log", extra_args=["--post-only"] if args.post_only else (),
         ).start()
         started.append(idp)
         processes.wait_until_serving(f"{idp_url}/metadata", idp)
@@ -108,6 +110,7 @@ def main(argv=None):
             f"  host logout     \"Log out\" ends the host's session, \"Log out everywhere\" the IdP's too\n"
             f"  IdP users       {users}  (carol has no account on the host)\n"
             f"  replay tracking {replay}\n"
+            + ("  bindings        HTTP-POST both ways (the IdP offers no HTTP-Redirect)\n" if args.post_only else "")
             + (f"  metrics         {host_url}/metrics\n" if args.metrics else "")
             + (f"  status          {host_url}/saml/status\n" if args.status else "")
             + (f"  audit log       {args.audit_log.resolve()}\n" if args.audit_log else "")

@@ -3,6 +3,7 @@
 // IdP), so an unknown key is an error too.
 #include <cmath>
 
+#include "../glue/bindings.hpp"
 #include "../glue/config_errors.hpp"
 #include "../glue/metadata_limits.hpp"
 #include "../glue/siblings.hpp"
@@ -178,6 +179,9 @@ Ref validate(const Args& a) {
     raise_invalid({ustr("the entry of a federation takes each IdP's settings from the federation's documents: "
                         "remove settings.idp")
                        .get()});
+  // The federation's records keep each IdP's HTTP-Redirect endpoints.
+  if (bindings::asks_for_post(idp_config))
+    raise_invalid({ustr("the IdPs of a federation are reached on HTTP-Redirect: remove \"request_binding\"").get()});
   Ref attribute = vs::getitem_opt(idp_config, names::saml_auth_attribute);
   Ref scoped = vs::getitem(policy.checked.get(), names::scoped_attributes);
   if (attribute && PyUnicode_Check(attribute.get()) &&

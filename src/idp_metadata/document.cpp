@@ -9,6 +9,7 @@
 #include <iterator>
 #include <string>
 
+#include "../glue/bindings.hpp"
 #include "../glue/signature_transforms.hpp"
 #include "../glue/config_errors.hpp"
 #include "idp_metadata.hpp"
@@ -340,7 +341,7 @@ Ref metadata_policy(const Args& a) {
   return vs::tuple_of({policy_interval.get(), policy_cert.get(), policy_fingerprint.get()});
 }
 
-// read_document(document, policy, parser, entity_id=None)
+// read_document(document, policy, parser, entity_id=None, prefer_post=False)
 Ref read_document(const Args& a) {
   PyObject* document = a[0];
   PyObject* expected_entity = a[3];
@@ -373,11 +374,11 @@ Ref read_document(const Args& a) {
   Ref entity = chosen_entity(tools, root.get(), expected_entity);
   Ref entity_id = call_method(entity.get(), names::get, {names::entityID});
   Ref entity_document = call_kw(tools.tostring, {entity.get(), Py_False}, with_tail_keyword);
-  Ref remote = call_method(a[2], names::parse, {entity_document.get()});
+  Ref remote = bindings::parse_idp_document(a[2], entity_document.get(), vs::truthy(a[4]));
   Ref idp = vs::getitem_opt(remote.get(), names::idp);
   Ref sso = idp ? vs::getitem_opt(idp.get(), names::singleSignOnService) : Ref();
   Ref sso_url = sso ? vs::getitem_opt(sso.get(), names::url) : Ref();
-  if (!sso_url || !vs::truthy(sso_url.get())) refuse("the metadata names no single sign-on service (HTTP-Redirect)");
+  if (!sso_url || !vs::truthy(sso_url.get())) refuse("the metadata names no single sign-on service (HTTP-Redirect or HTTP-POST)");
   Ref certificates = published_signing_certificates(tools, entity.get());
   if (length(certificates.get()) == 0) refuse("the metadata publishes no signing certificate");
 

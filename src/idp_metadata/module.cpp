@@ -29,11 +29,13 @@ const vs::MemberSpec module_functions[] = {
      "The tuple holds the refresh interval, the signing certificate setting and\n"
      "the SHA-256 fingerprint (lower-case hex), each None when not set.\n",
      metadata_policy},
-    {vs::Kind::Function, "read_document", "(document, policy, parser, entity_id=None)",
+    {vs::Kind::Function, "read_document", "(document, policy, parser, entity_id=None, prefer_post=False)",
      "The settings parsed from a fetched metadata document, and what is known of it\n\n"
      "The settings are those of the IdP entity with entity_id, or of the only\n"
-     "one the document describes when entity_id is None. Raises ValueError\n"
-     "with the reason when the document must not be used.\n",
+     "one the document describes when entity_id is None; an endpoint offered on\n"
+     "HTTP-POST only is taken on HTTP-POST (every one offered so with\n"
+     "prefer_post). Raises ValueError with the reason when the document must\n"
+     "not be used.\n",
      read_document},
     {vs::Kind::Function, "index_aggregate", "(document, policy)",
      "A federation's signed metadata, checked, as (facts, [one record per IdP entity])\n\n"

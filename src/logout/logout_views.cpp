@@ -4,6 +4,7 @@
 // login-failed page; a logout the user asked for ends the local session
 // whatever happens next.
 #include "../glue/toolkit.hpp"
+#include "../glue/bindings.hpp"
 #include "../glue/config_errors.hpp"
 #include "../glue/with_block.hpp"
 #include "../glue/view_helpers.hpp"
@@ -45,6 +46,17 @@ struct LogoutAudit {
   Ref login;         // what the session kept of the login (logout view)
   Ref error;         // the ValueError that ended it on the login-failed page
   bool matched = false;  // a LogoutRequest named this session's login
+  bool ended = true;     // false for the page that posts the message again: the logout goes on
+};
+
+// A logout message as it reached the single-logout service: in the query
+// (HTTP-Redirect) or in the form (HTTP-POST; `read` is what read_posted
+// made of it), with the RelayState that came with it (text, or None).
+struct Incoming {
+  bool posted = false;
+  Ref value;
+  Ref relay_state;
+  PostedMessage read;
 };
 
 // The IdP of the matched route with single logout on: its configuration,
@@ -69,7 +81,7 @@ SloIdp load_slo_idp(const Args& a, PyObject* request, PyObject* idp_id, PyObject
   Ref idp_config_class = a.global(names::SamlIDPConfig);
   try {
     loaded.settings = call_method(idp_config_class.get(), names::get_idp_settings, {loaded.idp_config.get()});
-    call(a.global(names::check_single_logout_settings).get(), {loaded.settings.get()});
+    call(a.global(names::check_single_logout_settings).get(), {loaded.settings.get(), loaded.idp_config.get()});
     Ref users = vs::new_list();
     loaded.idp = call_kw(idp_config_class.get(), {loaded.idp_config.get(), request, users.get()}, users_keyword);
   } catch (const vs::PyError&) {
@@ -187,8 +199,51 @@ Ref unbounded_expiration(const Args& a) {
   return vs::check(PyNumber_Add(current.get(), lifetime.get()));
 }
 
+// What became of a LogoutResponse: the toolkit's error codes (an empty list
+// when it took the response), the reason it gave, the response as read and
+// its id (posted only: on HTTP-Redirect the auth object keeps them).
+struct ResponseOutcome {
+  Ref errors;
+  Ref reason;
+  Ref response;
+  Ref message_id;
+};
+
+// A posted LogoutResponse, checked as process_slo checks one on
+// HTTP-Redirect: the signature (inside the XML), then the toolkit's
+// validation of the response to `request_id`, then its status.
+ResponseOutcome posted_response(const Args& a, const SloIdp& loaded, const SloAuth& slo, const Incoming& incoming,
+                                PyObject* request_id) {
+  ResponseOutcome out;
+  out.errors = vs::new_list();
+  try {
+    Ref settings_obj = call_method(slo.auth.get(), names::get_settings);
+    out.response = call(a.global(names::OneLogin_Saml2_Logout_Response).get(),
+                        {settings_obj.get(), incoming.read.toolkit_value.get()});
+    Ref problem = posted_signature_problem(a, settings_obj.get(), incoming.read.xml.get(), "SAMLResponse");
+    Ref data = posted_request_data(getattr(loaded.idp.get(), names::request).get(), !problem);
+    if (problem) {
+      vs::append(out.errors.get(), vs::ustr("invalid_logout_response_signature").get());
+      vs::append(out.errors.get(), vs::ustr("Signature validation failed. Logout Response rejected").get());
+      out.reason = problem;
+    } else if (!vs::truthy(call_method(out.response.get(), names::is_valid, {data.get(), request_id}).get())) {
+      vs::append(out.errors.get(), vs::ustr("invalid_logout_response").get());
+      out.reason = call_method(out.response.get(), names::get_error);
+    } else if (vs::compare(call_method(out.response.get(), names::get_status).get(), success, Py_NE)) {
+      vs::append(out.errors.get(), logout_not_success);
+    } else {
+      out.message_id = getattr(out.response.get(), names::id);
+    }
+  } catch (const vs::PyError&) {
+    Caught e;
+    refuse_unreadable(a, e, "response");
+  }
+  return out;
+}
+
 // The LogoutResponse the IdP sent to the LogoutRequest of saml_logout_view.
-Ref logout_answered(const Args& a, PyObject* request, PyObject* idp_id, LogoutAudit& audit) {
+Ref logout_answered(const Args& a, PyObject* request, PyObject* idp_id, const Incoming& incoming,
+                    LogoutAudit& audit) {
   Ref pending = call_method(getattr(request, names::session).get(), names::get, {logout_key});
   Ref headers = end_session(a, request);
   Ref redirect;
@@ -199,21 +254,26 @@ Ref logout_answered(const Args& a, PyObject* request, PyObject* idp_id, LogoutAu
     if (!live_entry_of(pending.get(), idp_name.get(), now(a)))
       vs::raise_new(PyExc_ValueError, "Unsolicited SAML logout response");
     SloAuth slo = slo_auth(a, request, loaded);
-    try {
-      call_kw(getattr(slo.auth.get(), names::process_slo).get(), {vs::item(pending.get(), 1).get(), Py_True},
-              process_slo_keywords);
-    } catch (const vs::PyError&) {
-      Caught e;
-      refuse_unreadable(a, e, "response");
+    Ref request_id = vs::item(pending.get(), 1);
+    ResponseOutcome outcome;
+    if (incoming.posted) {
+      outcome = posted_response(a, loaded, slo, incoming, request_id.get());
+    } else {
+      try {
+        call_kw(getattr(slo.auth.get(), names::process_slo).get(), {request_id.get(), Py_True}, process_slo_keywords);
+      } catch (const vs::PyError&) {
+        Caught e;
+        refuse_unreadable(a, e, "response");
+      }
+      outcome.errors = call_method(slo.auth.get(), names::get_errors);
     }
-    Ref errors = call_method(slo.auth.get(), names::get_errors);
     // The toolkit compares InResponseTo only when the response has one.
     auto read_response = [&] {
-      Ref get = getattr(request, names::GET);
+      if (outcome.response) return outcome.response;
       Ref settings = call_method(slo.auth.get(), names::get_settings);
-      return call(a.global(names::OneLogin_Saml2_Logout_Response).get(),
-                  {settings.get(), getitem(get.get(), names::SAMLResponse).get()});
+      return call(a.global(names::OneLogin_Saml2_Logout_Response).get(), {settings.get(), incoming.value.get()});
     };
+    Ref errors = outcome.errors;
     if (vs::truthy(errors.get())) {
       if (PyObject_Size(errors.get()) == 1 && vs::compare(vs::item(errors.get(), 0).get(), logout_not_success, Py_EQ)) {
         Ref response = read_response();
@@ -223,18 +283,19 @@ Ref logout_answered(const Args& a, PyObject* request, PyObject* idp_id, LogoutAu
                                   vs::text(status.get()).get()})
                           .get());
       }
-      Ref reason = call_method(slo.auth.get(), names::get_last_error_reason);
+      Ref reason = outcome.reason ? outcome.reason : call_method(slo.auth.get(), names::get_last_error_reason);
       vs::raise_new(PyExc_ValueError, vs::concat({vs::ustr("Invalid SAML logout response: ").get(),
                                                   vs::text(reason.get()).get(), space,
                                                   vs::join(empty, errors.get()).get()})
                                           .get());
     }
     Ref in_response_to = call_method(read_response().get(), names::get_in_response_to);
-    if (!vs::compare(in_response_to.get(), vs::item(pending.get(), 1).get(), Py_EQ))
+    if (!vs::compare(in_response_to.get(), request_id.get(), Py_EQ))
       vs::raise_new(PyExc_ValueError, "Unsolicited SAML logout response");
-    Ref message_id = call_method(slo.auth.get(), names::get_last_message_id);
+    Ref message_id =
+        outcome.message_id ? outcome.message_id : call_method(slo.auth.get(), names::get_last_message_id);
     reject_replay(a, request, message_id.get(), unbounded_expiration(a).get(), "response", true);
-    Ref relay_state = call_method(getattr(request, names::GET).get(), names::get, {names::RelayState, empty});
+    Ref relay_state = incoming.relay_state.get() == Py_None ? Ref::borrow(empty) : incoming.relay_state;
     Ref target = checked_url(a, loaded.idp.get(), relay_state.get());
     redirect = call(a.global(names::HTTPFound).get(), {target.get()});
   }, &audit.error);
@@ -249,17 +310,28 @@ struct LogoutRequestRead {
   Ref expiration;
 };
 
-LogoutRequestRead read_logout_request(const Args& a, PyObject* request, const SloAuth& slo, PyObject* settings_obj) {
+LogoutRequestRead read_logout_request(const Args& a, const SloIdp& loaded, const SloAuth& slo,
+                                      const Incoming& incoming, PyObject* settings_obj) {
   LogoutRequestRead read;
   Ref refusal;
   try {
     Ref request_class = a.global(names::OneLogin_Saml2_Logout_Request);
-    Ref get = getattr(request, names::GET);
-    Ref message = call(request_class.get(), {settings_obj, getitem(get.get(), names::SAMLRequest).get()});
-    Ref get_data = getitem(slo.data.get(), names::get_data);
-    if (!vs::truthy(call_method(slo.auth.get(), names::validate_request_signature, {get_data.get()}).get())) {
+    PyObject* value = incoming.posted ? incoming.read.toolkit_value.get() : incoming.value.get();
+    Ref message = call(request_class.get(), {settings_obj, value});
+    // A posted message is signed inside its XML; one on HTTP-Redirect over its query.
+    Ref data = slo.data;
+    bool signature_holds = false;
+    if (incoming.posted) {
+      signature_holds = !posted_signature_problem(a, settings_obj, incoming.read.xml.get(), "SAMLRequest");
+      data = posted_request_data(getattr(loaded.idp.get(), names::request).get(), signature_holds);
+    } else {
+      Ref get_data = getitem(slo.data.get(), names::get_data);
+      signature_holds =
+          vs::truthy(call_method(slo.auth.get(), names::validate_request_signature, {get_data.get()}).get());
+    }
+    if (!signature_holds) {
       refusal = vs::ustr("invalid_logout_request_signature");
-    } else if (!vs::truthy(call_method(message.get(), names::is_valid, {slo.data.get()}).get())) {
+    } else if (!vs::truthy(call_method(message.get(), names::is_valid, {data.get()}).get())) {
       refusal = vs::text(call_method(message.get(), names::get_error).get());
     } else {
       Ref xml = call_method(message.get(), names::get_xml);
@@ -299,39 +371,51 @@ Ref logout_response_xml(const Args& a, PyObject* settings_obj, PyObject* in_resp
 }
 
 // A LogoutRequest the IdP started.
-Ref logout_requested(const Args& a, PyObject* request, PyObject* idp_id, LogoutAudit& audit) {
+Ref logout_requested(const Args& a, PyObject* request, PyObject* idp_id, const Incoming& incoming,
+                     LogoutAudit& audit) {
   Ref headers;
-  Ref redirect;
+  Ref answer;  // the redirect to the IdP, or the page that posts to it
   Ref failed = login_failed_on_value_error(a, idp_id, [&] {
     Ref login = call_method(getattr(request, names::session).get(), names::get, {names::velmora_saml_login});
     Ref login_name = PyDict_Check(login.get()) ? vs::dict_get(login.get(), names::idp_name) : Ref();
     SloIdp loaded = load_slo_idp(a, request, idp_id, login_name.get());
     SloAuth slo = slo_auth(a, request, loaded);
     Ref settings_obj = call_method(slo.auth.get(), names::get_settings);
-    LogoutRequestRead read = read_logout_request(a, request, slo, settings_obj.get());
+    LogoutRequestRead read = read_logout_request(a, loaded, slo, incoming, settings_obj.get());
     Ref idp_name = getitem(loaded.idp_config.get(), names::idp_name);
     bool matched = names_the_login(login.get(), idp_name.get(), read.name_id.get(), read.indexes.get(),
                                    settings_obj.get());
     audit.matched = matched;
     reject_replay(a, request, read.message_id.get(), read.expiration.get(), "request", matched);
     if (matched) headers = end_session(a, request);
-    Ref parameters = vs::new_dict();
     Ref xml = logout_response_xml(a, settings_obj.get(), read.message_id.get(), matched);
+    PyObject* relay_state = incoming.relay_state.get();
+    Ref security = call_method(settings_obj.get(), names::get_security_data);
+    bool sign = vs::truthy(call_method(security.get(), names::get, {names::logoutResponseSigned}).get());
+    if (bindings::sends_by_post(loaded.idp_config.get(), loaded.settings.get(), names::singleLogoutService)) {
+      Ref url = call_method(slo.auth.get(), names::get_slo_response_url);
+      if (!vs::truthy(url.get())) vs::raise_new(PyExc_ValueError, "The IdP does not support Single Log Out");
+      Ref message = posted_message(a, settings_obj.get(), xml.get(), sign);
+      answer = form_page(a, url.get(),
+                           {{names::SAMLResponse, message.get()},
+                            {names::RelayState, relay_state != Py_None ? relay_state : nullptr}},
+                           signing_out);
+      return;
+    }
+    Ref parameters = vs::new_dict();
     vs::setitem(parameters.get(), names::SAMLResponse,
                 call_method(a.global(names::OneLogin_Saml2_Utils).get(), names::deflate_and_base64_encode, {xml.get()})
                     .get());
-    Ref relay_state = call_method(getattr(request, names::GET).get(), names::get, {names::RelayState});
-    if (relay_state.get() != Py_None) vs::setitem(parameters.get(), names::RelayState, relay_state.get());
-    Ref security = call_method(settings_obj.get(), names::get_security_data);
-    if (vs::truthy(call_method(security.get(), names::get, {names::logoutResponseSigned}).get()))
+    if (relay_state != Py_None) vs::setitem(parameters.get(), names::RelayState, relay_state);
+    if (sign)
       call_method(slo.auth.get(), names::add_response_signature,
                   {parameters.get(), getitem(security.get(), names::signatureAlgorithm).get()});
     Ref url = call_method(slo.auth.get(), names::get_slo_response_url);
     if (!vs::truthy(url.get())) vs::raise_new(PyExc_ValueError, "The IdP does not support Single Log Out");
     Ref location = call_method(slo.auth.get(), names::redirect_to, {url.get(), parameters.get()});
-    redirect = call(a.global(names::HTTPFound).get(), {location.get()});
+    answer = call(a.global(names::HTTPFound).get(), {location.get()});
   }, &audit.error);
-  return with_headers(failed ? failed : redirect, headers.get());
+  return with_headers(failed ? failed : answer, headers.get());
 }
 
 // The LogoutRequest of saml_logout_view, or the redirect to `return_to` when
@@ -350,26 +434,49 @@ Ref start_logout(const Args& a, PyObject* request, PyObject* idp_id, PyObject* r
     return value ? value : vs::none();
   };
   Ref saml_auth = getattr(loaded.idp.get(), names::saml_auth);
+  bool by_post = bindings::sends_by_post(loaded.idp_config.get(), loaded.settings.get(), names::singleLogoutService);
+  Ref page;  // HTTP-POST: the page that posts the request; else the redirect's location
   Ref location;
+  Ref request_id;
   try {
-    // logout(return_to, name_id, session_index, nq, name_id_format, spnq)
-    location = call(getattr(saml_auth.get(), names::logout).get(),
-                    {target.get(), kept(names::name_id).get(), kept(names::session_index).get(),
-                     kept(names::name_id_nq).get(), kept(names::name_id_format).get(), kept(names::name_id_spnq).get()});
+    if (by_post) {
+      // The LogoutRequest the toolkit's logout builds, posted.
+      Ref url = call_method(saml_auth.get(), names::get_slo_url);
+      if (url.get() == Py_None) vs::raise_new(PyExc_ValueError, "The IdP does not support Single Log Out");
+      Ref settings_obj = call_method(saml_auth.get(), names::get_settings);
+      // (settings, request=None, name_id, session_index, nq, name_id_format, spnq)
+      Ref logout_request = call(getattr(saml_auth.get(), names::logout_request_class).get(),
+                                {settings_obj.get(), Py_None, kept(names::name_id).get(), kept(names::session_index).get(),
+                                 kept(names::name_id_nq).get(), kept(names::name_id_format).get(),
+                                 kept(names::name_id_spnq).get()});
+      Ref xml = call_method(logout_request.get(), names::get_xml);
+      request_id = getattr(logout_request.get(), names::id);
+      Ref security = call_method(settings_obj.get(), names::get_security_data);
+      bool sign = vs::truthy(call_method(security.get(), names::get, {names::logoutRequestSigned, Py_False}).get());
+      Ref message = posted_message(a, settings_obj.get(), xml.get(), sign);
+      page = form_page(a, url.get(), {{names::SAMLRequest, message.get()}, {names::RelayState, target.get()}},
+                       signing_out);
+    } else {
+      // logout(return_to, name_id, session_index, nq, name_id_format, spnq)
+      location = call(getattr(saml_auth.get(), names::logout).get(),
+                      {target.get(), kept(names::name_id).get(), kept(names::session_index).get(),
+                       kept(names::name_id_nq).get(), kept(names::name_id_format).get(),
+                       kept(names::name_id_spnq).get()});
+    }
   } catch (const vs::PyError&) {
     // "The IdP does not support Single Log Out", and what else the toolkit says.
     Caught e;
     if (!e.matches(a.global(names::OneLogin_Saml2_Error).get())) e.reraise();
     e.raise_from(call(PyExc_ValueError, {vs::str(e.get()).get()}));
   }
-  Ref request_id = call_method(saml_auth.get(), names::get_last_request_id);
+  if (!request_id) request_id = call_method(saml_auth.get(), names::get_last_request_id);
   double lifetime = vs::as_double(a.global(names::LOGOUT_REQUEST_LIFETIME).get());
   Ref pending = vs::new_list();
   vs::append(pending.get(), idp_name.get());
   vs::append(pending.get(), request_id.get());
   vs::append(pending.get(), vs::check(PyFloat_FromDouble(now(a) + lifetime)).get());
   vs::setitem(getattr(request, names::session).get(), logout_key, pending.get());
-  return call(found.get(), {location.get()});
+  return page ? page : call(found.get(), {location.get()});
 }
 
 // Whether the message (base64 of raw DEFLATE, as HTTP-Redirect carries it)
@@ -419,26 +526,63 @@ Ref refuse(const Args& a, PyObject* idp_id, const char* text, LogoutAudit& audit
   return view_helpers::call_login_failed(a, idp_id, audit.error.get());
 }
 
+// The login-failed redirect for a message larger than LOGOUT_MESSAGE_LIMIT.
+Ref refuse_too_large(const Args& a, PyObject* idp_id, LogoutAudit& audit) {
+  Ref limit = a.global(names::LOGOUT_MESSAGE_LIMIT);
+  Ref text =
+      vs::check(PyUnicode_FromFormat("Invalid SAML logout message: larger than %S bytes once inflated", limit.get()));
+  audit.error = call(PyExc_ValueError, {text.get()});
+  return view_helpers::call_login_failed(a, idp_id, audit.error.get());
+}
+
+// The form of a POST request (where HTTP-POST carries a message), or an empty Ref.
+Ref posted_form(PyObject* request) {
+  Ref method = getattr(request, names::method);
+  if (!PyUnicode_Check(method.get()) || PyUnicode_CompareWithASCIIString(method.get(), "POST") != 0) return Ref();
+  return getattr(request, names::POST);
+}
+
 Ref sls_view(const Args& a, LogoutAudit& audit) {
   PyObject* request = a[1];
   Ref idp_id = view_helpers::route_idp_id(request);
   audit.idp_id = idp_id;
   Ref get = getattr(request, names::GET);
-  Py_ssize_t requests = vs::size(call_method(get.get(), names::getall, {names::SAMLRequest}).get());
-  Py_ssize_t responses = vs::size(call_method(get.get(), names::getall, {names::SAMLResponse}).get());
-  if (requests + responses == 0) return refuse(a, idp_id.get(), "No SAML logout message", audit);
-  if (requests + responses > 1)
-    return refuse(a, idp_id.get(), "Invalid SAML logout message: more than one in the request", audit);
-  Ref message = getitem(get.get(), responses ? names::SAMLResponse : names::SAMLRequest);
-  if (inflates_beyond_limit(a, message.get())) {
-    Ref limit = a.global(names::LOGOUT_MESSAGE_LIMIT);
-    Ref text = vs::check(
-        PyUnicode_FromFormat("Invalid SAML logout message: larger than %S bytes once inflated", limit.get()));
-    audit.error = call(PyExc_ValueError, {text.get()});
-    return view_helpers::call_login_failed(a, idp_id.get(), audit.error.get());
+  Ref form = posted_form(request);
+  auto count = [](PyObject* fields, PyObject* name) -> Py_ssize_t {
+    return fields ? vs::size(call_method(fields, names::getall, {name}).get()) : 0;
+  };
+  Py_ssize_t posted_requests = count(form.get(), names::SAMLRequest);
+  Py_ssize_t posted_responses = count(form.get(), names::SAMLResponse);
+  Py_ssize_t requests = count(get.get(), names::SAMLRequest) + posted_requests;
+  Py_ssize_t responses = count(get.get(), names::SAMLResponse) + posted_responses;
+  Py_ssize_t total = requests + responses;
+  if (total == 0) return refuse(a, idp_id.get(), "No SAML logout message", audit);
+  if (total > 1) return refuse(a, idp_id.get(), "Invalid SAML logout message: more than one in the request", audit);
+  Incoming incoming;
+  incoming.posted = posted_requests + posted_responses == 1;
+  PyObject* fields = incoming.posted ? form.get() : get.get();
+  PyObject* field = responses ? names::SAMLResponse.get() : names::SAMLRequest.get();
+  incoming.value = getitem(fields, field);
+  incoming.relay_state = call_method(fields, names::get, {names::RelayState});
+  if (incoming.posted) {
+    incoming.read = read_posted(a, incoming.value.get());
+    if (incoming.read.refusal == Refusal::too_large) return refuse_too_large(a, idp_id.get(), audit);
+    if (incoming.read.refusal == Refusal::not_xml)
+      return refuse(a, idp_id.get(),
+                    "Invalid SAML logout message: not the base64 of an XML document (a posted message is never "
+                    "inflated)",
+                    audit);
+    // The IdP's form post comes from another site: a SameSite=Lax session
+    // cookie stays behind, and with it the login or logout the message is about.
+    if (Ref page = repost_page(a, request, field, signing_out)) {
+      audit.ended = false;
+      return page;
+    }
+  } else if (inflates_beyond_limit(a, incoming.value.get())) {
+    return refuse_too_large(a, idp_id.get(), audit);
   }
-  return responses ? logout_answered(a, request, idp_id.get(), audit)
-                   : logout_requested(a, request, idp_id.get(), audit);
+  return responses ? logout_answered(a, request, idp_id.get(), incoming, audit)
+                   : logout_requested(a, request, idp_id.get(), incoming, audit);
 }
 
 // Runs a logout view and records its outcome through audit.<function>(request,
@@ -459,7 +603,7 @@ Ref audited(const Args& a, PyObject* function, View view, Extra extra) {
     record(e.get(), true);
     e.reraise();
   }
-  record(audit.error ? audit.error.get() : Py_None, false);
+  if (audit.ended) record(audit.error ? audit.error.get() : Py_None, false);
   return response;
 }
 
@@ -475,6 +619,28 @@ Ref saml_logout_view(const Args& a) {
 Ref saml_sls_view(const Args& a) {
   return audited(a, names::logout_message, sls_view,
                  [](const LogoutAudit& audit) { return vs::boolean(audit.matched); });
+}
+
+// takes_posted_logout(request)
+Ref takes_posted_logout(const Args& a) {
+  PyObject* request = a[0];
+  try {
+    Ref idp_id = view_helpers::route_idp_id(request);
+    Ref auth_settings = view_helpers::registry_setting(request, names::auth_settings);
+    Ref idp_config = view_helpers::load_idp_config(a, auth_settings.get(), idp_id.get());
+    // A federation's IdPs speak HTTP-Redirect.
+    if (view_helpers::is_federation(idp_config.get())) return vs::boolean(false);
+    Ref options = call(a.global(names::idp_logout_options).get(), {idp_config.get()});
+    if (!vs::truthy(vs::item(options.get(), 1).get())) return vs::boolean(false);
+    if (bindings::asks_for_post(idp_config.get())) return vs::boolean(true);
+    Ref settings = call_method(a.global(names::SamlIDPConfig).get(), names::get_idp_settings, {idp_config.get()});
+    return vs::boolean(bindings::logout_by_post(idp_config.get(), settings.get()));
+  } catch (const vs::PyError&) {
+    // An IdP unknown, disabled or misconfigured: the POST goes unrouted, as
+    // any POST to the service does for an IdP whose logout is on HTTP-Redirect.
+    Caught e({PyExc_ValueError, PyExc_KeyError});
+    return vs::boolean(false);
+  }
 }
 
 }  // namespace logout

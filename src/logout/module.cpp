@@ -1,7 +1,8 @@
-// Module `velmora_saml.logout`: single logout, and what SAML logins keep in
-// the browser's session for it and for logins that only accept the
-// responses this site asked for. The core and the views import it only for
-// an IdP entry that sets "allow_unsolicited" or "single_logout".
+// Module `velmora_saml.logout`: single logout, what SAML logins keep in the
+// browser's session for it and for logins that only accept the responses
+// this site asked for, and the HTTP-POST binding of the SP's messages. The
+// core and the views import it only for an IdP entry that sets
+// "allow_unsolicited" or "single_logout", or whose messages go by HTTP-POST.
 #include "../glue/toolkit.hpp"
 #include "logout.hpp"
 
@@ -14,8 +15,9 @@ const vs::MemberSpec module_functions[] = {
     {vs::Kind::Function, "idp_logout_options", "(idp_config)",
      "(allow_unsolicited, single_logout) of an IdP entry; ValueError for a value that is neither.",
      idp_logout_options},
-    {vs::Kind::Function, "check_single_logout_settings", "(saml_settings)",
-     "ValueError unless the settings name the SP's single-logout service on HTTP-Redirect.",
+    {vs::Kind::Function, "check_single_logout_settings", "(saml_settings, idp_config=None)",
+     "ValueError unless the settings name the SP's single-logout service on HTTP-Redirect (or on HTTP-POST, "
+     "for an IdP whose logout messages go by HTTP-POST).",
      check_single_logout_settings},
     {vs::Kind::Function, "remember_authn_request", "(request, idp_config, request_id)",
      "Keep the id of an AuthnRequest sent to the IdP in the browser's session.", remember_authn_request},
@@ -27,10 +29,16 @@ const vs::MemberSpec module_functions[] = {
      repost_without_cookie},
     {vs::Kind::Function, "remember_login", "(request, idp_config, saml_auth)",
      "Keep in the new session what a LogoutRequest for this login needs.", remember_login},
+    {vs::Kind::Function, "post_authn_request", "(request, idp_config, return_to_url)",
+     "The page that posts a new AuthnRequest to the IdP's single sign-on service (HTTP-POST binding).",
+     post_authn_request},
     {vs::Kind::Function, "saml_logout_view", "(context, request)",
      "End the local session, and the IdP's through a LogoutRequest", saml_logout_view},
     {vs::Kind::Function, "saml_sls_view", "(context, request)",
      "SAML single logout service: the IdP's LogoutResponse or LogoutRequest", saml_sls_view},
+    {vs::Kind::Function, "takes_posted_logout", "(request)",
+     "Whether the single-logout service takes a posted message for the IdP of this request.",
+     takes_posted_logout},
 };
 
 void exec_module(PyObject* module) {
@@ -38,6 +46,8 @@ void exec_module(PyObject* module) {
   bind(module, "SimpleNamespace", vs::import_from(module, "types", "SimpleNamespace"));
   bind(module, "OneLogin_Saml2_Auth", vs::import_from(module, "onelogin.saml2.auth", "OneLogin_Saml2_Auth"));
   toolkit::remember_own_classes();
+  bind(module, "OneLogin_Saml2_Constants",
+       vs::import_from(module, "onelogin.saml2.constants", "OneLogin_Saml2_Constants"));
   bind(module, "OneLogin_Saml2_Error", vs::import_from(module, "onelogin.saml2.errors", "OneLogin_Saml2_Error"));
   bind(module, "OneLogin_Saml2_Logout_Request",
        vs::import_from(module, "onelogin.saml2.logout_request", "OneLogin_Saml2_Logout_Request"));

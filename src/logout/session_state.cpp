@@ -5,6 +5,7 @@
 #include <string>
 
 #include "logout.hpp"
+#include "../glue/bindings.hpp"
 #include "../glue/config_errors.hpp"
 
 namespace logout {
@@ -20,9 +21,7 @@ const vs::Name logout_key{"velmora_saml.logout"};
 namespace {
 
 const vs::Name unspecified_format{"urn:oasis:names:tc:SAML:1.1:nameid-format:unspecified"};
-const vs::Name redirect_binding{"urn:oasis:names:tc:SAML:2.0:bindings:HTTP-Redirect"};
 const vs::Name unsolicited{"Unsolicited SAML response"};
-const vs::KwNames page_keywords{&names::content_type, &names::charset};
 
 // The configuration error of a value of one of the keys that is neither
 // true, false nor null; the value's repr is cut short, as it ends up in the
@@ -127,18 +126,22 @@ Ref idp_logout_options(const Args& a) {
   return vs::tuple_of({vs::boolean(allow_unsolicited).get(), vs::boolean(single_logout).get()});
 }
 
-// check_single_logout_settings(saml_settings)
+// check_single_logout_settings(saml_settings, idp_config=None)
 Ref check_single_logout_settings(const Args& a) {
   Ref sp = dict_value(a[0], names::sp);
   Ref service = dict_value(sp.get(), names::singleLogoutService);
   Ref url = dict_value(service.get(), names::url);
   if (!url || !vs::truthy(url.get()))
     config_errors::raise_invalid({vs::ustr("\"single_logout\" needs settings.sp.singleLogoutService.url").get()});
-  // The toolkit reads logout messages from the query string only.
+  // The service takes logout messages on HTTP-Redirect; posted too from an
+  // IdP whose logout messages go by HTTP-POST.
   Ref binding = dict_value(service.get(), names::binding);
-  if (binding && vs::compare(binding.get(), redirect_binding, Py_NE)) {
+  bool posted = binding && a[1] != Py_None && vs::compare(binding.get(), bindings::post, Py_EQ) &&
+                bindings::logout_by_post(a[1], a[0]);
+  if (binding && !posted && vs::compare(binding.get(), bindings::redirect, Py_NE)) {
     Ref shown = vs::check(PyObject_Repr(binding.get()));
-    config_errors::raise_invalid({vs::ustr("\"single_logout\" takes logout messages on HTTP-Redirect only, not "
+    config_errors::raise_invalid({vs::ustr("\"single_logout\" takes logout messages on HTTP-Redirect (on HTTP-POST "
+                                           "too from an IdP whose logout goes by HTTP-POST), not "
                                            "settings.sp.singleLogoutService.binding ")
                                       .get(),
                                   shown.get()});
@@ -187,38 +190,28 @@ Ref claim_authn_request(const Args& a) {
   return Ref::borrow(a[2]);
 }
 
+Ref repost_page(const Args& a, PyObject* request, PyObject* field, const vs::Name& title) {
+  Ref post = getattr(request, names::POST);
+  Ref marker = a.global(names::REPOST_MARKER);
+  if (vs::contains(post.get(), marker.get())) return Ref();
+  Ref session = getattr(request, names::session);
+  if (!vs::truthy(getattr(session.get(), names::new_).get())) return Ref();
+  Ref message = call_method(post.get(), names::get, {field});
+  if (!PyUnicode_Check(message.get())) return Ref();
+  Ref relay_state = call_method(post.get(), names::get, {names::RelayState});
+  Ref path = getattr(request, names::path);
+  Ref one = vs::ustr("1");
+  return form_page(a, path.get(),
+                   {{field, message.get()},
+                    {names::RelayState, PyUnicode_Check(relay_state.get()) ? relay_state.get() : nullptr},
+                    {marker.get(), one.get()}},
+                   title);
+}
+
 // repost_without_cookie(request)
 Ref repost_without_cookie(const Args& a) {
-  PyObject* request = a[0];
-  Ref post = getattr(request, names::POST);
-  if (vs::contains(post.get(), a.global(names::REPOST_MARKER).get())) return vs::none();
-  Ref session = getattr(request, names::session);
-  if (!vs::truthy(getattr(session.get(), names::new_).get())) return vs::none();
-  Ref saml_response = call_method(post.get(), names::get, {names::SAMLResponse});
-  if (!PyUnicode_Check(saml_response.get())) return vs::none();
-  Ref html = a.global(names::html);
-  auto escaped = [&](PyObject* value) { return call_method(html.get(), names::escape, {value}); };
-  auto hidden = [&](PyObject* name, PyObject* value) {
-    return vs::concat({vs::ustr("<input type=\"hidden\" name=\"").get(), escaped(name).get(),
-                       vs::ustr("\" value=\"").get(), escaped(value).get(), vs::ustr("\">").get()});
-  };
-  Ref fields = hidden(names::SAMLResponse, saml_response.get());
-  Ref relay_state = call_method(post.get(), names::get, {names::RelayState});
-  if (PyUnicode_Check(relay_state.get())) fields = vs::concat({fields.get(), hidden(names::RelayState, relay_state.get()).get()});
-  Ref marker = hidden(a.global(names::REPOST_MARKER).get(), vs::ustr("1").get());
-  Ref path = getattr(request, names::path);
-  Ref body = vs::concat({vs::ustr("<!doctype html><html><head><meta charset=\"utf-8\"><title>Signing in</title>"
-                                  "</head><body><form method=\"post\" action=\"")
-                             .get(),
-                         escaped(path.get()).get(), vs::ustr("\">").get(), fields.get(), marker.get(),
-                         vs::ustr("<noscript><button type=\"submit\">Continue</button></noscript></form>"
-                                  "<script>document.forms[0].submit();</script></body></html>")
-                             .get()});
-  Ref response = vs::call_kw(a.global(names::Response).get(),
-                             {body.get(), vs::ustr("text/html").get(), vs::ustr("utf-8").get()}, page_keywords);
-  // The page holds the IdP's response: never kept by a cache.
-  vs::setattr(response.get(), names::cache_control, vs::ustr("no-store").get());
-  return response;
+  Ref page = repost_page(a, a[0], names::SAMLResponse, signing_in);
+  return page ? page : vs::none();
 }
 
 // remember_login(request, idp_config, saml_auth)

@@ -4,6 +4,7 @@
 // SP metadata in sp_metadata.cpp, the posted response and the replay check
 // in response_checks.cpp, the user mapping in user_matching.cpp, the return
 // URL in return_url.cpp.
+#include "../glue/bindings.hpp"
 #include "../glue/config_errors.hpp"
 #include "../glue/logout_options.hpp"
 #include "saml.hpp"
@@ -82,9 +83,12 @@ Ref generate_login_url(const Args& a) {
     if (!truthy(return_to.get())) return_to = Ref::borrow(a[3]);
     Ref auth = new_auth(a, cls, idp_config, req.get(), local_saml_settings.get());
     Ref login_url = call_login(auth.get(), return_to.get(), extra_request_options.get());
-    if (!logout_options::read(idp_config).allow_unsolicited) {
-      // The response must answer this request: the callback looks for its id
-      // in the browser's session.
+    // The response must answer this request: the callback looks for its id
+    // in the browser's session. (Not an IdP that takes AuthnRequests on
+    // HTTP-POST only: no login starts at this URL, the SSO view posts
+    // another request.)
+    if (!logout_options::read(idp_config).allow_unsolicited &&
+        !bindings::endpoint_on_post(local_saml_settings.get(), names::singleSignOnService)) {
       Ref request_id = call_method(auth.get(), names::get_last_request_id);
       call_method(logout_options::module().get(), names::remember_authn_request, {a[2], idp_config, request_id.get()});
     }

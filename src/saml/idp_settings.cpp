@@ -11,6 +11,7 @@
 #include "saml.hpp"
 #include "state.hpp"
 
+#include "../glue/bindings.hpp"
 #include "../glue/config_errors.hpp"
 #include "../glue/logout_options.hpp"
 #include "../glue/metadata_limits.hpp"
@@ -123,15 +124,17 @@ Ref fetch_document(PyObject* idp_name, PyObject* parser_class, PyObject* parser,
 }
 
 // The settings the IdP's metadata gives, as the parser's parse_remote would
-// give them (the toolkit's own: get_metadata's document, parsed).
+// give them (the toolkit's own: get_metadata's document, parsed, with the
+// endpoints the IdP offers on HTTP-POST only, or every HTTP-POST one with
+// `prefer_post`).
 Ref fetch_settings(PyObject* idp_name, PyObject* parser_class, PyObject* parser, PyObject* url, PyObject* timeout,
-                   Py_ssize_t max_bytes) {
+                   Py_ssize_t max_bytes, bool prefer_post) {
   if (!toolkit::fetches_as_its_own(parser_class)) {
     Ref parse_remote = getattr(parser, names::parse_remote);
     return fetch_metadata(idp_name, parse_remote.get(), url, timeout, max_bytes);
   }
   Ref document = fetch_document(idp_name, parser_class, parser, url, timeout, max_bytes);
-  return call_method(parser, names::parse, {document.get()});
+  return bindings::parse_idp_document(parser, document.get(), prefer_post);
 }
 
 // The document fetched as above, then checked and parsed for the IdP entity
@@ -139,9 +142,10 @@ Ref fetch_settings(PyObject* idp_name, PyObject* parser_class, PyObject* parser,
 // ValueError(reason). `*fetched` is set once the document has come.
 Ref read_remote_document(PyObject* idp_name, PyObject* parser_class, PyObject* parser, PyObject* url,
                          PyObject* timeout, Py_ssize_t max_bytes, PyObject* policy, PyObject* entity_id,
-                         bool* fetched = nullptr) {
+                         bool prefer_post, bool* fetched = nullptr) {
   Ref document = fetch_document(idp_name, parser_class, parser, url, timeout, max_bytes);
   if (fetched) *fetched = true;
+  if (prefer_post) return metadata_call(names::read_document, {document.get(), policy, parser, entity_id, Py_True});
   return metadata_call(names::read_document, {document.get(), policy, parser, entity_id});
 }
 
@@ -208,7 +212,7 @@ Ref refresh_worker(const Args& a) {
     Ref entity_id = configured_entity_id(local.get());
     if (entity_id.get() == Py_None) entity_id = entity_in_use;
     Ref read = read_remote_document(idp_name, parser_class.get(), parser.get(), url.get(), timeout.get(), max_bytes,
-                                    policy.get(), entity_id.get());
+                                    policy.get(), entity_id.get(), bindings::asks_for_post(idp_config.get()));
     Ref remote, facts;
     vs::unpack_pair(read.get(), remote, facts);
     Ref merged = call_method(parser.get(), names::merge_settings, {remote.get(), local.get()});
@@ -451,7 +455,7 @@ Ref metadata_location(PyObject* idp_config) {
 // failed fetch logs why and keeps the local settings. With a metadata
 // policy the document is checked first, and `outcome` takes what came of it.
 Ref merge_remote_metadata(const Args& a, PyObject* cls, PyObject* idp_name, Ref metadata_url,
-                          Ref local_saml_settings, Py_ssize_t max_bytes, MetadataOutcome& outcome) {
+                          Ref local_saml_settings, Py_ssize_t max_bytes, bool prefer_post, MetadataOutcome& outcome) {
   Ref parser_class = a.global(names::OneLogin_Saml2_IdPMetadataParser);
   Ref metadata_parser = call(parser_class.get(), {});
   Ref remote_saml_settings;
@@ -462,11 +466,13 @@ Ref merge_remote_metadata(const Args& a, PyObject* cls, PyObject* idp_name, Ref 
     if (outcome.policy) {
       Ref read = read_remote_document(idp_name, parser_class.get(), metadata_parser.get(), url.get(), timeout.get(),
                                       max_bytes, outcome.policy.get(),
-                                      configured_entity_id(local_saml_settings.get()).get(), &outcome.refused);
+                                      configured_entity_id(local_saml_settings.get()).get(), prefer_post,
+                                      &outcome.refused);
       vs::unpack_pair(read.get(), remote_saml_settings, outcome.facts);
     } else {
       remote_saml_settings =
-          fetch_settings(idp_name, parser_class.get(), metadata_parser.get(), url.get(), timeout.get(), max_bytes);
+          fetch_settings(idp_name, parser_class.get(), metadata_parser.get(), url.get(), timeout.get(), max_bytes,
+                         prefer_post);
     }
     log_line(a, names::info, vs::concat({vs::ustr("SAML metadata fetched for ").get(), vs::text(idp_name).get()}).get());
   } catch (const vs::PyError&) {
@@ -614,7 +620,8 @@ Ref get_idp_settings(const Args& a) {
   bool remote = truthy(metadata_url.get());
   if (remote)
     local_saml_settings = merge_remote_metadata(a, cls, idp_name.get(), metadata_url, local_saml_settings,
-                                                metadata_max_bytes(idp_config), metadata);
+                                                metadata_max_bytes(idp_config), bindings::asks_for_post(idp_config),
+                                                metadata);
   complete_extra_request_options(local_saml_settings.get());
   // With a refresh interval a failed first fetch is an outage that heals:
   // when the local settings alone do not do, nothing is cached, and the
@@ -651,10 +658,12 @@ Ref validate_idp_config(const Args& a) {
   Ref return_to = getitem(extra_request_options.get(), names::return_to);
   call_login(auth.get(), return_to.get(), extra_request_options.get());
   Ref saml_settings_obj = call_method(auth.get(), names::get_settings);
-  checked_sp_metadata(saml_settings_obj.get());
+  checked_sp_metadata(saml_settings_obj.get(), a[1]);
   check_login_keys(a, a[1]);
-  if (logout_options::read(a[1]).single_logout)
-    call_method(logout_options::module().get(), names::check_single_logout_settings, {saml_settings.get()});
+  bool single_logout = logout_options::read(a[1]).single_logout;
+  if (single_logout)
+    call_method(logout_options::module().get(), names::check_single_logout_settings, {saml_settings.get(), a[1]});
+  bindings::check_request_binding(a[1], saml_settings.get(), single_logout);
   return vs::none();
 }
 

@@ -86,8 +86,9 @@ struct MetadataOutcome {
   Ref error;
   bool refused = false;  // the document came, and was refused
 };
+// `prefer_post`: the entry asks for HTTP-POST ("request_binding").
 Ref merge_remote_metadata(const Args& a, PyObject* cls, PyObject* idp_name, Ref metadata_url,
-                          Ref local_saml_settings, Py_ssize_t max_bytes, MetadataOutcome& outcome);
+                          Ref local_saml_settings, Py_ssize_t max_bytes, bool prefer_post, MetadataOutcome& outcome);
 // The checked metadata keys of an entry, or an empty Ref when it names none
 // (ValueError "Invalid SAML configuration: ..." when they are wrong).
 Ref metadata_policy_of(PyObject* idp_config);
@@ -123,9 +124,11 @@ void settings_event(PyObject* idp_name, PyObject* settings, const char* fetch);
 void complete_extra_request_options(PyObject* local_saml_settings);
 Ref call_login(PyObject* auth, PyObject* return_to, PyObject* extra_request_options);
 Ref validation_request_data();
-// sp_metadata.cpp: the SP metadata document of a toolkit settings object;
-// ValueError(errors) when the toolkit finds errors in it.
-Ref checked_sp_metadata(PyObject* saml_settings_obj);
+// sp_metadata.cpp: the SP metadata document of a toolkit settings object
+// (for `idp_config`, which may be nullptr: the single-logout service named
+// on both bindings when the IdP's logout goes by HTTP-POST); ValueError(errors)
+// when the toolkit finds errors in it.
+Ref checked_sp_metadata(PyObject* saml_settings_obj, PyObject* idp_config);
 void check_login_keys(const Args& a, PyObject* idp_config);
 
 // response_checks.cpp: what is checked of a posted response besides the

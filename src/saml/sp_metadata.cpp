@@ -15,7 +15,10 @@
 #include <string>
 #include <string_view>
 
+#include "../glue/bindings.hpp"
+#include "../glue/logout_options.hpp"
 #include "../glue/toolkit.hpp"
+#include "../glue/with_block.hpp"
 #include "saml.hpp"
 #include "state.hpp"
 
@@ -123,10 +126,87 @@ void remember_passed(PyObject* idp_name, PyObject* settings_obj, const Masked& d
   vs::setitem(module_state.passed_documents, idp_name, entry.get());
 }
 
+const vs::Name logout_services{"/md:EntityDescriptor/md:SPSSODescriptor/md:SingleLogoutService"};
+const vs::Name root_signature{"/md:EntityDescriptor/ds:Signature"};
+
+// Whether the SP metadata of this IdP names its single-logout service on
+// both bindings: the IdP's logout messages go by HTTP-POST (and the service
+// takes them so, as it takes those on HTTP-Redirect).
+bool names_both_logout_bindings(PyObject* settings_obj, PyObject* idp_config) {
+  if (!idp_config) return false;
+  Ref idp_data = call_method(settings_obj, names::get_idp_data);
+  if (!bindings::asks_for_post(idp_config) && !bindings::idp_endpoint_on_post(idp_data.get(), names::singleLogoutService))
+    return false;
+  return logout_options::read(idp_config).single_logout;
+}
+
+// The key and certificate the toolkit signs the SP metadata with:
+// security.signMetadata true takes the SP's own, a mapping names two files
+// of the toolkit's certificate folder.
+void metadata_signing_key(PyObject* settings_obj, PyObject* sign_metadata, Ref& key, Ref& cert) {
+  if (sign_metadata == Py_True) {
+    key = call_method(settings_obj, names::get_sp_key);
+    cert = call_method(settings_obj, names::get_sp_cert);
+    return;
+  }
+  Ref folder = call_method(settings_obj, names::get_cert_path);
+  Ref io = vs::check(PyImport_ImportModule("io"));
+  auto read = [&](PyObject* file_name) {
+    Ref path = vs::check(PyNumber_Add(folder.get(), file_name));
+    Ref file = call_method(io.get(), names::open, {path.get()});
+    Ref text;
+    vs::with_block(file.get(), [&] { text = call_method(file.get(), names::read); });
+    return text;
+  };
+  key = read(vs::getitem(sign_metadata, names::keyFileName).get());
+  cert = read(vs::getitem(sign_metadata, names::certFileName).get());
+}
+
+// The toolkit's document with a second SingleLogoutService, on the binding
+// its one does not name, after it; signed again when the toolkit signed it.
+Ref with_both_logout_bindings(PyObject* metadata, PyObject* settings_obj) {
+  Ref xml_module = vs::check(PyImport_ImportModule("onelogin.saml2.xml_utils"));
+  Ref xml = getattr(xml_module.get(), names::OneLogin_Saml2_XML);
+  Ref root = call_method(xml.get(), names::to_etree, {metadata});
+  Ref services = call_method(xml.get(), names::query, {root.get(), logout_services});
+  if (vs::size(services.get()) != 1) return Ref::borrow(metadata);
+  Ref service = vs::item(services.get(), 0);
+  Ref binding = call_method(service.get(), names::get, {names::Binding});
+  PyObject* other = nullptr;
+  if (PyUnicode_Check(binding.get()) && vs::compare(binding.get(), bindings::post, Py_EQ)) other = bindings::redirect;
+  if (PyUnicode_Check(binding.get()) && vs::compare(binding.get(), bindings::redirect, Py_EQ)) other = bindings::post;
+  if (!other) return Ref::borrow(metadata);
+  Ref copy_module = vs::check(PyImport_ImportModule("copy"));
+  Ref twin = call_method(copy_module.get(), names::deepcopy, {service.get()});
+  call_method(twin.get(), names::set, {names::Binding, other});
+  call_method(service.get(), names::addnext, {twin.get()});
+  Ref signatures = call_method(xml.get(), names::query, {root.get(), root_signature});
+  bool resign = vs::size(signatures.get()) > 0;
+  Ref signature_iterator = vs::iterate(signatures.get());
+  while (Ref signature = vs::next(signature_iterator.get())) call_method(root.get(), names::remove, {signature.get()});
+  Ref document = call_method(xml.get(), names::to_string, {root.get()});
+  if (resign) {
+    Ref security = call_method(settings_obj, names::get_security_data);
+    Ref key, cert;
+    metadata_signing_key(settings_obj, getitem(security.get(), names::signMetadata).get(), key, cert);
+    Ref metadata_module = vs::check(PyImport_ImportModule("onelogin.saml2.metadata"));
+    Ref builder = getattr(metadata_module.get(), names::OneLogin_Saml2_Metadata);
+    document = call_method(builder.get(), names::sign_metadata,
+                           {document.get(), key.get(), cert.get(), getitem(security.get(), names::signatureAlgorithm).get(),
+                            getitem(security.get(), names::digestAlgorithm).get()});
+  }
+  // The type the toolkit gave (text or bytes).
+  if (PyUnicode_Check(metadata) && PyBytes_Check(document.get()))
+    return call_method(document.get(), names::decode, {vs::ustr("utf-8").get()});
+  return document;
+}
+
 }  // namespace
 
-Ref checked_sp_metadata(PyObject* saml_settings_obj) {
+Ref checked_sp_metadata(PyObject* saml_settings_obj, PyObject* idp_config) {
   Ref metadata = vs::call_method(saml_settings_obj, names::get_sp_metadata);
+  if (names_both_logout_bindings(saml_settings_obj, idp_config))
+    metadata = with_both_logout_bindings(metadata.get(), saml_settings_obj);
   Ref check = vs::getattr(saml_settings_obj, names::validate_metadata);
   Ref idp_name;
   Masked doc;
@@ -149,7 +229,8 @@ namespace SamlIDPConfig {
 Ref get_sp_metadata(const Args& a) {
   Ref saml_auth = getattr(a[0], names::saml_auth);
   Ref saml_settings_obj = call_method(saml_auth.get(), names::get_settings);
-  return checked_sp_metadata(saml_settings_obj.get());
+  Ref idp_config = getattr(a[0], names::idp_config);
+  return checked_sp_metadata(saml_settings_obj.get(), idp_config.get());
 }
 
 }  // namespace SamlIDPConfig

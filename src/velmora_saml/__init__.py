@@ -25,9 +25,12 @@ registered when an IdP entry of the registry's ``auth_settings`` sets
 
 - logout start, any method: route ``saml_logout`` on ``/saml/logout/{idp_id}``
   (``velmora_saml.route_name.logout``, ``velmora_saml.route.logout``);
-- single-logout service (SLS), GET only (HTTP-Redirect binding): route
+- single-logout service (SLS), GET (HTTP-Redirect binding): route
   ``saml_sls`` on ``/saml/sls/{idp_id}`` (``velmora_saml.route_name.sls``,
-  ``velmora_saml.route.sls``).
+  ``velmora_saml.route.sls``); POST too (HTTP-POST binding) for an IdP whose
+  logout messages go by HTTP-POST (its single-logout endpoint is on
+  HTTP-POST, or its entry sets ``"request_binding": "post"``), a POST for any
+  other IdP finding no view, as before.
 
 An IdP entry with a ``"federation"`` mapping adds, served by
 ``velmora_saml.discovery`` (GET and HEAD):
@@ -65,9 +68,10 @@ missing, is a ``ConfigurationError``. The host serves the metrics itself
 (docs/configuration.md shows how).
 
 The views need no permission: they are where an anonymous user logs in (and
-where a logout ends, whoever is logged in). The ACS view is exempt from Pyramid's CSRF check: the IdP's form post
-comes from another site and cannot carry the host's token; the signature of
-the SAML response is what protects it.
+where a logout ends, whoever is logged in). The ACS view, and the SLS for a
+POST, are exempt from Pyramid's CSRF check: the IdP's form post comes from
+another site and cannot carry the host's token; the signature of the SAML
+message is what protects it.
 """
 
 _ROUTES = (
@@ -108,6 +112,24 @@ def _federation_asked(settings):
     return any(entry.get("federation") for entry in _identity_providers(settings))
 
 
+class _PostedLogout:
+    """The view predicate of the SLS for a POST: true when the request's IdP
+    takes its logout messages posted (velmora_saml.logout.takes_posted_logout)."""
+
+    def __init__(self, value, config):
+        self.value = bool(value)
+
+    def text(self):
+        return f"velmora_saml_posted_logout = {self.value}"
+
+    phash = text
+
+    def __call__(self, context, request):
+        from . import logout
+
+        return bool(logout.takes_posted_logout(request)) == self.value
+
+
 def _single_logout_asked(settings):
     """Whether the routes of single logout are wanted: an IdP entry sets
     "single_logout" to true, or the settings name one of their patterns.
@@ -122,12 +144,16 @@ def _single_logout_asked(settings):
         return False
 
 
+def _route_name(settings, key, default_name):
+    return settings.get(f"velmora_saml.route_name.{key}") or default_name
+
+
 def _add_routes(config, settings, routes, views, per_idp=True):
     from pyramid.exceptions import ConfigurationError
     from pyramid.security import NO_PERMISSION_REQUIRED
 
     for key, default_name, default_pattern, view_name, options in routes:
-        route_name = settings.get(f"velmora_saml.route_name.{key}") or default_name
+        route_name = _route_name(settings, key, default_name)
         pattern = settings.get(f"velmora_saml.route.{key}") or default_pattern
         # The views take the IdP from the match dictionary; without the
         # placeholder every request would fail with a KeyError.
@@ -196,9 +222,17 @@ def includeme(config):
     _start_metrics(settings)
     _add_routes(config, settings, _ROUTES, views)
     if _single_logout_asked(settings):
+        from pyramid.security import NO_PERMISSION_REQUIRED
+
         from . import logout
 
         _add_routes(config, settings, _LOGOUT_ROUTES, logout)
+        # HTTP-POST: the IdP's form post comes from another site (no CSRF
+        # token); only for an IdP whose logout messages go by HTTP-POST.
+        config.add_view_predicate("velmora_saml_posted_logout", _PostedLogout)
+        config.add_view(logout.saml_sls_view, route_name=_route_name(settings, "sls", "saml_sls"),
+                        permission=NO_PERMISSION_REQUIRED, request_method="POST", require_csrf=False,
+                        velmora_saml_posted_logout=True)
     saml_settings = _saml_settings(settings)
     site_page = saml_settings.get("discovery", False)
     if not isinstance(site_page, bool):

@@ -28,6 +28,7 @@ EXIT_INVALID = 1
 EXIT_BAD_INPUT = 2
 
 LOGGER = "velmora"
+POST_BINDING = "urn:oasis:names:tc:SAML:2.0:bindings:HTTP-POST"
 
 
 class BadInput(Exception):
@@ -242,6 +243,20 @@ def metadata_report(facts, idp_id, owner, refreshed):
     return shown
 
 
+def posted_messages(config, settings):
+    """Notes on the messages the SP sends the IdP by HTTP-POST: all with
+    "request_binding": "post", else those whose endpoint is on HTTP-POST."""
+    asked = config.get("request_binding") == "post"
+    notes = []
+    if asked or idp_report.lookup(settings, "idp", "singleSignOnService", "binding") == POST_BINDING:
+        notes.append("AuthnRequests go to the IdP by HTTP-POST (a page that posts them)")
+    if config.get("single_logout") is True and (
+            asked or idp_report.lookup(settings, "idp", "singleLogoutService", "binding") == POST_BINDING):
+        notes.append("logout messages go both ways by HTTP-POST too: the SP metadata names the single-logout "
+                     "service on HTTP-Redirect and HTTP-POST")
+    return notes
+
+
 def describe(saml, idp_id, config, saml_enabled, fetch_owner, refreshed=None):
     facts = idp_report.idp_report(idp_id, config, saml_enabled)
     report = {"id": idp_id, "status": facts["validation"], "reason": facts["reason"], "hint": None,
@@ -273,6 +288,7 @@ def describe(saml, idp_id, config, saml_enabled, fetch_owner, refreshed=None):
     if config.get("allow_unsolicited") is False:
         report["notes"].append("only responses to this site's AuthnRequests are taken: IdP-initiated logins "
                                "are refused")
+    report["notes"] += posted_messages(config, settings)
 
     fetch_failed = metadata is not None and owner == idp_id and metadata["error"] is not None
     if facts["validation"] == "waiting":

@@ -474,19 +474,33 @@ def _detail(error, reason):
 _INFLATE_LIMIT = 256 * 1024
 
 
-def _logout_message(request, field):
+def _logout_fields(request):
+    """(fields, posted): the form of a POST that carries a logout message
+    (HTTP-POST), else the query (HTTP-Redirect)."""
+    try:
+        if request.method == "POST" and any(field in request.POST for field in ("SAMLRequest", "SAMLResponse")):
+            return request.POST, True
+    except Exception:
+        pass
+    return request.GET, False
+
+
+def _logout_message(fields, field, posted):
+    """The message as it states itself (not verified); a posted one is base64
+    of plain XML and is never inflated."""
     import base64
 
     try:
-        encoded = request.GET.get(field)
+        encoded = fields.get(field)
         if not isinstance(encoded, str) or len(encoded) > _READ_LIMIT:
             return None
         data = base64.b64decode(encoded)
-        try:
-            inflater = zlib.decompressobj(-15)
-            data = inflater.decompress(data, _INFLATE_LIMIT)
-        except zlib.error:
-            pass  # sent without deflate
+        if not posted:
+            try:
+                inflater = zlib.decompressobj(-15)
+                data = inflater.decompress(data, _INFLATE_LIMIT)
+            except zlib.error:
+                pass  # sent without deflate
         return _parse(data)
     except Exception:
         return None
@@ -497,9 +511,10 @@ def logout_message(request, idp_id, error, matched):
     LogoutResponse (event "logout") or LogoutRequest ("idp_logout");
     `matched` says whether a LogoutRequest named this session's login."""
     notice_settings(request)
-    is_request = "SAMLRequest" in request.GET
+    fields, posted = _logout_fields(request)
+    is_request = "SAMLRequest" in fields
     event = "idp_logout" if is_request else "logout"
-    root = _logout_message(request, "SAMLRequest" if is_request else "SAMLResponse")
+    root = _logout_message(fields, "SAMLRequest" if is_request else "SAMLResponse", posted)
     subject = message_id = None
     if root is not None:
         message_id = root.get("ID")

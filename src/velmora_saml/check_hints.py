@@ -54,7 +54,16 @@ OWN_HINTS = [
      "set settings.sp.singleLogoutService.url, normally https://<host>/saml/sls/<IdP id>"),
     ('Invalid SAML configuration: "single_logout" takes',
      "remove settings.sp.singleLogoutService.binding, or set it to "
-     "urn:oasis:names:tc:SAML:2.0:bindings:HTTP-Redirect"),
+     "urn:oasis:names:tc:SAML:2.0:bindings:HTTP-Redirect (HTTP-POST is taken from an IdP whose single-logout "
+     'endpoint is on HTTP-POST, or whose entry sets "request_binding": "post")'),
+    ('Invalid SAML configuration: "request_binding" must be',
+     'set "request_binding" to "post" (every message to the IdP by HTTP-POST), or remove it (HTTP-Redirect, '
+     "HTTP-POST for an endpoint the IdP offers on HTTP-POST only)"),
+    ('Invalid SAML configuration: "request_binding" is "post" but the IdP has no HTTP-POST endpoint',
+     'the IdP\'s metadata (or its local settings\' binding) names no HTTP-POST endpoint for that message: '
+     'remove "request_binding", or set the endpoint\'s binding to urn:oasis:names:tc:SAML:2.0:bindings:HTTP-POST'),
+    ('Invalid SAML configuration: the IdPs of a federation are reached on HTTP-Redirect',
+     'remove "request_binding" from the federation\'s entry'),
     ('Invalid SAML configuration: "metadata_refresh_interval" must be',
      'set "metadata_refresh_interval" to a number of seconds above 0 (3600 is usual), or remove it'),
     ('Invalid SAML configuration: "metadata_signing_cert" must be',

@@ -30,12 +30,14 @@ def metadata_policy(idp_config: Mapping[str, Any]) -> tuple[Any, Any, Any] | Non
     """
 
 def read_document(document: bytes | str, policy: tuple[Any, Any, Any], parser: Any,
-                  entity_id: str | None = None) -> tuple[dict[str, Any], dict[str, Any]]:
+                  entity_id: str | None = None, prefer_post: bool = False) -> tuple[dict[str, Any], dict[str, Any]]:
     """The settings parsed from a fetched metadata document, and what is known of it
 
     The settings are those of the IdP entity with entity_id, or of the only
-    one the document describes when entity_id is None. Raises ValueError
-    with the reason when the document must not be used.
+    one the document describes when entity_id is None; an endpoint offered on
+    HTTP-POST only is taken on HTTP-POST (every one offered so with
+    prefer_post). Raises ValueError with the reason when the document must
+    not be used.
     """
 
 def index_aggregate(document: bytes | str, policy: tuple[Any, Any, Any]) -> tuple[dict[str, Any], list[dict[str, Any]]]:

@@ -1,4 +1,4 @@
-"""Single logout, and what SAML logins keep in the browser's session."""
+"""Single logout, what SAML logins keep in the browser's session, and the HTTP-POST binding."""
 
 import html as html
 import logging as logging
@@ -8,6 +8,7 @@ from types import SimpleNamespace as SimpleNamespace
 from typing import Any
 
 from onelogin.saml2.auth import OneLogin_Saml2_Auth as OneLogin_Saml2_Auth
+from onelogin.saml2.constants import OneLogin_Saml2_Constants as OneLogin_Saml2_Constants
 from onelogin.saml2.errors import OneLogin_Saml2_Error as OneLogin_Saml2_Error
 from onelogin.saml2.logout_request import OneLogin_Saml2_Logout_Request as OneLogin_Saml2_Logout_Request
 from onelogin.saml2.logout_response import OneLogin_Saml2_Logout_Response as OneLogin_Saml2_Logout_Response
@@ -32,8 +33,8 @@ REPOST_MARKER: str
 
 def idp_logout_options(idp_config: Any) -> tuple[bool, bool]:
     """(allow_unsolicited, single_logout) of an IdP entry; ValueError for a value that is neither."""
-def check_single_logout_settings(saml_settings: Any) -> None:
-    """ValueError unless the settings name the SP's single-logout service on HTTP-Redirect."""
+def check_single_logout_settings(saml_settings: Any, idp_config: Any = None) -> None:
+    """ValueError unless the settings name the SP's single-logout service on HTTP-Redirect (or on HTTP-POST, for an IdP whose logout messages go by HTTP-POST)."""
 def remember_authn_request(request: Any, idp_config: Any, request_id: Any) -> None:
     """Keep the id of an AuthnRequest sent to the IdP in the browser's session."""
 def claim_authn_request(request: Any, idp_config: Any, in_response_to: Any) -> Any:
@@ -42,7 +43,11 @@ def repost_without_cookie(request: Any) -> Response | None:
     """The page that posts the form again from this site, when it came without a session."""
 def remember_login(request: Any, idp_config: Any, saml_auth: Any) -> None:
     """Keep in the new session what a LogoutRequest for this login needs."""
-def saml_logout_view(context: Any, request: Any) -> HTTPFound:
+def post_authn_request(request: Any, idp_config: Any, return_to_url: Any) -> Response:
+    """The page that posts a new AuthnRequest to the IdP's single sign-on service (HTTP-POST binding)."""
+def saml_logout_view(context: Any, request: Any) -> HTTPFound | Response:
     """End the local session, and the IdP's through a LogoutRequest"""
-def saml_sls_view(context: Any, request: Any) -> HTTPFound:
+def saml_sls_view(context: Any, request: Any) -> HTTPFound | Response:
     """SAML single logout service: the IdP's LogoutResponse or LogoutRequest"""
+def takes_posted_logout(request: Any) -> bool:
+    """Whether the single-logout service takes a posted message for the IdP of this request."""

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "../glue/names.hpp"
+#include "../glue/bindings.hpp"
 #include "../glue/config_errors.hpp"
 #include "../pyobj/pyobj.hpp"
 #include "../glue/logout_options.hpp"
@@ -115,6 +116,22 @@ void record_login(PyObject* request, PyObject* idp_id, PyObject* error, PyObject
                       {request, known(idp_id), known(error), known(idp), known(user_id), known(elapsed)}, handled);
 }
 
+// Whether the IdP's settings cached in this process put its single sign-on
+// service on HTTP-POST (read in place: no log line, no metadata fetch).
+bool cached_sso_on_post(const Args& a, PyObject* idp_config) {
+  Ref idp_name = PyDict_Check(idp_config) ? vs::dict_get(idp_config, names::idp_name) : Ref();
+  if (!idp_name) return false;
+  // A replaced SamlIDPConfig may keep no cache: nothing is known then.
+  Ref cache = vs::getattr_opt(a.global(names::SamlIDPConfig).get(), names::cached_saml_settings);
+  Ref settings = cache && PyDict_CheckExact(cache.get()) ? vs::dict_get(cache.get(), idp_name.get()) : Ref();
+  return settings && bindings::endpoint_on_post(settings.get(), names::singleSignOnService);
+}
+
+// The login by HTTP-POST: velmora_saml.logout's page that posts the AuthnRequest.
+Ref posted_login(PyObject* request, PyObject* idp_config, PyObject* return_to_url) {
+  return call_method(logout_options::module().get(), names::post_authn_request, {request, idp_config, return_to_url});
+}
+
 // saml_sso_view(context, request)
 Ref saml_sso_view(const Args& a) {
   PyObject* request = a[1];
@@ -132,12 +149,29 @@ Ref saml_sso_view(const Args& a) {
           a, routed.idp_id.get(),
           [&] {
             // velmora_saml.discovery says where the person chooses the IdP.
-            Ref location = routed.choose_idp
-                               ? call(getattr(siblings::get(siblings::discovery).get(), names::choose_idp_url).get(),
-                                      {routed.idp_id.get(), routed.idp_config.get(), request})
-                               : call_method(a.global(names::SamlIDPConfig).get(), names::generate_login_url,
-                                             {routed.idp_config.get(), request, return_to_url.get()});
-            redirect = call(a.global(names::HTTPFound).get(), {location.get()});
+            if (routed.choose_idp) {
+              Ref location = call(getattr(siblings::get(siblings::discovery).get(), names::choose_idp_url).get(),
+                                  {routed.idp_id.get(), routed.idp_config.get(), request});
+              redirect = call(a.global(names::HTTPFound).get(), {location.get()});
+              return;
+            }
+            // An IdP that takes AuthnRequests on HTTP-POST only (as its
+            // settings say once assembled), or whose entry asks for it, is
+            // sent a page that posts the request.
+            PyObject* idp_config = routed.idp_config.get();
+            if (bindings::asks_for_post(idp_config) || cached_sso_on_post(a, idp_config)) {
+              redirect = posted_login(request, idp_config, return_to_url.get());
+              return;
+            }
+            Ref login_url = call_method(a.global(names::SamlIDPConfig).get(), names::generate_login_url,
+                                        {idp_config, request, return_to_url.get()});
+            // The first login of the process assembles the settings: only
+            // then is it known that the request must go by HTTP-POST.
+            if (cached_sso_on_post(a, idp_config)) {
+              redirect = posted_login(request, idp_config, return_to_url.get());
+              return;
+            }
+            redirect = call(a.global(names::HTTPFound).get(), {login_url.get()});
           },
           &error)) {
     record_login(request, routed.idp_id.get(), error.get(), nullptr, nullptr, Py_None, false);

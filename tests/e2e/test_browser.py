@@ -204,3 +204,93 @@ def test_a_login_the_idp_starts_is_refused_when_only_solicited_ones_count(browse
     sign_in_at_idp(browser, "alice", "alice")
     wait_for(browser, lambda d: "/login/callback/failed" in d.current_url, "the login-failed page")
     assert element_text(browser, "error-description") == "Unsolicited SAML response"
+
+
+@pytest.fixture(scope="module")
+def post_idp(module_deployment):
+    """An IdP that offers its endpoints on HTTP-POST only."""
+    return module_deployment.idp(extra_args=["--post-only"])
+
+
+@pytest.fixture(scope="module")
+def post_site(browser_tools, module_deployment, post_idp):
+    """The demo host for that IdP (only its metadata URL given: the binding comes from there)."""
+    return module_deployment.host(post_idp.metadata_url, extra_args=["--single-logout", "--solicited-only"])
+
+
+def test_an_idp_on_http_post_only_logs_in_and_out_both_ways(browser, post_site, post_idp):
+    from selenium.webdriver.common.by import By
+
+    def idp_log(after):
+        return post_idp.process.log_text()[after:]
+
+    start = len(post_idp.process.log_text())
+    browser.get(f"{post_site.url}/sso/saml/demo?return_to=/protected")
+    sign_in_at_idp(browser, "alice", "alice")
+    wait_for(browser, on_protected_page, "the protected page")
+    assert element_text(browser, "user") == "alice"
+    assert "AuthnRequest" in idp_log(start) and " on HTTP-POST" in idp_log(start)
+
+    # Logging out here: the LogoutRequest is posted to the IdP, its
+    # LogoutResponse posted back; the IdP's session ends too.
+    start = len(post_idp.process.log_text())
+    browser.find_element(By.ID, "logout-everywhere").click()
+    wait_for(browser, lambda d: d.current_url == f"{post_site.url}/" and d.find_elements(By.ID, "status"),
+             "the home page after the logout")
+    assert "Not logged in" in element_text(browser, "status")
+    # The IdP took the request posted, and posted its answer back.
+    assert "SAMLRequest on HTTP-POST" in idp_log(start) and "on HTTP-POST: Success" in idp_log(start)
+    browser.find_element(By.CSS_SELECTOR, "a.idp-login").click()
+    sign_in_at_idp(browser, "bob", "bob")  # the IdP asks again: its session ended
+    wait_for(browser, on_protected_page, "the protected page")
+
+    # Logging out at the IdP: its LogoutRequest is posted to the host.
+    start = len(post_idp.process.log_text())
+    browser.get(f"{post_idp.url}/logout")
+    browser.find_element(By.ID, "logout-everywhere").click()
+    wait_for(browser, lambda d: d.find_elements(By.ID, "logout-results"), "the IdP's logout results")
+    sp = f"{post_site.url}/saml/metadata/demo"
+    assert browser.find_elements(By.CSS_SELECTOR, f'li.logged-out[data-sp="{sp}"]'), element_text(
+        browser, "logout-results")
+    assert " on HTTP-POST" in idp_log(start) and "SAMLResponse on HTTP-POST" in idp_log(start)
+    browser.get(f"{post_site.url}/protected")
+    assert "Not logged in" in element_text(browser, "status")
+
+
+@pytest.fixture
+def browser_without_javascript(browser_tools, saml_idp_tools):
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+
+    from tests.e2e.conftest import CHROMEDRIVER, CHROMIUM
+
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage",
+                     "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1"):
+        options.add_argument(argument)
+    options.add_experimental_option("prefs", {"profile.managed_default_content_settings.javascript": 2})
+    driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+    driver.set_page_load_timeout(30)
+    try:
+        yield driver
+    finally:
+        driver.quit()
+
+
+def test_without_javascript_the_posting_pages_show_a_button(browser_without_javascript, post_site):
+    from selenium.webdriver.common.by import By
+
+    browser = browser_without_javascript
+
+    def press_continue(what):
+        wait_for(browser, lambda d: d.find_elements(By.CSS_SELECTOR, "button[type=submit]"), what)
+        button = browser.find_element(By.CSS_SELECTOR, "button[type=submit]")
+        assert button.is_displayed() and button.text == "Continue"
+        button.click()
+
+    browser.get(f"{post_site.url}/sso/saml/demo?return_to=/protected")
+    press_continue("the SP's page that posts the AuthnRequest")
+    sign_in_at_idp(browser, "alice", "alice")
+    press_continue("the IdP's page that posts the response")
+    wait_for(browser, on_protected_page, "the protected page")

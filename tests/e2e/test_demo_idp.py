@@ -484,3 +484,22 @@ class TestCasesThroughTheHost:
         assert (report["id"], report["state"], report["idp_entity_id"]) == ("demo", "in_service",
                                                                            shared_idp.metadata_url)
         assert report["logins"]["success"] >= 1
+
+
+class TestPostOnly:
+    """--post-only: every endpoint on HTTP-POST alone, as some IdPs offer them."""
+
+    def test_the_metadata_names_http_post_endpoints_only_and_they_answer(self):
+        browser = webtest.TestApp(make_idp(post_only=True))
+        document = browser.get("/metadata").text
+        assert "singleSignOnService" not in OneLogin_Saml2_IdPMetadataParser.parse(document).get("idp", {})
+        posted = OneLogin_Saml2_IdPMetadataParser.parse(document, required_sso_binding=POST, required_slo_binding=POST)
+        assert posted["idp"]["singleSignOnService"] == {"url": f"{IDP_URL}/sso/http-post", "binding": POST}
+        assert posted["idp"]["singleLogoutService"] == {"url": f"{IDP_URL}/slo/post", "binding": POST}
+        settings = sp_settings()
+        settings["idp"]["singleSignOnService"] = posted["idp"]["singleSignOnService"]
+        auth = ToolkitSP(browser, settings).auth("/sso/saml/idp1")
+        browser.get(auth.login(return_to="/after"), status=404)  # no HTTP-Redirect there
+        request = base64.b64encode(auth.get_last_request_xml().encode()).decode()
+        answer = browser.post("/sso/http-post", {"SAMLRequest": request, "RelayState": "/after"})
+        assert asks_for_password(answer)

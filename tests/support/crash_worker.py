@@ -41,7 +41,7 @@ import velmora_saml.saml as saml  # noqa: E402
 import velmora_saml.views as views  # noqa: E402
 from tests.support import saml_idp, saml_logout  # noqa: E402
 from tests.support import settings as test_settings  # noqa: E402
-from tests.support.idp_metadata import MetadataServer, idp_metadata_xml  # noqa: E402
+from tests.support.idp_metadata import BINDING_POST, MetadataServer, idp_metadata_xml  # noqa: E402
 from tests.support.idp_objects import FakeMemcache, make_idp  # noqa: E402
 from tests.support.sp_app import make_app  # noqa: E402
 from velmora.configs import UserConfig  # noqa: E402
@@ -231,8 +231,12 @@ class Site:
         slo = test_settings.idp_config("slo", allow_unsolicited=False, single_logout=True)
         slo["settings"]["idp"]["singleLogoutService"] = {"url": "https://idp.example.test/slo"}
         slo["settings"]["sp"]["singleLogoutService"] = {"url": saml_logout.sls_url("slo")}
+        # The same over HTTP-POST, every message signed.
+        post = test_settings.idp_config("post", settings=post_binding_settings("post"), allow_unsolicited=False,
+                                        single_logout=True, request_binding="post")
         self.configs = {"idp1": test_settings.idp_config("idp1"), "remote": remote, "gone": gone,
-                        "broken": broken, "off": test_settings.idp_config("off", enabled=False), "slo": slo}
+                        "broken": broken, "off": test_settings.idp_config("off", enabled=False), "slo": slo,
+                        "post": post}
         self.auth_settings.clear()
         self.auth_settings.update(test_settings.auth_settings(*self.configs.items()))
         self.users.clear()
@@ -259,6 +263,15 @@ class Site:
     def idp(self, posted=None, relay_state=None, **options):
         return make_idp(posted, relay_state=relay_state, tracker=saml.SamlDuplicateResponsesTrackerInMemory(),
                         users=self.users, **options)
+
+
+def post_binding_settings(idp_id):
+    settings = test_settings.toolkit_settings(idp_id, authnRequestsSigned=True, logoutRequestSigned=True,
+                                              logoutResponseSigned=True, wantMessagesSigned=True)
+    settings["idp"]["singleSignOnService"]["binding"] = BINDING_POST
+    settings["idp"]["singleLogoutService"] = {"url": "https://idp.example.test/slo", "binding": BINDING_POST}
+    settings["sp"]["singleLogoutService"] = {"url": saml_logout.sls_url(idp_id)}
+    return settings
 
 
 def redirected_to(response, fragment):
@@ -303,6 +316,33 @@ def logout_from_idp(site, name_id="alice@example.test"):
     cookie = solicited_login(site)
     query = saml_logout.redirect_query(saml_logout.logout_request(name_id, idp_id="slo"), relay_state="r")
     redirected_to(site.get(f"/saml/sls/slo?{query}", cookie), "idp.example.test/slo?SAMLResponse=")
+
+
+def posted_login(site):
+    """A login through the IdP "post": the SSO view's page posts the request; the session cookie."""
+    start = site.get("/sso/saml/post")
+    cookie = session_cookie(start)
+    request_id = saml_logout.read_post(start.text).root.get("ID")
+    response = saml_idp.build_response(in_response_to=request_id, valid_for=3600, idp_id="post")
+    answer = site.post(site.wsgi, "/saml/acs/post", cookie=cookie, SAMLResponse=response, RelayState="/back")
+    logged_in(answer)
+    return session_cookie(answer, cookie)
+
+
+def posted_logout_here(site):
+    cookie = posted_login(site)
+    start = site.get("/saml/logout/post?return_to=/bye", cookie)
+    sent = saml_logout.read_post(start.text)
+    form = saml_logout.post_form(saml_logout.logout_response(sent.root.get("ID"), idp_id="post"),
+                                 relay_state=sent.relay_state)
+    redirected_to(site.post(site.wsgi, "/saml/sls/post", session_cookie(start, cookie), **form), f"{HOST}/bye")
+
+
+def posted_logout_from_idp(site):
+    cookie = posted_login(site)
+    form = saml_logout.post_form(saml_logout.logout_request(idp_id="post"), relay_state="r")
+    answer = site.post(site.wsgi, "/saml/sls/post", cookie, **form)
+    assert saml_logout.read_post(answer.text).kind == "SAMLResponse"
 
 
 def processed(site, posted, relay_state=None, **options):
@@ -405,6 +445,15 @@ def entry_points(site):
         ("slo: garbled logout message", lambda: redirected_to(
             site.get("/saml/sls/slo?SAMLRequest=%2A%2A"), "failed"), "ok"),
         ("slo: options", lambda: logout.idp_logout_options(site.configs["slo"]), "ok"),
+        ("slo: post login", lambda: posted_login(site), "ok"),
+        ("slo: post logout round trip", lambda: posted_logout_here(site), "ok"),
+        ("slo: post logout from the idp", lambda: posted_logout_from_idp(site), "ok"),
+        ("slo: posted deflated message", lambda: redirected_to(site.post(
+            site.wsgi, "/saml/sls/post", SAMLRequest=saml_logout.deflate(saml_logout.logout_request(idp_id="post"))),
+            "failed"), "ok"),
+        ("slo: posted without a session", lambda: site.post(
+            site.wsgi, "/saml/sls/post", **saml_logout.post_form(saml_logout.logout_request(idp_id="post")))
+         .status_int == 200 or 1 / 0, "ok"),
     ]
 
 

@@ -8,7 +8,10 @@ Documents (all bytes):
         signing certificates (file names in tests/data or paths; a pair
         (file, use) gives another `use`, None for none); `valid_until`
         (datetime, seconds from now, or text) and `cache_duration` (seconds
-        or ISO 8601 text) go on the root.
+        or ISO 8601 text) go on the root. The single sign-on service is on
+        HTTP-Redirect at `sso_url` (None: not offered there) and on HTTP-POST
+        at `post_sso_url` when given; `slo_urls` maps bindings to the URLs
+        of its single-logout service (none by default).
 
     sign_metadata(document, key="metadata_signer.key", cert="metadata_signer.crt", *, over="root", ...)
         An enveloped signature over the root (or, `over="descriptor"`, over
@@ -61,6 +64,7 @@ NS_MD = "urn:oasis:names:tc:SAML:2.0:metadata"
 NS_DS = saml_idp.NS_DS
 NSMAP = {"md": NS_MD, "ds": NS_DS}
 BINDING_REDIRECT = "urn:oasis:names:tc:SAML:2.0:bindings:HTTP-Redirect"
+BINDING_POST = "urn:oasis:names:tc:SAML:2.0:bindings:HTTP-POST"
 PROTOCOL = "urn:oasis:names:tc:SAML:2.0:protocol"
 
 # Key pairs in tests/data, by the name of their files.
@@ -102,14 +106,19 @@ def _key_descriptor(parent, cert_file, use):
     etree.SubElement(data, f"{{{NS_DS}}}X509Certificate").text = cert_body(cert_file)
 
 
-def _descriptor(root, sso_url, certs, name_id_format="urn:oasis:names:tc:SAML:1.1:nameid-format:emailAddress"):
+def _descriptor(root, sso_url, certs, name_id_format="urn:oasis:names:tc:SAML:1.1:nameid-format:emailAddress",
+                post_sso_url=None, slo_urls=None):
     descriptor = _element(root, "IDPSSODescriptor", ID="_" + uuid.uuid4().hex, protocolSupportEnumeration=PROTOCOL)
     for entry in certs:
         cert_file, use = entry if isinstance(entry, tuple) else (entry, "signing")
         _key_descriptor(descriptor, cert_file, use)
+    for binding, url in (slo_urls or {}).items():
+        _element(descriptor, "SingleLogoutService", Binding=binding, Location=url)
     etree.SubElement(descriptor, f"{{{NS_MD}}}NameIDFormat").text = name_id_format
     if sso_url is not None:
         _element(descriptor, "SingleSignOnService", Binding=BINDING_REDIRECT, Location=sso_url)
+    if post_sso_url is not None:
+        _element(descriptor, "SingleSignOnService", Binding=BINDING_POST, Location=post_sso_url)
     return descriptor
 
 
@@ -118,7 +127,7 @@ def _serialize(root):
 
 
 def idp_metadata_xml(entity_id=IDP_ENTITY_ID, sso_url=IDP_SSO_URL, cert_file="idp.crt", *, certs=None,
-                     valid_until=None, cache_duration=None, document_id=None):
+                     valid_until=None, cache_duration=None, document_id=None, post_sso_url=None, slo_urls=None):
     """IdP metadata as an IdP publishes it; see the module doc.
 
     `sso_url=None` leaves out the SingleSignOnService, `certs=()` every
@@ -134,7 +143,7 @@ def idp_metadata_xml(entity_id=IDP_ENTITY_ID, sso_url=IDP_SSO_URL, cert_file="id
         }.items() if v is not None},
         nsmap=NSMAP,
     )
-    _descriptor(root, sso_url, [cert_file] if certs is None else certs)
+    _descriptor(root, sso_url, [cert_file] if certs is None else certs, post_sso_url=post_sso_url, slo_urls=slo_urls)
     return _serialize(root)
 
 

@@ -50,15 +50,23 @@ Reading what a service provider sends:
 
     read_redirect(location) -> RedirectMessage (`url`, `kind`, `root`,
         `relay_state`, `sig_alg`, `signature`; `signature_valid(cert)`),
+    read_post(page) -> PostedMessage: the message of a page that posts one
+        (HTTP-POST; `page` is its HTML): `url` (the form's action), `kind`,
+        `root`, `relay_state`, `fields` (every hidden field);
+        `signature_valid(cert)` checks its one enveloped signature, over the
+        root, with xmlsec,
     name_id(root), session_indexes(root), status_codes(root).
 """
 
 import base64
 import dataclasses
 import datetime
+import html
 import re
 import urllib.parse
 import zlib
+
+import xmlsec
 
 from cryptography import x509
 from cryptography.exceptions import InvalidSignature
@@ -277,6 +285,52 @@ def read_redirect(location):
         urllib.parse.urlunsplit(url._replace(query="")), kinds[0], etree.fromstring(data),
         fields.get("RelayState"), fields.get("SigAlg"), fields.get("Signature"), url.query,
     )
+
+
+_FORM_ACTION = re.compile(r'<form method="post" action="([^"]*)"')
+_HIDDEN_INPUT = re.compile(r'<input type="hidden" name="([^"]+)" value="([^"]*)">')
+
+
+@dataclasses.dataclass
+class PostedMessage:
+    """A SAML message in a page that posts it by itself (HTTP-POST)."""
+
+    url: str
+    kind: str
+    root: etree._Element
+    relay_state: str
+    fields: dict
+
+    def signature_valid(self, cert="sp.crt"):
+        """Whether the message carries exactly one signature, a child of the
+        root that covers the root, and it verifies with this certificate."""
+        root = etree.fromstring(etree.tostring(self.root))
+        signatures = root.findall(".//ds:Signature", NSMAP)
+        if len(signatures) != 1 or signatures[0].getparent() is not root:
+            return False
+        reference = signatures[0].find("ds:SignedInfo/ds:Reference", NSMAP)
+        if reference is None or reference.get("URI") != "#" + (root.get("ID") or ""):
+            return False
+        xmlsec.tree.add_ids(root, ["ID"])
+        context = xmlsec.SignatureContext()
+        context.key = xmlsec.Key.from_file(str(test_settings.DATA / cert), xmlsec.KeyFormat.CERT_PEM)
+        try:
+            context.verify(signatures[0])
+        except xmlsec.Error:
+            return False
+        return True
+
+
+def read_post(page):
+    """The SAML message of a page that posts one; see the module doc. The
+    field holds base64 of plain XML: a deflated one fails to parse here."""
+    action = _FORM_ACTION.search(page)
+    assert action, f"no form in the page: {page[:300]}"
+    fields = {name: html.unescape(value) for name, value in _HIDDEN_INPUT.findall(page)}
+    kinds = [kind for kind in ("SAMLRequest", "SAMLResponse") if kind in fields]
+    assert len(kinds) == 1, f"no single SAML message in the page: {sorted(fields)}"
+    root = etree.fromstring(base64.b64decode(fields[kinds[0]], validate=True))
+    return PostedMessage(html.unescape(action.group(1)), kinds[0], root, fields.get("RelayState"), fields)
 
 
 def name_id(root):
