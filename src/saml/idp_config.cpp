@@ -5,6 +5,7 @@
 // in response_checks.cpp, the user mapping in user_matching.cpp, the return
 // URL in return_url.cpp.
 #include "../glue/config_errors.hpp"
+#include "../glue/login_policy_keys.hpp"
 #include "../glue/logout_options.hpp"
 #include "saml.hpp"
 
@@ -80,13 +81,23 @@ Ref generate_login_url(const Args& a) {
     Ref extra_request_options = getitem(local_saml_settings.get(), names::extra_request_options);
     Ref return_to = getitem(extra_request_options.get(), names::return_to);
     if (!truthy(return_to.get())) return_to = Ref::borrow(a[3]);
-    Ref auth = new_auth(a, cls, idp_config, req.get(), local_saml_settings.get());
-    Ref login_url = call_login(auth.get(), return_to.get(), extra_request_options.get());
+    // An entry with a login policy may ask for an authentication context
+    // and a fresh sign-in (ForceAuthn), as the login start names them.
+    login_policy_keys::Asked asked;
+    if (login_policy_keys::named(idp_config)) asked = login_policy_keys::login_request(a[2], idp_config);
+    Ref auth = asked.class_refs.get() != Py_None
+                   ? new_auth_asking(a, cls, idp_config, req.get(), local_saml_settings.get(), asked.class_refs.get())
+                   : new_auth(a, cls, idp_config, req.get(), local_saml_settings.get());
+    Ref login_url = call_login(auth.get(), return_to.get(), extra_request_options.get(), asked.force_authn);
     if (!logout_options::read(idp_config).allow_unsolicited) {
       // The response must answer this request: the callback looks for its id
       // in the browser's session.
       Ref request_id = call_method(auth.get(), names::get_last_request_id);
       call_method(logout_options::module().get(), names::remember_authn_request, {a[2], idp_config, request_id.get()});
+      // And what it asked, against which the callback checks the response.
+      if (asked.remembered())
+        call_method(login_policy_keys::module().get(), names::remember_login_request,
+                    {a[2], idp_config, request_id.get(), asked.class_refs.get(), vs::boolean(asked.force_authn).get()});
     }
     return login_url;
   } catch (const vs::PyError&) {
