@@ -60,9 +60,10 @@ class CookiePolicy:
         return self.cookie.forget(request, **kw)
 
 
-def make_app(keys=None, settings=None, **more_keys):
+def make_app(keys=None, settings=None, views=None, **more_keys):
     """A host with one IdP entry "idp1" holding `keys`; /whoami tells who is
-    logged in, what the session holds and what login_context says."""
+    logged in, what the session holds and what login_context says; `views`
+    maps more paths to views (JSON)."""
     config = test_settings.idp_config("idp1", settings=settings, **(keys or {}), **more_keys)
     auth_settings = test_settings.auth_settings(("idp1", config))
 
@@ -78,6 +79,9 @@ def make_app(keys=None, settings=None, **more_keys):
         configurator.include("velmora_saml")
         configurator.add_route("whoami", "/whoami")
         configurator.add_view(whoami, route_name="whoami", renderer="json")
+        for path, view in (views or {}).items():
+            configurator.add_route(path, path)
+            configurator.add_view(view, route_name=path, renderer="json")
         wsgi = configurator.make_wsgi_app()
     app = webtest.TestApp(wsgi, extra_environ={"HTTP_HOST": test_settings.SP_HOST, "wsgi.url_scheme": "https"})
     app.config = config
@@ -387,3 +391,18 @@ class TestSessionLifetime:
         tweens = app.app.registry.queryUtility(ITweens)
         names = [name for name, _ in tweens.implicit()] if tweens is not None else []
         assert ("velmora_saml.login_policy.SamlSessionTween" in names) is tween
+
+
+
+def test_the_documented_step_up_view_sends_the_user_to_mfa_and_back():
+    from tests.test_docs import examples
+
+    namespace = {}
+    exec(compile(examples()["step-up"], "step-up", "exec"), namespace)
+    app = make_app(STEP_UP, views={"/payroll": namespace["payroll_view"]})
+    to_mfa = "/sso/saml/corp?authn_context=mfa&return_to=%2Fpayroll%3Fmonth%3D3"
+    assert app.get("/payroll?month=3").headers["Location"].endswith(to_mfa)
+    assert answer(app, start(app, authn_context="password"), authn_context=PASSWORD) == "logged in"
+    assert app.get("/payroll?month=3").headers["Location"].endswith(to_mfa)
+    assert answer(app, start(app, authn_context="mfa"), authn_context=MFA) == "logged in"
+    assert app.get("/payroll?month=3").json == {"payroll": "..."}

@@ -644,11 +644,12 @@ Ref get_idp_settings(const Args& a) {
 // SamlIDPConfig.validate_idp_config(cls, idp_config, timeout=5)
 Ref validate_idp_config(const Args& a) {
   PyObject* cls = a[0];
+  // Before anything that may wait for metadata: a wrong key is wrong whatever comes.
+  check_login_policy(a[1]);
   if (is_federation_entry(a[1])) {
     // Its SP side and its own keys; its IdPs come with its documents.
     call(getattr(siblings::get(siblings::federation).get(), names::validate).get(), {a[1]});
     check_login_keys(a, a[1]);
-    check_login_policy(a[1]);
     return vs::none();
   }
   Ref dummy_request = validation_request_data();
@@ -661,7 +662,6 @@ Ref validate_idp_config(const Args& a) {
   Ref saml_settings_obj = call_method(auth.get(), names::get_settings);
   checked_sp_metadata(saml_settings_obj.get());
   check_login_keys(a, a[1]);
-  check_login_policy(a[1]);
   if (logout_options::read(a[1]).single_logout)
     call_method(logout_options::module().get(), names::check_single_logout_settings, {saml_settings.get()});
   return vs::none();
