@@ -85,6 +85,7 @@ inline const Name entity_id{"entity_id"};
 inline const Name entity_named{"entity_named"};
 inline const Name entityId{"entityId"};
 inline const Name entityID{"entityID"};
+inline const Name environ{"environ"};
 inline const Name error{"error"};
 inline const Name escape{"escape"};
 inline const Name Event{"Event"};

@@ -37,12 +37,13 @@ Ref check_response(const Args& a);
 // What the accepted response says of the sign-in: its AuthnContextClassRef
 // values (a list), and the earliest AuthnInstant of its AuthnStatements as
 // Unix time (None when a statement states none the toolkit can read, or
-// there is none).
+// there is none). Read once per request: the check and the session entry
+// of one callback share it through the request's environ.
 struct SignIn {
   Ref class_refs;
   Ref authn_instant;
 };
-SignIn sign_in_of(const Args& a, PyObject* saml_auth);
+SignIn sign_in_of(const Args& a, PyObject* request, PyObject* saml_auth);
 // time.time() through the module's `time`.
 double now(const Args& a);
 

@@ -75,7 +75,7 @@ void drop_forgotten_cookies(PyObject* request, PyObject* headers) {
 Ref remember_login_context(const Args& a) {
   PyObject* saml_auth = a[3];
   Policy policy = policy_of(a[2]);
-  SignIn sign_in = sign_in_of(a, saml_auth);
+  SignIn sign_in = sign_in_of(a, a[0], saml_auth);
   Ref class_ref = PyList_Size(sign_in.class_refs.get()) > 0 ? vs::item(sign_in.class_refs.get(), 0) : vs::none();
   Ref session_not_on_or_after = call_method(saml_auth, names::get_session_expiration);
   if (!is_number(session_not_on_or_after.get())) session_not_on_or_after = vs::none();
