@@ -12,6 +12,12 @@ besides the SP part, so the remote metadata fetch and merge run for real at
 the first login. Replays are tracked through memcached when one is given,
 in the process memory otherwise; the start-up line says which.
 
+With --login-policy the IdP entry has a login policy: the page /step-up
+needs a multi-factor sign-in and sends a user who signed in with a password
+to sign in again with MFA (the three lines of docs/configuration.md,
+"Step-up"), "Sign in again" asks the IdP for a fresh sign-in (ForceAuthn),
+and the session ends when the IdP's does (SessionNotOnOrAfter).
+
 Run: python -m demo.host_app --port 8000 --idp-metadata http://127.0.0.1:8001/metadata
 """
 
@@ -24,6 +30,7 @@ import pathlib
 import secrets
 import signal
 import sys
+import time
 import urllib.parse
 import warnings
 
@@ -74,6 +81,19 @@ MAIL_ATTRIBUTE = "urn:oid:0.9.2342.19200300.100.1.3"
 # Who may read the plug-in's status view (--status): this machine only.
 LOOPBACK_NETWORKS = ["127.0.0.1/32", "::1/128"]
 AUDIT_LOGGER = "velmora_saml.audit"
+# The authentication contexts the login policy knows (--login-policy): the
+# REFEDS multi-factor profile, and the password sign-ins.
+MFA = "https://refeds.org/profile/mfa"
+LOGIN_POLICY = {
+    "allow_unsolicited": False,
+    "authn_contexts": {
+        "mfa": [MFA],
+        "password": ["urn:oasis:names:tc:SAML:2.0:ac:classes:Password",
+                     "urn:oasis:names:tc:SAML:2.0:ac:classes:PasswordProtectedTransport"],
+    },
+    "allow_force_authn": True,
+    "session_lifetime": "idp",
+}
 
 
 def sp_settings(public_url, idp_id, idp_metadata_url, local_idp=None, want_messages_signed=False,
@@ -196,10 +216,12 @@ def make_app(identity_providers, memcache_client=None, users=None, secret=None,
     config.include("velmora_saml")
     config.add_route("home", "/")
     config.add_route("protected", "/protected")
+    config.add_route("step_up", "/step-up")
     config.add_route("login_failed", "/login/callback/failed")
     config.add_route("logout", "/logout")
     config.add_view(home_view, route_name="home")
     config.add_view(protected_view, route_name="protected")
+    config.add_view(step_up_view, route_name="step_up")
     config.add_view(login_failed_view, route_name="login_failed")
     config.add_view(logout_view, route_name="logout")
     if metrics:
@@ -230,7 +252,8 @@ def single_logout_idps(request):
 
 
 def nav_links(request):
-    links = '<a href="/">Home</a><a href="/protected">Protected page</a><a href="/logout" id="logout">Log out</a>'
+    links = ('<a href="/">Home</a><a href="/protected">Protected page</a><a href="/step-up">MFA page</a>'
+             '<a href="/logout" id="logout">Log out</a>')
     if request is not None and request.authenticated_userid is not None:
         # The IdP the user logged in with is the one to log out of; the demo
         # has one.
@@ -274,12 +297,41 @@ def home_view(request):
     return page("Velmora demo", f"{status}<ul>{links}</ul><p><small>{note}</small></p>", request=request)
 
 
+def login_context(request):
+    """How the session's user signed in (imported here: --help needs no plug-in)."""
+    import velmora_saml
+
+    return velmora_saml.login_context(request)
+
+
+def shown_time(when):
+    return "—" if when is None else time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(when))
+
+
+def login_rows(login):
+    """Table rows of how the session's user signed in (velmora_saml.login_context)."""
+    if login is None:
+        return ""
+    return (f'<tr><th align="left">Signed in with</th><td><code id="authn-context">'
+            f'{html.escape(str(login["authn_context"]))}</code></td></tr>'
+            f'<tr><th align="left">Signed in at</th><td id="authn-instant">{shown_time(login["authn_instant"])}</td></tr>'
+            f'<tr><th align="left">IdP session ends</th><td id="session-ends">'
+            f'{shown_time(login["session_not_on_or_after"])}</td></tr>')
+
+
 def protected_view(request):
     user_id = request.authenticated_userid
     if user_id is None:
         return HTTPFound("/")
     user = request.identity
     sso_user_id = request.session.get("sso_user_id", "")
+    login = login_context(request)
+    again = ""
+    if login is not None:
+        query = urllib.parse.urlencode({"force_authn": "1", "return_to": "/protected"})
+        url = f"/sso/saml/{urllib.parse.quote(login['idp_id'])}?{query}"
+        again = (f'<p><a id="sign-in-again" href="{html.escape(url)}">Sign in again</a>'
+                 " (asks the IdP for a fresh sign-in)</p>")
     return page(
         "Protected page",
         f'<p>Logged in as <strong id="user">{html.escape(user_id)}</strong>.</p>'
@@ -287,7 +339,30 @@ def protected_view(request):
         f'<tr><th align="left">Host user</th><td>{html.escape(user_id)}</td></tr>'
         f'<tr><th align="left">E-mail</th><td id="email">{html.escape(user.email)}</td></tr>'
         f'<tr><th align="left">SSO id</th><td><code id="sso-id">{html.escape(str(sso_user_id))}</code></td></tr>'
-        "</table>",
+        f"{login_rows(login)}"
+        f"</table>{again}",
+        request=request,
+    )
+
+
+def step_up_view(request):
+    """A page for users who signed in with multi-factor authentication: the
+    step-up pattern of docs/configuration.md."""
+    if request.authenticated_userid is None:
+        return HTTPFound("/")
+    login = login_context(request)
+    if login is None:
+        # Without a login policy the session keeps no login context: a
+        # redirect would only come back here.
+        return page("MFA page", '<p id="no-policy">This page needs the host started with --login-policy.</p>',
+                    request=request)
+    if login["authn_context"] != MFA:
+        query = urllib.parse.urlencode({"authn_context": "mfa", "return_to": request.path_qs})
+        return HTTPFound(f"/sso/saml/{urllib.parse.quote(login['idp_id'])}?{query}")
+    return page(
+        "MFA page",
+        f'<p id="mfa">Signed in with multi-factor authentication as '
+        f"<strong>{html.escape(request.authenticated_userid)}</strong>.</p><table>{login_rows(login)}</table>",
         request=request,
     )
 
@@ -396,6 +471,9 @@ def main(argv=None):
                         help="single logout with the IdP (the plug-in's logout view and single-logout service)")
     parser.add_argument("--solicited-only", action="store_true",
                         help="accept only responses to the AuthnRequests this browser sent (no IdP-initiated login)")
+    parser.add_argument("--login-policy", action="store_true",
+                        help="a login policy on the IdP entry: MFA for /step-up, \"Sign in again\" (ForceAuthn), "
+                        "the session ended with the IdP's (implies --solicited-only)")
     parser.add_argument("--memcached", metavar="HOST:PORT", help="track replays through this memcached")
     parser.add_argument("--secret", default=os.environ.get("VELMORA_DEMO_SECRET"),
                         help="cookie secret (default: random; give all processes of one site the same)")
@@ -444,6 +522,8 @@ def main(argv=None):
         idp_config["single_logout"] = True
     if args.solicited_only:
         idp_config["allow_unsolicited"] = False
+    if args.login_policy:
+        idp_config.update(LOGIN_POLICY)
 
     identity_providers = {args.idp_id: idp_config}
     if args.federation_metadata:

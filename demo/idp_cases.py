@@ -3,8 +3,9 @@ meets, sent so that an operator sees how the host refuses each.
 
 Every case (CASES below) is a Response for alice, who has a host account,
 so the case is all that is wrong with it. It answers the AuthnRequest the
-sign-in page was shown for, and is signed with the IdP's key like any other
-response unless the case is about the signature.
+sign-in page was shown for (a multi-factor sign-in when it asked for one),
+and is signed with the IdP's key like any other response unless the case
+is about the signature.
 
 Two ways to send one: the "send a test case" form under the IdP's sign-in
 form, or the command line, which starts a login at the host, submits that
@@ -26,6 +27,8 @@ from collections.abc import Callable
 # pysaml2 names cipher modes that cryptography has deprecated; the cases use none of them.
 warnings.filterwarnings("ignore", module="saml2")
 
+import time  # noqa: E402
+
 import requests  # noqa: E402
 from lxml import etree  # noqa: E402
 from saml2.server import Server  # noqa: E402
@@ -33,6 +36,7 @@ from saml2.time_util import in_a_while  # noqa: E402
 
 from demo.accounts import IDP_USERS  # noqa: E402
 from demo.idp_pages import page  # noqa: E402
+from demo.idp_sessions import MFA, PASSWORD  # noqa: E402
 
 log = logging.getLogger("demo.idp")
 
@@ -87,6 +91,8 @@ class Case:
     change_document: Callable[[str], str] | None = None  # the signed XML
     other_key: bool = False
     answers_request: bool = True
+    authn_class: str | None = None  # None: what the request asked (MFA or Password)
+    signed_in_ago: int = 0  # seconds between the sign-in (AuthnInstant) and the response
 
 
 CASES = {
@@ -99,6 +105,8 @@ CASES = {
     "attribute-missing": Case("mail attribute missing", change_identity=without_mail),
     "blank-values": Case("mail attribute blank", change_identity=blank_mail),
     "unsolicited": Case("unsolicited (answers no AuthnRequest)", answers_request=False),
+    "without-mfa": Case("without MFA (a password sign-in, whatever was asked)", authn_class=PASSWORD),
+    "stale-sign-in": Case("a sign-in of an hour ago (an IdP that ignores ForceAuthn)", signed_in_ago=3600),
 }
 
 
@@ -147,12 +155,13 @@ class CaseResponses:
             return page(400, "Unknown test case", f"<p>No test case {html.escape(name)}.</p>")
         if case.other_key and self.other_key_config is None:
             return page(400, "No other key", "<p>This identity provider was started without a second key.</p>")
-        response_args, relay_state = pending
-        ticket = self.keep_issued(response_args["destination"], self.case_document(case, response_args), relay_state)
+        response_args, relay_state, wants_mfa = pending
+        ticket = self.keep_issued(response_args["destination"], self.case_document(case, response_args, wants_mfa),
+                                  relay_state)
         log.info("issued the test case %s to %s (ticket %s)", name, response_args["destination"], ticket)
         return self.post_redirect(ticket)
 
-    def case_document(self, case, response_args):
+    def case_document(self, case, response_args, wants_mfa=False):
         """The XML of the case's Response to these response arguments."""
         user = self.users[CASE_USER]
         identity = self.identity_of(CASE_USER)
@@ -165,8 +174,11 @@ class CaseResponses:
             config = self.other_key_config
             config.metadata = self.server.metadata  # the service providers this IdP trusts
         name = self.issued_name(user, response_args["sp_entity_id"])
+        authn_class = case.authn_class or (MFA if wants_mfa else PASSWORD)
+        now = time.time()
         document = self.signed_response(CaseServer(config, case.change_assertion), CASE_USER, identity, name,
-                                        response_args)
+                                        response_args, authn_class, now - case.signed_in_ago,
+                                        now + self.sessions.lifetime)
         return case.change_document(document) if case.change_document is not None else document
 
 
@@ -196,13 +208,14 @@ class HostAnswer:
         return urllib.parse.unquote(query.partition("error_description=")[2])
 
 
-def send_case(host_url, name, idp_id="demo", timeout=30):
-    """Start a login at the host, have the IdP answer it with the case
-    `name`, and post that to the host as a browser would (its cookies
-    included: the response answers this browser's AuthnRequest)."""
-    browser = requests.Session()
-    start = browser.get(f"{host_url.rstrip('/')}/sso/saml/{idp_id}", params={"return_to": "/protected"},
-                        allow_redirects=False, timeout=timeout)
+def send_case(host_url, name, idp_id="demo", timeout=30, params=None, browser=None):
+    """Start a login at the host (`params` added to its query), have the IdP
+    answer it with the case `name`, and post that to the host as a browser
+    would (its cookies included: the response answers this browser's
+    AuthnRequest). `browser`: a requests.Session to go on with."""
+    browser = browser or requests.Session()
+    start = browser.get(f"{host_url.rstrip('/')}/sso/saml/{idp_id}",
+                        params={"return_to": "/protected", **(params or {})}, allow_redirects=False, timeout=timeout)
     if start.status_code != 302:
         raise CaseNotSent(f"the host answered {start.status_code} to the login start")
     idp_url = start.headers["Location"]

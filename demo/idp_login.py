@@ -16,8 +16,17 @@ replays are staged.
 Single sign-on sessions: a sign-in with the password starts an IdP session
 (the cookie idp_session_<port>) that lasts --session-minutes. While it
 lives, an AuthnRequest from the same browser is answered at once, without
-the form, unless it asks for ForceAuthn; an IsPassive request from a
-browser without a session is answered with the status NoPassive.
+the form, unless it asks for ForceAuthn, or for multi-factor authentication
+(a RequestedAuthnContext naming https://refeds.org/profile/mfa) that the
+session's sign-in was not; an IsPassive request from a browser without a
+session is answered with the status NoPassive.
+
+Multi-factor: a request that asks for it gets a sign-in form with the
+user's one-time code too (demo/accounts.py), and a response whose
+AuthnContextClassRef is https://refeds.org/profile/mfa; every other
+sign-in is Password. Each response states the session's sign-in as its
+AuthnInstant (so an answer from the session tells when the user really
+signed in) and the session's end as its SessionNotOnOrAfter.
 
 IdP-initiated login: /sso/idp-initiated?sp=<SP entity ID>&RelayState=...
 signs the user in (or takes the session) and posts a Response that answers
@@ -32,14 +41,14 @@ import logging
 import secrets
 
 from saml2 import BINDING_HTTP_POST, BINDING_HTTP_REDIRECT, samlp
-from saml2.authn_context import PASSWORD
 from saml2.saml import NAMEID_FORMAT_EMAILADDRESS, NameID
+from saml2.time_util import instant
 from saml2.xmldsig import DIGEST_SHA256, SIG_RSA_SHA256
 from webob import Response
 
 from demo.idp_cases import case_form
 from demo.idp_pages import auto_post_page, keep_bounded, page
-from demo.idp_sessions import IssuedName
+from demo.idp_sessions import MFA, PASSWORD, IssuedName
 
 log = logging.getLogger("demo.idp")
 
@@ -50,6 +59,14 @@ class UnknownServiceProvider(Exception):
 
 def flag(value):
     return str(value).strip().lower() in ("true", "1")
+
+
+def asks_for_mfa(authn_request):
+    """Whether the AuthnRequest's RequestedAuthnContext names multi-factor."""
+    requested = authn_request.requested_authn_context
+    if requested is None:
+        return False
+    return any((class_ref.text or "").strip() == MFA for class_ref in requested.authn_context_class_ref or [])
 
 
 class SingleSignOn:
@@ -86,11 +103,13 @@ class SingleSignOn:
             log.warning("AuthnRequest refused: %r", e)
             return page(400, "Bad AuthnRequest", f"<p>{html.escape(str(e))}</p>")
         session = self._browser_session(request)
-        if session is not None and not flag(parsed.message.force_authn):
+        wants_mfa = asks_for_mfa(parsed.message)
+        enough = session is not None and (not wants_mfa or session.authn_class == MFA)
+        if enough and not flag(parsed.message.force_authn):
             return self.answer(session, response_args, relay_state)
         if session is None and flag(parsed.message.is_passive):
             return self.answer_no_passive(response_args, relay_state)
-        return self.ask_password(response_args, relay_state)
+        return self.ask_password(response_args, relay_state, wants_mfa)
 
     def idp_initiated_view(self, request):
         """A login the IdP starts: the Response answers no AuthnRequest, or
@@ -117,14 +136,17 @@ class SingleSignOn:
             return self.answer(session, response_args, relay_state)
         return self.ask_password(response_args, relay_state)
 
-    def ask_password(self, response_args, relay_state):
+    def ask_password(self, response_args, relay_state, wants_mfa=False):
         key = secrets.token_urlsafe(16)
         with self._lock:
-            keep_bounded(self._pending, key, (response_args, relay_state))
-        return self.login_form(key, response_args["sp_entity_id"])
+            keep_bounded(self._pending, key, (response_args, relay_state, wants_mfa))
+        return self.login_form(key, response_args["sp_entity_id"], wants_mfa)
 
-    def login_form(self, key, sp_entity_id, error=""):
+    def login_form(self, key, sp_entity_id, wants_mfa, error=""):
         message = f'<p class="error" id="error">{html.escape(error)}</p>' if error else ""
+        code = ('<p>The service provider asks for multi-factor authentication.</p>'
+                '<p><label>One-time code <input name="code" id="code" autocomplete="one-time-code"'
+                ' inputmode="numeric"></label></p>' if wants_mfa else "")
         return page(
             200,
             "Sign in",
@@ -134,6 +156,7 @@ class SingleSignOn:
             '<p><label>User name <input name="username" id="username" autocomplete="username"></label></p>'
             '<p><label>Password <input name="password" id="password" type="password"'
             ' autocomplete="current-password"></label></p>'
+            f"{code}"
             '<p><button type="submit" id="submit">Sign in</button></p>'
             f"</form>{case_form(key)}",
         )
@@ -144,11 +167,14 @@ class SingleSignOn:
             pending = self._pending.get(key)
         if pending is None:
             return page(400, "Login expired", "<p>This login request is unknown or expired; start again.</p>")
-        response_args, relay_state = pending
+        response_args, relay_state, wants_mfa = pending
         username = request.POST.get("username", "")
         user = self.users.get(username)
         if user is None or not secrets.compare_digest(user["password"], request.POST.get("password", "")):
-            return self.login_form(key, response_args["sp_entity_id"], "Wrong user name or password.")
+            return self.login_form(key, response_args["sp_entity_id"], wants_mfa, "Wrong user name or password.")
+        if wants_mfa and not secrets.compare_digest(user["code"], request.POST.get("code", "")):
+            return self.login_form(key, response_args["sp_entity_id"], wants_mfa, "Wrong one-time code.")
+        authn_class = MFA if wants_mfa else PASSWORD
         with self._lock:
             ticket = self._answered.get((key, username))
         if ticket is not None:
@@ -160,7 +186,9 @@ class SingleSignOn:
         if session is None or session.username != username:
             if session is not None:
                 self.sessions.end(session.session_id)
-            session = self.sessions.start(username)
+            session = self.sessions.start(username, authn_class)
+        else:
+            self.sessions.signed_in_again(session, authn_class)
         ticket = self.issue(session, response_args, relay_state)
         with self._lock:
             keep_bounded(self._answered, (key, username), ticket)
@@ -208,7 +236,7 @@ class SingleSignOn:
         sp_entity_id = response_args["sp_entity_id"]
         name = self.issued_name(user, sp_entity_id)
         document = self.signed_response(self.server, session.username, self.identity_of(session.username), name,
-                                        response_args)
+                                        response_args, session.authn_class, session.signed_in_at, session.expires)
         statement = samlp.response_from_string(document).assertion[0].authn_statement[0]
         self.sessions.record(session, sp_entity_id, name, statement.session_index)
         return document
@@ -225,14 +253,18 @@ class SingleSignOn:
             sp_entity_id if self.name_qualifiers else None,
         )
 
-    def signed_response(self, server, username, identity, name, response_args):
-        """The XML of a Response made and signed by this pysaml2 server."""
+    def signed_response(self, server, username, identity, name, response_args, authn_class, signed_in_at,
+                        session_ends):
+        """The XML of a Response made and signed by this pysaml2 server: the
+        user signed in at `signed_in_at` (Unix time) with `authn_class`, and
+        the IdP's session ends at `session_ends`."""
         response = server.create_authn_response(
             identity,
             userid=username,
             name_id=NameID(format=name.format, text=name.text, name_qualifier=name.name_qualifier,
                            sp_name_qualifier=name.sp_name_qualifier),
-            authn={"class_ref": PASSWORD, "authn_auth": self.entity_id},
+            authn={"class_ref": authn_class, "authn_auth": self.entity_id, "authn_instant": int(signed_in_at)},
+            session_not_on_or_after=instant(time_stamp=int(session_ends)),
             sign_assertion=True,
             sign_response=self.sign_response,
             sign_alg=SIG_RSA_SHA256,

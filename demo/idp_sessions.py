@@ -1,8 +1,12 @@
 """Single-sign-on sessions of the demo identity provider.
 
-A session starts when a user signs in with the password. While it lives, the
-IdP answers an AuthnRequest from the same browser (its session cookie)
-without asking again, and records every service provider it answered: the
+A session starts when a user signs in with the password (and, when the
+service provider asked for it, the one-time code: multi-factor). It keeps
+how and when the user last signed in. While it lives, the IdP answers an
+AuthnRequest from the same browser (its session cookie) without asking
+again, unless the request asks for more than that sign-in was (MFA after a
+password) or for a fresh one (ForceAuthn), and records every service
+provider it answered: the
 NameID and the SessionIndex it issued there. Those records are what a
 LogoutRequest from a service provider is matched against, and what the IdP
 names in the LogoutRequests of a logout it starts itself.
@@ -12,6 +16,12 @@ import dataclasses
 import secrets
 import threading
 import time
+
+from saml2.authn_context import PASSWORD
+
+# How a user signed in, as the AuthnContextClassRef of the assertions says
+# it: PASSWORD (pysaml2's Password class), or MFA.
+MFA = "https://refeds.org/profile/mfa"
 
 # Sessions kept at most (the oldest dropped first).
 KEEP = 200
@@ -56,6 +66,8 @@ class SsoSession:
     username: str
     expires: float  # time.time()
     participants: dict = dataclasses.field(default_factory=dict)  # SP entity id -> Participant
+    authn_class: str = PASSWORD  # how the user last signed in
+    signed_in_at: float = dataclasses.field(default_factory=time.time)
 
     def alive(self, now=None):
         return (time.time() if now is None else now) < self.expires
@@ -70,8 +82,10 @@ class SessionStore:
         self._lock = threading.Lock()
         self._sessions = {}  # session id -> SsoSession, oldest first
 
-    def start(self, username):
-        session = SsoSession(secrets.token_urlsafe(24), username, time.time() + self.lifetime)
+    def start(self, username, authn_class=PASSWORD):
+        now = time.time()
+        session = SsoSession(secrets.token_urlsafe(24), username, now + self.lifetime, authn_class=authn_class,
+                             signed_in_at=now)
         with self._lock:
             self._sessions[session.session_id] = session
             while len(self._sessions) > self.keep:
@@ -88,6 +102,12 @@ class SessionStore:
                 del self._sessions[session_id]
                 return None
             return session
+
+    def signed_in_again(self, session, authn_class):
+        """The user of a live session signed in again (ForceAuthn, or a step up to MFA)."""
+        with self._lock:
+            session.authn_class = authn_class
+            session.signed_in_at = time.time()
 
     def end(self, session_id):
         """Ends the session; returns it, or None when it was not (or no longer) there."""

@@ -31,6 +31,9 @@ def main(argv=None):
                         help="the host takes only responses to its own AuthnRequests (no IdP-initiated login)")
     parser.add_argument("--post-only", action="store_true",
                         help="the IdP offers HTTP-POST endpoints only: logins and logouts go by HTTP-POST")
+    parser.add_argument("--login-policy", action="store_true",
+                        help="the host's IdP entry has a login policy: its page /step-up needs MFA (the IdP asks "
+                        "for the user's one-time code), \"Sign in again\" asks for a fresh sign-in")
     parser.add_argument("--metrics", action="store_true",
                         help='count logins through prometheus_client ("metrics": true); the host serves /metrics')
     parser.add_argument("--status", action="store_true",
@@ -87,6 +90,8 @@ def main(argv=None):
             extra.append("--want-messages-signed")
         if args.solicited_only:
             extra.append("--solicited-only")
+        if args.login_policy:
+            extra.append("--login-policy")
         if args.metrics:
             extra.append("--metrics")
         if args.status:
@@ -102,6 +107,7 @@ def main(argv=None):
         processes.wait_until_serving(f"{host_url}/", host)
 
         users = ", ".join(f"{name}/{user['password']}" for name, user in IDP_USERS.items())
+        codes = ", ".join(f"{name} {user['code']}" for name, user in IDP_USERS.items())
         print(
             f"\nVelmora SAML demo\n"
             f"  open            {host_url}/\n"
@@ -109,7 +115,8 @@ def main(argv=None):
             f"  IdP logout      {idp_url}/logout (ends the IdP session, and the host's: the next login asks again)\n"
             f"  host logout     \"Log out\" ends the host's session, \"Log out everywhere\" the IdP's too\n"
             f"  IdP users       {users}  (carol has no account on the host)\n"
-            f"  replay tracking {replay}\n"
+            + (f"  login policy    {host_url}/step-up needs MFA; one-time codes: {codes}\n" if args.login_policy else "")
+            + f"  replay tracking {replay}\n"
             + ("  bindings        HTTP-POST both ways (the IdP offers no HTTP-Redirect)\n" if args.post_only else "")
             + (f"  metrics         {host_url}/metrics\n" if args.metrics else "")
             + (f"  status          {host_url}/saml/status\n" if args.status else "")

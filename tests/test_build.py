@@ -10,13 +10,14 @@ import pytest
 
 import velmora_saml.federation
 import velmora_saml.idp_metadata
+import velmora_saml.login_policy
 import velmora_saml.logout
 import velmora_saml.replay_store
 import velmora_saml.saml
 import velmora_saml.views
 
 MODULES = [velmora_saml.saml, velmora_saml.views, velmora_saml.replay_store, velmora_saml.logout,
-           velmora_saml.idp_metadata, velmora_saml.federation]
+           velmora_saml.idp_metadata, velmora_saml.federation, velmora_saml.login_policy]
 
 
 @pytest.mark.skipif(shutil.which("readelf") is None, reason="readelf not installed")

@@ -235,3 +235,29 @@ def test_single_logout_goes_to_the_idp_the_session_logged_in_with(site):
     logout = app.get("/saml/logout/fed")
     sent = saml_logout.read_redirect(logout.headers["Location"])
     assert sent.url.startswith(A.sso_url.replace("/sso", "")) and sent.kind == "SAMLRequest"
+
+
+def test_the_idps_of_a_federation_are_held_to_its_entry_s_login_policy(published, tmp_path):
+    mfa = {"mfa": [saml_idp.MFA_CONTEXT]}
+    # A wrong key switches the entry off before its documents have come.
+    wrong = entry({"metadata_url": published.url(PATH)}, tmp_path / "wrong", authn_contexts=mfa)
+    saml.validate_saml_settings(auth_settings(("fed", wrong)), 5)
+    assert wrong["enabled"] is False
+    config = entry({"metadata_url": published.url(PATH)}, tmp_path / "cache", allow_unsolicited=False,
+                   authn_contexts=mfa, default_authn_context="mfa")
+    settings = auth_settings(("fed", config))
+    saml.validate_saml_settings(settings, 5)  # waits for its documents, and starts their refresh
+    wait_for_generation(config)
+    saml.validate_saml_settings(settings, 5)
+    assert config["enabled"] is True
+    app = sp_app.make_app(settings, ConfigStorage(sp_app.USERS))
+
+    def start():
+        sent = app.get("/sso/saml/fed", params={"entityID": A.entity_id}).headers["Location"]
+        request = saml_logout.read_redirect(sent).root
+        asked = request.findall("samlp:RequestedAuthnContext/saml:AuthnContextClassRef", saml_idp.NSMAP)
+        assert [class_ref.text for class_ref in asked] == [saml_idp.MFA_CONTEXT]
+        return request.get("ID")
+
+    assert outcome(app, response(A, in_response_to=start())) == "refused: Authentication context not accepted"
+    assert outcome(app, response(A, in_response_to=start(), authn_context=saml_idp.MFA_CONTEXT)) == "logged in"

@@ -143,8 +143,17 @@ class TestCheck:
         ({"allow_unsolicited": 1},
          'x: invalid: ValueError: Invalid SAML configuration: "allow_unsolicited" must be true, false or null, not 1',
          'set "allow_unsolicited" to true or false'),
+        ({"authn_contexts": {"mfa": ["https://refeds.org/profile/mfa"]}},
+         'x: invalid: ValueError: Invalid SAML configuration: "authn_contexts" needs "allow_unsolicited": false (the '
+         "response is checked against the AuthnRequest it answers)",
+         'set "allow_unsolicited": false'),
+        ({"session_lifetime": "8h"},
+         'x: invalid: ValueError: Invalid SAML configuration: "session_lifetime" must be "idp", a positive number of '
+         'seconds or {"idp": true, "max": <seconds>}, not \'8h\'',
+         'set "session_lifetime" to "idp", a number of seconds'),
     ], ids=["attribute-not-text", "not-an-sso-key", "regex", "settings-not-a-mapping", "refresh-interval-0",
-            "fingerprint", "both-signing-keys", "allow-unsolicited-number"])
+            "fingerprint", "both-signing-keys", "allow-unsolicited-number", "context-needs-solicited",
+            "session-lifetime"])
     def test_one_line_naming_the_key_and_a_hint(self, tmp_path, changes, first, hint):
         result = run("check", write(tmp_path, auth_settings(("x", config("x") | changes))), cwd=tmp_path)
         assert result.returncode == 1

@@ -154,6 +154,21 @@ class TestLogin:
         assert len(session(app)["velmora_saml.authn_requests"]) == 1
         assert sent.url == IDP_POST_SSO_URL
 
+    @pytest.mark.parametrize("answered_with, outcome", [
+        (saml_idp.MFA_CONTEXT, "logged in"),
+        (saml_idp.PASSWORD_CONTEXT, "refused: Authentication context not accepted"),
+    ], ids=["mfa", "password-for-mfa"])
+    def test_a_login_policy_asks_and_checks_a_posted_login_as_a_redirected_one(self, answered_with, outcome):
+        app = make_app(authn_contexts={"mfa": [saml_idp.MFA_CONTEXT]}, allow_force_authn=True)
+        page = app.get("/sso/saml/idp1", {"return_to": "/", "authn_context": "mfa", "force_authn": "1"})
+        sent = check_page(page)
+        asked = sent.root.find("samlp:RequestedAuthnContext", saml_idp.NSMAP)
+        assert asked.get("Comparison") == "exact"
+        assert [ref.text for ref in asked] == [saml_idp.MFA_CONTEXT]
+        assert sent.root.get("ForceAuthn") == "true"
+        answer = saml_idp.build_response(ALICE, in_response_to=sent.root.get("ID"), authn_context=answered_with)
+        assert sp_app.login_outcome(app, answer) == outcome
+
     def test_an_idp_on_http_redirect_is_redirected_to_as_before(self):
         app = make_app(post_settings(sso=REDIRECT, slo=REDIRECT))
         answer = app.get("/sso/saml/idp1")

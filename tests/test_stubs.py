@@ -13,7 +13,7 @@ import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 MODULES = ["velmora_saml.saml", "velmora_saml.views", "velmora_saml.replay_store", "velmora_saml.logout",
-           "velmora_saml.idp_metadata", "velmora_saml.federation"]
+           "velmora_saml.idp_metadata", "velmora_saml.federation", "velmora_saml.login_policy"]
 
 pytest.importorskip("mypy.stubtest")
 

@@ -189,7 +189,7 @@ def test_wheel_is_manylinux_and_carries_its_metadata(wheels, version, tmp_path):
     assert {"velmora_saml/__init__.py", "velmora_saml/__main__.py", "velmora_saml/py.typed"} <= names
     modules = sorted(tmp_path.glob("velmora_saml/*.so"))
     assert {module.name.split(".")[0] for module in modules} == {"saml", "views", "replay_store", "logout",
-                                                               "idp_metadata", "federation"}
+                                                               "idp_metadata", "federation", "login_policy"}
     # The tag is a promise about every module: none may ask for a newer glibc.
     sizes = []
     for module in modules:

@@ -12,6 +12,7 @@ inline const vs::Name federation{"velmora_saml.federation"};
 inline const vs::Name federation_refresh{"velmora_saml.federation_refresh"};
 inline const vs::Name idp_metadata{"velmora_saml.idp_metadata"};
 inline const vs::Name idp_report{"velmora_saml.idp_report"};
+inline const vs::Name login_policy{"velmora_saml.login_policy"};
 inline const vs::Name logout{"velmora_saml.logout"};
 inline const vs::Name replay_store{"velmora_saml.replay_store"};
 inline const vs::Name saml{"velmora_saml.saml"};

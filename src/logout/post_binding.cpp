@@ -10,6 +10,7 @@
 #include "logout.hpp"
 #include "../glue/bindings.hpp"
 #include "../glue/config_errors.hpp"
+#include "../glue/login_policy_keys.hpp"
 #include "../glue/signature_transforms.hpp"
 
 namespace logout {
@@ -265,9 +266,16 @@ Ref post_authn_request(const Args& a) {
     Ref idp = call_kw(idp_config_class.get(), {idp_config, request, users.get()}, users_keyword);
     Ref auth = getattr(idp.get(), names::saml_auth);
     Ref settings_obj = call_method(auth.get(), names::get_settings);
+    // An entry with a login policy asks what a login by HTTP-Redirect asks:
+    // the authentication context the start names, a fresh sign-in.
+    login_policy_keys::Asked asked;
+    if (login_policy_keys::named(idp_config)) asked = login_policy_keys::login_request(request, idp_config);
+    if (asked.class_refs.get() != Py_None)
+      settings_obj = call(reinterpret_cast<PyObject*>(Py_TYPE(settings_obj.get())),
+                          {login_policy_keys::settings_asking(settings.get(), asked.class_refs.get()).get()});
+    Ref force_authn = asked.force_authn ? vs::boolean(true) : getitem(options.get(), names::force_authn);
     Ref authn_request = call(getattr(auth.get(), names::authn_request_class).get(),
-                             {settings_obj.get(), getitem(options.get(), names::force_authn).get(),
-                              getitem(options.get(), names::is_passive).get(),
+                             {settings_obj.get(), force_authn.get(), getitem(options.get(), names::is_passive).get(),
                               getitem(options.get(), names::set_nameid_policy).get()});
     Ref xml = call_method(authn_request.get(), names::get_xml);
     Ref security = call_method(settings_obj.get(), names::get_security_data);
@@ -283,6 +291,10 @@ Ref post_authn_request(const Args& a) {
       // in the browser's session.
       Ref request_id = call_method(authn_request.get(), names::get_id);
       call(a.global(names::remember_authn_request).get(), {request, idp_config, request_id.get()});
+      // And what it asked, against which the callback checks the response.
+      if (asked.remembered())
+        call_method(login_policy_keys::module().get(), names::remember_login_request,
+                    {request, idp_config, request_id.get(), asked.class_refs.get(), vs::boolean(asked.force_authn).get()});
     }
     return form_page(a, url.get(), {{names::SAMLRequest, message.get()}, {names::RelayState, return_to.get()}},
                      signing_in);

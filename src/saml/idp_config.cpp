@@ -6,6 +6,7 @@
 // URL in return_url.cpp.
 #include "../glue/bindings.hpp"
 #include "../glue/config_errors.hpp"
+#include "../glue/login_policy_keys.hpp"
 #include "../glue/logout_options.hpp"
 #include "saml.hpp"
 
@@ -81,8 +82,14 @@ Ref generate_login_url(const Args& a) {
     Ref extra_request_options = getitem(local_saml_settings.get(), names::extra_request_options);
     Ref return_to = getitem(extra_request_options.get(), names::return_to);
     if (!truthy(return_to.get())) return_to = Ref::borrow(a[3]);
-    Ref auth = new_auth(a, cls, idp_config, req.get(), local_saml_settings.get());
-    Ref login_url = call_login(auth.get(), return_to.get(), extra_request_options.get());
+    // An entry with a login policy may ask for an authentication context
+    // and a fresh sign-in (ForceAuthn), as the login start names them.
+    login_policy_keys::Asked asked;
+    if (login_policy_keys::named(idp_config)) asked = login_policy_keys::login_request(a[2], idp_config);
+    Ref auth = asked.class_refs.get() != Py_None
+                   ? new_auth_asking(a, cls, idp_config, req.get(), local_saml_settings.get(), asked.class_refs.get())
+                   : new_auth(a, cls, idp_config, req.get(), local_saml_settings.get());
+    Ref login_url = call_login(auth.get(), return_to.get(), extra_request_options.get(), asked.force_authn);
     // The response must answer this request: the callback looks for its id
     // in the browser's session. (Not an IdP that takes AuthnRequests on
     // HTTP-POST only: no login starts at this URL, the SSO view posts
@@ -91,6 +98,10 @@ Ref generate_login_url(const Args& a) {
         !bindings::endpoint_on_post(local_saml_settings.get(), names::singleSignOnService)) {
       Ref request_id = call_method(auth.get(), names::get_last_request_id);
       call_method(logout_options::module().get(), names::remember_authn_request, {a[2], idp_config, request_id.get()});
+      // And what it asked, against which the callback checks the response.
+      if (asked.remembered())
+        call_method(login_policy_keys::module().get(), names::remember_login_request,
+                    {a[2], idp_config, request_id.get(), asked.class_refs.get(), vs::boolean(asked.force_authn).get()});
     }
     return login_url;
   } catch (const vs::PyError&) {

@@ -13,6 +13,7 @@
 
 #include "../glue/bindings.hpp"
 #include "../glue/config_errors.hpp"
+#include "../glue/login_policy_keys.hpp"
 #include "../glue/logout_options.hpp"
 #include "../glue/metadata_limits.hpp"
 #include "../glue/one_line.hpp"
@@ -427,9 +428,10 @@ void note_for_report(PyObject* function, std::initializer_list<PyObject*> args) 
 
 // auth.login(return_to=..., force_authn=..., is_passive=..., set_nameid_policy=...)
 // with the last three taken from the completed extra request options.
-Ref call_login(PyObject* auth, PyObject* return_to, PyObject* extra_request_options) {
+Ref call_login(PyObject* auth, PyObject* return_to, PyObject* extra_request_options, bool force_authn_asked) {
   Ref login = getattr(auth, names::login);
   Ref force_authn = getitem(extra_request_options, names::force_authn);
+  if (force_authn_asked) force_authn = vs::boolean(true);
   Ref is_passive = getitem(extra_request_options, names::is_passive);
   Ref set_nameid_policy = getitem(extra_request_options, names::set_nameid_policy);
   return call_kw(login.get(), {return_to, force_authn.get(), is_passive.get(), set_nameid_policy.get()},
@@ -574,6 +576,11 @@ void check_login_keys(const Args& a, PyObject* idp_config) {
   }
 }
 
+void check_login_policy(PyObject* idp_config) {
+  if (login_policy_keys::named(idp_config))
+    call_method(login_policy_keys::module().get(), names::login_policy, {idp_config});
+}
+
 namespace SamlIDPConfig {
 
 // SamlIDPConfig.get_idp_settings(cls, idp_config, timeout=5)
@@ -644,6 +651,8 @@ Ref get_idp_settings(const Args& a) {
 // SamlIDPConfig.validate_idp_config(cls, idp_config, timeout=5)
 Ref validate_idp_config(const Args& a) {
   PyObject* cls = a[0];
+  // Before anything that may wait for metadata: a wrong key is wrong whatever comes.
+  check_login_policy(a[1]);
   if (is_federation_entry(a[1])) {
     // Its SP side and its own keys; its IdPs come with its documents.
     call(getattr(siblings::get(siblings::federation).get(), names::validate).get(), {a[1]});

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "../glue/login_policy_keys.hpp"
 #include "../glue/logout_options.hpp"
 #include "../glue/signature_transforms.hpp"
 #include "../glue/with_block.hpp"
@@ -297,6 +298,12 @@ Ref process_saml_response(const Args& a) {
   call_method(self, names::reject_duplicated_response);
   Ref authenticated = call_method(getattr(self, names::saml_auth).get(), names::is_authenticated);
   if (!truthy(authenticated.get())) vs::raise_new(PyExc_ValueError, "Not authenticated");
+  // The entry's login policy: the authentication context its AuthnRequest
+  // asked for, and a sign-in fresh enough.
+  if (idp_config && login_policy_keys::named(idp_config.get()))
+    call_method(login_policy_keys::module().get(), names::check_response,
+                {getattr(self, names::raw_request).get(), idp_config.get(), getattr(self, names::saml_auth).get(),
+                 request_id ? request_id.get() : Py_None});
   return vs::none();
 }
 

@@ -60,6 +60,11 @@ void make_settings_store();
 // other class the completed mapping `saml_settings` itself. `owner` is
 // SamlIDPConfig or an instance of it.
 Ref new_auth(const Args& a, PyObject* owner, PyObject* idp_config, PyObject* request_data, PyObject* saml_settings);
+// The same for a login that asks for these AuthnContextClassRef values (a
+// list; comparison exact): the settings object made for them, kept beside
+// the IdP's own and made again when that one is.
+Ref new_auth_asking(const Args& a, PyObject* owner, PyObject* idp_config, PyObject* request_data,
+                    PyObject* saml_settings, PyObject* class_refs);
 // The IdP whose prepared settings object `settings_obj` is, or an empty Ref.
 Ref shared_settings_name(PyObject* settings_obj);
 
@@ -122,7 +127,9 @@ Ref metadata_location(PyObject* idp_config);
 // a metadata fetch went ("success", "failure"; nullptr when none was made).
 void settings_event(PyObject* idp_name, PyObject* settings, const char* fetch);
 void complete_extra_request_options(PyObject* local_saml_settings);
-Ref call_login(PyObject* auth, PyObject* return_to, PyObject* extra_request_options);
+// auth.login(...) with the entry's extra request options; `force_authn_asked`
+// sets ForceAuthn whatever they say.
+Ref call_login(PyObject* auth, PyObject* return_to, PyObject* extra_request_options, bool force_authn_asked = false);
 Ref validation_request_data();
 // sp_metadata.cpp: the SP metadata document of a toolkit settings object
 // (for `idp_config`, which may be nullptr: the single-logout service named
@@ -130,6 +137,9 @@ Ref validation_request_data();
 // when the toolkit finds errors in it.
 Ref checked_sp_metadata(PyObject* saml_settings_obj, PyObject* idp_config);
 void check_login_keys(const Args& a, PyObject* idp_config);
+// The entry's login policy keys, as velmora_saml.login_policy reads them
+// (imported only for an entry that holds one).
+void check_login_policy(PyObject* idp_config);
 
 // response_checks.cpp: what is checked of a posted response besides the
 // toolkit's validation.

@@ -28,6 +28,7 @@
 // tuple made whole before one dict store publishes it, so another thread,
 // the metadata refresh thread included, finds the old entry or the new one,
 // never a half-built one.
+#include "../glue/login_policy_keys.hpp"
 #include "../glue/toolkit.hpp"
 #include "saml.hpp"
 #include "state.hpp"
@@ -36,6 +37,7 @@ namespace saml {
 namespace {
 
 using vs::Caught;
+
 
 
 // `a == b`, false when the comparison itself fails (then it is no proof
@@ -118,7 +120,37 @@ Ref settings_object(PyObject* owner, PyObject* idp_config, PyObject* saml_settin
   return built;
 }
 
+// Whether `settings_obj` is the one the store keeps for the IdP now.
+bool is_prepared(PyObject* idp_name, PyObject* settings_obj) {
+  Ref entry = vs::dict_get(module_state.prepared, idp_name);
+  return entry && vs::item(entry.get(), 2).get() == settings_obj;
+}
+
 }  // namespace
+
+Ref new_auth_asking(const Args& a, PyObject* owner, PyObject* idp_config, PyObject* request_data,
+                    PyObject* saml_settings, PyObject* class_refs) {
+  Ref auth_class = a.global(names::OneLogin_Saml2_Auth);
+  Ref idp_name = vs::getitem_opt(idp_config, names::idp_name);
+  Ref base = idp_name && toolkit::takes_settings_object(auth_class.get())
+                 ? settings_object(owner, idp_config, saml_settings)
+                 : Ref();
+  // Another class, or settings the store does not keep: the mapping, as
+  // the plug-in always hands such a class.
+  if (!base || !is_prepared(idp_name.get(), base.get()))
+    return vs::call(auth_class.get(), {request_data, login_policy_keys::settings_asking(saml_settings, class_refs).get()});
+  Ref key = vs::tuple_of({idp_name.get(), vs::check(PySequence_Tuple(class_refs)).get()});
+  Ref entry = vs::dict_get(module_state.asking, key.get());
+  if (entry && vs::item(entry.get(), 0).get() == base.get())
+    return vs::call(auth_class.get(), {request_data, vs::item(entry.get(), 1).get()});
+  // Made from the mapping the IdP's own object was made from (the store
+  // just compared them), and made again once that object is replaced.
+  Ref built = vs::call(toolkit::own_settings_class(), {login_policy_keys::settings_asking(saml_settings, class_refs).get()});
+  // Entries of IdPs gone or rebuilt are dropped once they outnumber the live ones.
+  if (PyDict_Size(module_state.asking) > 4 * PyDict_Size(module_state.prepared) + 64) PyDict_Clear(module_state.asking);
+  vs::setitem(module_state.asking, key.get(), vs::tuple_of({base.get(), built.get()}).get());
+  return vs::call(auth_class.get(), {request_data, built.get()});
+}
 
 Ref shared_settings_name(PyObject* settings_obj) {
   // Only identity tests while walking: the dict and its tuples are the
@@ -132,6 +164,7 @@ Ref shared_settings_name(PyObject* settings_obj) {
 
 void make_settings_store() {
   if (!module_state.prepared) module_state.prepared = vs::new_dict().release();
+  if (!module_state.asking) module_state.asking = vs::new_dict().release();
 }
 
 Ref new_auth(const Args& a, PyObject* owner, PyObject* idp_config, PyObject* request_data, PyObject* saml_settings) {

@@ -51,6 +51,10 @@ struct ModuleState {
   // shared_settings.cpp: idp_name -> (completed settings mapping, deep copy
   // of it, the toolkit's settings object made from it).
   PyObject* prepared = nullptr;
+  // shared_settings.cpp: (idp_name, AuthnContextClassRef values) -> (the
+  // IdP's settings object above, the one made from it for logins that ask
+  // for those values).
+  PyObject* asking = nullptr;
   // sp_metadata.cpp: idp_name -> (settings object, the masked document the
   // toolkit's check passed).
   PyObject* passed_documents = nullptr;

@@ -2,8 +2,9 @@
 
 The work is done by the extension modules ``velmora_saml.saml``,
 ``velmora_saml.views``, ``velmora_saml.logout``, ``velmora_saml.replay_store``,
-``velmora_saml.idp_metadata`` and ``velmora_saml.federation``; this package file only hosts the Pyramid
-``includeme`` hook, so that a host mounts the plug-in with::
+``velmora_saml.idp_metadata``, ``velmora_saml.federation`` and
+``velmora_saml.login_policy``; this package file only hosts the Pyramid
+``includeme`` hook (and ``login_context``), so that a host mounts the plug-in with::
 
     config.include("velmora_saml")
 
@@ -66,6 +67,14 @@ With ``"metrics": true`` in the SAML settings of the registry's
 (``velmora_saml.audit``); a wrong value of the key, or ``prometheus_client``
 missing, is a ``ConfigurationError``. The host serves the metrics itself
 (docs/configuration.md shows how).
+
+When an IdP entry sets ``"session_lifetime"``, ``includeme`` also adds the
+tween ``velmora_saml.login_policy.SamlSessionTween``: the first request of a
+session past the end its login was given drops the session and forgets the
+user, and is answered as a request of someone not logged in. Without such an
+entry no tween is added. ``login_context(request)`` tells a host view how
+the session's user signed in (for a step-up to another authentication
+context).
 
 The views need no permission: they are where an anonymous user logs in (and
 where a logout ends, whoever is logged in). The ACS view, and the SLS for a
@@ -211,11 +220,31 @@ def _add_status_route(config, saml_settings):
                     permission=NO_PERMISSION_REQUIRED)
 
 
+def _session_lifetime_asked(saml_settings):
+    """Whether an IdP entry gives sessions an end ("session_lifetime" set)."""
+    providers = saml_settings.get("identity_providers")
+    if not isinstance(providers, dict):
+        return False
+    return any(isinstance(entry, dict) and entry.get("session_lifetime") is not None for entry in providers.values())
+
+
+def login_context(request):
+    """The SAML login of the request's session, as a new mapping: "idp_id",
+    "entity_id", "name_id", "authn_context" (the AuthnContextClassRef the
+    IdP sent), "authn_instant" and "session_not_on_or_after" (Unix times or
+    None). None when the session holds no SAML login: kept for logins
+    through an IdP entry that holds one of the login policy keys."""
+    from .login_policy import login_context as read
+
+    return read(request)
+
+
 def includeme(config):
     """Register the login, ACS and metadata views on their routes, the
     single-logout views when an IdP uses them, the discovery page and feed
     when an IdP entry is a federation's (the site's page of every entry with
-    "discovery": true), and the status view when the SAML settings allow it."""
+    "discovery": true), the status view when the SAML settings allow it, and
+    the session tween when an IdP entry gives sessions an end."""
     from . import views
 
     settings = config.get_settings() or {}
@@ -248,3 +277,5 @@ def includeme(config):
             _add_routes(config, settings, (_SITE_DISCOVERY_ROUTE,), discovery, per_idp=False)
     if saml_settings.get("status_allow") is not None:
         _add_status_route(config, saml_settings)
+    if _session_lifetime_asked(saml_settings):
+        config.add_tween("velmora_saml.login_policy.SamlSessionTween")

@@ -9,8 +9,8 @@ refusal, ERROR for a failure of the site itself. The message is one line of
 ``key=value`` fields; the record carries the same facts as attributes
 (``extra``), for JSON formatters:
 
-- ``saml_event``: "login", "logout" or "idp_logout";
-- ``saml_outcome``: "success", "refused" or "error";
+- ``saml_event``: "login", "logout", "idp_logout" or "session";
+- ``saml_outcome``: "success", "refused" or "error" ("expired" for a session);
 - ``saml_reason``: None on success, else one code of ``REASONS``;
 - ``saml_idp``, ``saml_subject``, ``saml_user``, ``saml_client``,
   ``saml_message_id``, ``saml_detail``: texts or None.
@@ -31,7 +31,8 @@ its default registry (``METRIC_NAMES``); without the key
 ``prometheus_client`` is never imported.
 
 The views of ``velmora_saml.views`` and ``velmora_saml.logout`` call
-``login``, ``logout_started`` and ``logout_message``; ``velmora_saml.saml``
+``login``, ``logout_started`` and ``logout_message``; the session tween of
+``velmora_saml.login_policy`` calls ``session_expired``; ``velmora_saml.saml``
 calls ``settings_event`` when an IdP's settings are assembled or its
 metadata is fetched.
 """
@@ -48,7 +49,8 @@ OUTCOMES = ("success", "refused", "error")
 # A logout the site starts by sending the IdP a LogoutRequest is "started"
 # there and a "success" only once the IdP confirms it: one outcome, one count.
 EVENT_OUTCOMES = {"login": OUTCOMES, "logout": ("started", *OUTCOMES), "idp_logout": OUTCOMES}
-LEVELS = {"started": logging.INFO, "success": logging.INFO, "refused": logging.WARNING, "error": logging.ERROR}
+LEVELS = {"started": logging.INFO, "success": logging.INFO, "refused": logging.WARNING, "error": logging.ERROR,
+          "expired": logging.INFO}
 
 # Every reason code, with what it means. docs/configuration.md shows the same table.
 REASONS = {
@@ -68,6 +70,8 @@ REASONS = {
     "attribute_missing": "the configured saml_auth_attribute is not in the response",
     "values_missing": "the attribute is there but holds no value that is not blank",
     "scope_mismatch": "no value of the scoped attribute is in a scope the IdP's federation metadata gives it",
+    "authn_context": "the response's authentication context is not one the login asked for (or none is stated)",
+    "stale_authentication": "the sign-in is older than the ForceAuthn request, or than max_authn_age allows",
     "idp_unknown": "the URL names an IdP id that is not configured",
     "idp_disabled": "the IdP entry is disabled (by its settings or by validation at start)",
     "saml_disabled": "SAML is disabled or not configured on the site",
@@ -92,6 +96,8 @@ _OWN_TEXTS = (
     ("attribute_missing", ("Missing expected attribute",)),
     ("values_missing", ("Missing values in SAML attribute",)),
     ("scope_mismatch", ("No value of SAML attribute ",)),
+    ("authn_context", ("Authentication context ",)),
+    ("stale_authentication", ("Authentication is older than the request",)),
     ("message_too_large", ("Invalid SAML logout message: larger than",)),
     ("idp_refused", ("SAML logout refused by the identity provider",)),
     ("metadata_unavailable", ("The metadata of identity provider ",)),
@@ -220,6 +226,10 @@ def _emit(request, event, outcome, reason, idp_id, subject=None, user=None, mess
             _count_idp_login(label, outcome, reason, entity)
     if _metrics is not None:
         _metrics.count(event, outcome, reason, label, elapsed)
+    _log_record(request, event, outcome, reason, idp_id, subject, user, message_id, detail)
+
+
+def _log_record(request, event, outcome, reason, idp_id, subject, user, message_id, detail):
     level = LEVELS[outcome]
     if not log.isEnabledFor(level):
         return
@@ -360,6 +370,9 @@ def login(request, idp_id, error, idp, user_id, elapsed):
     reason, outcome = classify(error)
     if reason in ("attribute_missing", "values_missing", "user_not_found", "user_ambiguous") and idp is not None:
         detail = _mapping_detail(reason, idp)
+    elif reason in ("authn_context", "stale_authentication") and getattr(error, "saml_detail", None):
+        # What was asked and what came (the login-failed page shows the message alone).
+        detail = error.saml_detail
     elif reason == "internal_error":
         detail = f"{type(error).__module__}.{type(error).__qualname__}: {error}"
     else:
@@ -529,6 +542,21 @@ def logout_message(request, idp_id, error, matched):
         return
     reason, outcome = classify(error)
     _emit(request, event, outcome, reason, idp_id, subject, None, message_id, _detail(error, reason))
+
+
+# ---- sessions ------------------------------------------------------------------
+
+def session_expired(request, login):
+    """Records a session that the "session_lifetime" tween ended: `login` is
+    what the session kept of its SAML login. One line (event "session",
+    outcome "expired"); not one of the login or logout counts."""
+    login = login if isinstance(login, dict) else {}
+    ends_at = login.get("ends_at")
+    detail = "the session's end passed"
+    if isinstance(ends_at, (int, float)) and not isinstance(ends_at, bool):
+        detail += time.strftime(" (%Y-%m-%d %H:%M:%S UTC)", time.gmtime(ends_at))
+    _log_record(request, "session", "expired", None, login.get("idp_id"), login.get("name_id"),
+                login.get("user_id"), None, detail)
 
 
 # ---- metrics -------------------------------------------------------------------

@@ -34,7 +34,7 @@ TOOLKIT_HINTS = {
 }
 
 OWN_HINTS = [
-    # (start of the error text, hint)
+    # (start of the error text, hint: a format text, {allowed} the host's SSO keys)
     ('Invalid SAML configuration: "saml_auth_attribute" is missing',
      'add "saml_auth_attribute": the SAML attribute whose values identify the user, or "NameID"'),
     ('Invalid SAML configuration: "saml_auth_attribute" must be',
@@ -74,6 +74,19 @@ OWN_HINTS = [
      "metadata: 64 hex digits (colons allowed)"),
     ('Invalid SAML configuration: give "metadata_signing_cert" or "metadata_signing_fingerprint"',
      'keep one of "metadata_signing_cert" and "metadata_signing_fingerprint"'),
+    ('Invalid SAML configuration: "authn_contexts" needs "allow_unsolicited": false',
+     'set "allow_unsolicited": false: the response\'s authentication context is checked against the AuthnRequest '
+     "it answers (IdP-initiated logins are then refused)"),
+    ('Invalid SAML configuration: "allow_force_authn" needs "allow_unsolicited": false',
+     'set "allow_unsolicited": false: the AuthnInstant of the response is checked against when its AuthnRequest '
+     "was sent (IdP-initiated logins are then refused)"),
+    ('Invalid SAML configuration: "authn_contexts" must',
+     'set "authn_contexts" to a mapping of names to lists of AuthnContextClassRef texts, such as '
+     '{{"mfa": ["https://refeds.org/profile/mfa"]}}'),
+    ('Invalid SAML configuration: "default_authn_context" must',
+     'set "default_authn_context" to one of the names of "authn_contexts", or remove it'),
+    ('Invalid SAML configuration: "session_lifetime" must',
+     'set "session_lifetime" to "idp", a number of seconds, or {{"idp": true, "max": <seconds>}}'),
     ('Invalid SAML configuration: "metadata_max_bytes" must be',
      'set "metadata_max_bytes" to a whole number of bytes above 0, or remove it (the default is 128 MiB)'),
 ]

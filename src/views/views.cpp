@@ -6,6 +6,7 @@
 #include "../glue/bindings.hpp"
 #include "../glue/config_errors.hpp"
 #include "../pyobj/pyobj.hpp"
+#include "../glue/login_policy_keys.hpp"
 #include "../glue/logout_options.hpp"
 #include "../glue/view_helpers.hpp"
 #include "../glue/one_line.hpp"
@@ -271,6 +272,10 @@ Ref callback(const Args& a, LoginAudit& audit) {
   if (options.single_logout)
     call_method(logout_options::module().get(), names::remember_login,
                 {request, routed.idp_config.get(), getattr(idp.get(), names::saml_auth).get()});
+  if (login_policy_keys::named(routed.idp_config.get()))
+    call_method(login_policy_keys::module().get(), names::remember_login_context,
+                {request, idp_id.get(), routed.idp_config.get(), getattr(idp.get(), names::saml_auth).get(),
+                 user_id.get()});
   Ref headers = call(a.global(names::remember).get(), {request, user_id.get()});
   call_method(getattr(response.get(), names::headerlist).get(), names::extend, {headers.get()});
   return response;

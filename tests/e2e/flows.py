@@ -80,18 +80,20 @@ def login_at_idp(host_url, username, password, return_to="/protected", session=N
     return sign_in_at_idp(session, start.headers["Location"], username, password), session
 
 
-def sign_in_at_idp(session, idp_url, username, password):
+def sign_in_at_idp(session, idp_url, username, password, code=None):
     """Follow a URL of the IdP's login (an AuthnRequest, or an IdP-initiated
-    login), sign in when it asks, and capture the response it posts."""
+    login), sign in when it asks (with the one-time `code` when it asks for
+    that too), and capture the response it posts."""
     answer = session.get(idp_url, timeout=30)
     assert answer.status_code == 200, f"IdP answered {answer.status_code}: {answer.text[:500]}"
     asked = "key" in hidden_fields(answer.text)
     if asked:
         idp_base = urllib.parse.urlsplit(idp_url)._replace(path="", query="").geturl()
-        answer = session.post(
-            f"{idp_base}/login", data={"key": hidden_fields(answer.text)["key"], "username": username,
-                                       "password": password}, timeout=30,
-        )
+        fields = {"key": hidden_fields(answer.text)["key"], "username": username, "password": password}
+        if 'name="code"' in answer.text:
+            assert code is not None, "the IdP asks for a one-time code"
+            fields["code"] = code
+        answer = session.post(f"{idp_base}/login", data=fields, timeout=30)
         assert answer.status_code == 200, answer.text[:500]
     action = FORM_ACTION.search(answer.text)
     assert action, f"no auto-post form in the IdP's answer: {answer.text[:500]}"

@@ -294,3 +294,23 @@ def test_without_javascript_the_posting_pages_show_a_button(browser_without_java
     sign_in_at_idp(browser, "alice", "alice")
     press_continue("the IdP's page that posts the response")
     wait_for(browser, on_protected_page, "the protected page")
+
+
+def test_the_mfa_page_has_the_user_sign_in_again_with_the_one_time_code(browser, module_deployment, shared_idp):
+    from selenium.webdriver.common.by import By
+
+    from demo.accounts import IDP_USERS
+
+    host = module_deployment.host(shared_idp.metadata_url, extra_args=["--login-policy"])
+    browser.get(f"{host.url}/sso/saml/demo?return_to=/protected")
+    sign_in_at_idp(browser, "bob", "bob")
+    wait_for(browser, on_protected_page, "the protected page")
+    assert element_text(browser, "authn-context") == "urn:oasis:names:tc:SAML:2.0:ac:classes:Password"
+    # The MFA page sends bob back to the IdP, which now wants his code too.
+    browser.get(f"{host.url}/step-up")
+    wait_for(browser, lambda d: d.find_elements(By.ID, "code"), "the IdP's form with the one-time code")
+    browser.find_element(By.ID, "code").send_keys(IDP_USERS["bob"]["code"])
+    sign_in_at_idp(browser, "bob", "bob")
+    wait_for(browser, lambda d: d.find_elements(By.ID, "mfa"), "the MFA page")
+    assert browser.current_url == f"{host.url}/step-up"
+    assert element_text(browser, "authn-context") == "https://refeds.org/profile/mfa"

@@ -29,6 +29,12 @@ form field "SAMLResponse"):
         signature is made with (any algorithm xmlsec can sign with).
         `encrypt=True` encrypts the assertion for the SP (before the response
         is signed, as an IdP does).
+        The AuthnStatement: `authn_context` is its AuthnContextClassRef
+        (default PasswordProtectedTransport; None states an
+        AuthnContextDeclRef instead, so no class),
+        `authn_ago` how many seconds before now the user signed in
+        (AuthnInstant), `session_valid_for` the seconds until its
+        SessionNotOnOrAfter (default `valid_for`; None leaves it out).
 
     rewrap_assertion(captured, response_id=None, sign_response=False)
         The replay attack: the signed assertion of a captured response put
@@ -74,6 +80,8 @@ SUCCESS = "urn:oasis:names:tc:SAML:2.0:status:Success"
 BEARER = "urn:oasis:names:tc:SAML:2.0:cm:bearer"
 NAMEID_UNSPECIFIED = "urn:oasis:names:tc:SAML:1.1:nameid-format:unspecified"
 PASSWORD_CONTEXT = "urn:oasis:names:tc:SAML:2.0:ac:classes:PasswordProtectedTransport"
+MFA_CONTEXT = "https://refeds.org/profile/mfa"
+UNSPECIFIED_DECLARATION = "urn:oasis:names:tc:SAML:2.0:ac:classes:unspecified"
 
 ENVELOPED = "http://www.w3.org/2000/09/xmldsig#enveloped-signature"
 EXC_C14N = "http://www.w3.org/2001/10/xml-exc-c14n#"
@@ -184,6 +192,9 @@ def build_assertion(
     conditions_valid_for=_DEFAULT,
     name_id_format=NAMEID_UNSPECIFIED,
     now=None,
+    authn_context=PASSWORD_CONTEXT,
+    authn_ago=0,
+    session_valid_for=_DEFAULT,
 ):
     """An unsigned saml:Assertion element."""
     acs_url, entity_id = sp_urls(idp_id, host)
@@ -218,11 +229,15 @@ def build_assertion(
     restriction = _sub(conditions, NS_SAML, "AudienceRestriction")
     _sub(restriction, NS_SAML, "Audience", entity_id if audience is _DEFAULT else audience)
     statement = _sub(
-        assertion, NS_SAML, "AuthnStatement", AuthnInstant=_instant(now), SessionIndex=_new_id(),
-        SessionNotOnOrAfter=not_on_or_after,
+        assertion, NS_SAML, "AuthnStatement", AuthnInstant=_instant(now - datetime.timedelta(seconds=authn_ago)),
+        SessionIndex=_new_id(),
+        SessionNotOnOrAfter=not_on_or_after if session_valid_for is _DEFAULT else limit(session_valid_for),
     )
     context = _sub(statement, NS_SAML, "AuthnContext")
-    _sub(context, NS_SAML, "AuthnContextClassRef", PASSWORD_CONTEXT)
+    if authn_context is None:
+        _sub(context, NS_SAML, "AuthnContextDeclRef", UNSPECIFIED_DECLARATION)
+    else:
+        _sub(context, NS_SAML, "AuthnContextClassRef", authn_context)
     if attributes:
         attribute_statement = _sub(assertion, NS_SAML, "AttributeStatement")
         for name, values in attributes.items() if isinstance(attributes, dict) else attributes:
@@ -294,6 +309,9 @@ def build_response(
     conditions_valid_for=_DEFAULT,
     status=SUCCESS,
     encrypt=False,
+    authn_context=PASSWORD_CONTEXT,
+    authn_ago=0,
+    session_valid_for=_DEFAULT,
 ):
     """A SAML Response as the browser posts it (base64 text); see the module doc."""
     if sign not in ("both", "assertion", "response", None):
@@ -303,6 +321,7 @@ def build_response(
         name_id, idp_id=idp_id, host=host, attributes=attributes, assertion_id=assertion_id, audience=audience,
         recipient=recipient, in_response_to=in_response_to, issuer=issuer, valid_for=valid_for,
         confirmations=confirmations, conditions_valid_for=conditions_valid_for, now=now,
+        authn_context=authn_context, authn_ago=authn_ago, session_valid_for=session_valid_for,
     )
     response = build_response_element(
         assertion, idp_id=idp_id, host=host, response_id=response_id, destination=destination,
