@@ -38,9 +38,9 @@ pytestmark = [
 VERSIONS = ("3.12", "3.13")
 # The oldest glibc a wheel may ask for: what most production servers run.
 OLDEST_ALLOWED = (2, 28)
-# Bytes a release wheel may weigh (six modules, 603 KiB measured, the runtime's demangler left out:
+# Bytes a release wheel may weigh (seven modules, 751 KiB measured, the runtime's demangler left out:
 # measured below in the README; the demangler would add 165 KiB to each module).
-WHEEL_BUDGET = 640_000
+WHEEL_BUDGET = 800_000
 LEGACY_TAGS = {"manylinux1": (2, 5), "manylinux2010": (2, 12), "manylinux2014": (2, 17)}
 
 LOGIN = '''
@@ -213,7 +213,7 @@ def test_every_module_loads_with_an_older_glibc(wheels, version, old_glibc, tmp_
     with zipfile.ZipFile(wheels[version]) as archive:
         archive.extractall(tmp_path, [name for name in archive.namelist() if name.endswith(".so")])
     modules = sorted(tmp_path.glob("velmora_saml/*.so"))
-    assert len(modules) == 6
+    assert len(modules) == 7
     for module in modules:
         # The loader lists what it loaded; a missing library or symbol
         # version goes to stderr (its exit status stays 0).

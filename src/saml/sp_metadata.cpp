@@ -133,11 +133,11 @@ const vs::Name root_signature{"/md:EntityDescriptor/ds:Signature"};
 // both bindings: the IdP's logout messages go by HTTP-POST (and the service
 // takes them so, as it takes those on HTTP-Redirect).
 bool names_both_logout_bindings(PyObject* settings_obj, PyObject* idp_config) {
-  if (!idp_config) return false;
+  // Without single logout there is no service to name: the IdP's data is not read.
+  if (!idp_config || !logout_options::read(idp_config).single_logout) return false;
+  if (bindings::asks_for_post(idp_config)) return true;
   Ref idp_data = call_method(settings_obj, names::get_idp_data);
-  if (!bindings::asks_for_post(idp_config) && !bindings::idp_endpoint_on_post(idp_data.get(), names::singleLogoutService))
-    return false;
-  return logout_options::read(idp_config).single_logout;
+  return bindings::idp_endpoint_on_post(idp_data.get(), names::singleLogoutService);
 }
 
 // The key and certificate the toolkit signs the SP metadata with:
