@@ -1,3 +1,4 @@
+import logging
 import os
 import pathlib
 import shutil
@@ -176,3 +177,17 @@ def published_idp(metadata_server):
     from tests.support.idp_metadata import PublishedIdP
 
     return PublishedIdP(metadata_server)
+
+
+@pytest.fixture
+def records(caplog):
+    """The records of velmora_saml.audit since the last call."""
+    caplog.set_level(logging.INFO, logger="velmora_saml.audit")
+    seen = []
+
+    def take():
+        new = [r for r in caplog.records if r.name == "velmora_saml.audit"][len(seen):]
+        seen.extend(new)
+        return new
+
+    return take

@@ -41,20 +41,6 @@ def app():
     return sp_app.make_app(site(), ConfigStorage(sp_app.USERS), REMOTE_ADDR=CLIENT)
 
 
-@pytest.fixture
-def records(caplog):
-    """The records of velmora_saml.audit since the last call."""
-    caplog.set_level(logging.INFO, logger="velmora_saml.audit")
-    seen = []
-
-    def take():
-        new = [r for r in caplog.records if r.name == "velmora_saml.audit"][len(seen):]
-        seen.extend(new)
-        return new
-
-    return take
-
-
 def post(idp_id, name_id=ALICE, **options):
     return lambda app: sp_app.login(app, saml_idp.build_response(name_id, idp_id=idp_id, **options), idp_id=idp_id)
 

@@ -120,20 +120,6 @@ def answer(app, request=None, **options):
     return outcome(app, saml_idp.build_response(ALICE, in_response_to=in_response_to, **options))
 
 
-@pytest.fixture
-def records(caplog):
-    """The records of velmora_saml.audit since the last call."""
-    caplog.set_level(logging.INFO, logger="velmora_saml.audit")
-    seen = []
-
-    def take():
-        new = [r for r in caplog.records if r.name == "velmora_saml.audit"][len(seen):]
-        seen.extend(new)
-        return new
-
-    return take
-
-
 class TestLoginStart:
     @pytest.mark.parametrize("keys, security, params, asked", [
         (STEP_UP, {}, {"authn_context": "mfa"}, ("exact", [MFA])),
