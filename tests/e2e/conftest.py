@@ -1,6 +1,7 @@
 """Fixtures of the end-to-end tests: real processes on 127.0.0.1, stopped
 after every test whatever its outcome."""
 
+import contextlib
 import importlib.util
 import os
 import shutil
@@ -68,9 +69,10 @@ def browser_tools():
     require(os.path.exists(CHROMEDRIVER), f"chromium-driver ({CHROMEDRIVER})")
 
 
-@pytest.fixture
-def browser(browser_tools, saml_idp_tools):
-    """Headless Debian Chromium driven through Debian's chromedriver (no downloads)."""
+@contextlib.contextmanager
+def chromium(prefs=None):
+    """Headless Debian Chromium driven through Debian's chromedriver (no
+    downloads); `prefs` are the profile's preferences."""
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
 
@@ -86,9 +88,18 @@ def browser(browser_tools, saml_idp_tools):
         "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1",
     ):
         options.add_argument(argument)
+    if prefs:
+        options.add_experimental_option("prefs", prefs)
     driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
     driver.set_page_load_timeout(30)
     try:
         yield driver
     finally:
         driver.quit()
+
+
+@pytest.fixture
+def browser(browser_tools, saml_idp_tools):
+    """A headless Chromium for one test."""
+    with chromium() as driver:
+        yield driver

@@ -259,23 +259,10 @@ def test_an_idp_on_http_post_only_logs_in_and_out_both_ways(browser, post_site, 
 
 @pytest.fixture
 def browser_without_javascript(browser_tools, saml_idp_tools):
-    from selenium import webdriver
-    from selenium.webdriver.chrome.service import Service
+    from tests.e2e.conftest import chromium
 
-    from tests.e2e.conftest import CHROMEDRIVER, CHROMIUM
-
-    options = webdriver.ChromeOptions()
-    options.binary_location = CHROMIUM
-    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage",
-                     "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1"):
-        options.add_argument(argument)
-    options.add_experimental_option("prefs", {"profile.managed_default_content_settings.javascript": 2})
-    driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
-    driver.set_page_load_timeout(30)
-    try:
+    with chromium({"profile.managed_default_content_settings.javascript": 2}) as driver:
         yield driver
-    finally:
-        driver.quit()
 
 
 def test_without_javascript_the_posting_pages_show_a_button(browser_without_javascript, post_site):
