@@ -10,3 +10,6 @@ set(CMAKE_SHARED_LINKER_FLAGS_INIT "-Wl,--gc-sections")
 # The runtime's demangler stays out of the modules (cmake/no_demangler.cpp):
 # each wheel about 250 KB smaller.
 set(VELMORA_WITHOUT_DEMANGLER ON)
+# zig links its own unwinder (libunwind) into every module; the modules take
+# the system's shared libgcc_s before it instead (see CMakeLists.txt).
+set(VELMORA_SHARED_UNWINDER ON)

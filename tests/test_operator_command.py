@@ -12,6 +12,7 @@ from pyramid.request import Request
 
 import velmora_saml.saml as saml
 from tests.support.idp_metadata import Delay, idp_metadata_xml
+from tests.support.metadata_helpers import remote_config
 from tests.support.settings import auth_settings, cert_body, idp_config, read, toolkit_settings
 
 
@@ -28,6 +29,34 @@ def run(*args, cwd, with_host=True):
     # Other libraries' warnings must be kept off stderr by the command itself.
     env.pop("PYTHONWARNINGS", None)
     return subprocess.run([sys.executable, "-m", "velmora_saml", *map(str, args)], cwd=cwd, env=env,
+                          capture_output=True, text=True, timeout=120)
+
+
+# `check --refresh` in a process whose end takes a while (an object of its
+# main module sleeps as it goes): the refresh schedule's thread, waiting
+# 0.2 s at a time, comes back to the interpreter while it finalizes, and
+# Python ends it mid-way by unwinding its stack through the plug-in's C++
+# frames. An unwinder of the modules' own beside the C library's aborted the
+# process there every time (SIGABRT from GCC's static unwinder, SIGSEGV from
+# zig's).
+ENDING_SLOWLY = """
+import runpy, sys, time
+
+class SlowToGo:
+    def __del__(self):
+        time.sleep(0.6)
+
+keep = SlowToGo()
+sys.argv = ["velmora_saml", "check", "--refresh", sys.argv[1]]
+runpy.run_module("velmora_saml", run_name="__main__")
+"""
+
+
+def end_while_the_refresh_schedule_wakes(python, metadata_url, folder, env):
+    entry = remote_config(metadata_url, metadata_signing_cert=read("metadata_signer.crt"),
+                          metadata_refresh_interval=0.2)
+    settings = write(folder, auth_settings(("idp1", entry)))
+    return subprocess.run([str(python), "-c", ENDING_SLOWLY, str(settings)], cwd=folder, env=env,
                           capture_output=True, text=True, timeout=120)
 
 
@@ -253,6 +282,11 @@ class TestCheck:
             metadata_server.queue("/slow.xml", Delay(0.3))
             result = run("check", "--timeout", "0.3", settings, cwd=tmp_path)
             assert (result.returncode, "Fatal Python error" in result.stderr) == (0, False), result.stderr[-2000:]
+
+    def test_the_process_ends_cleanly_while_its_refresh_schedule_wakes(self, tmp_path, published_idp):
+        result = end_while_the_refresh_schedule_wakes(sys.executable, published_idp.url, tmp_path,
+                                                      dict(os.environ, PYTHONPATH=str(HOST)))
+        assert (result.returncode, result.stdout.splitlines()[:1]) == (0, ["idp1: valid"]), result.stderr[-2000:]
 
     def test_unreachable_metadata_behind_an_incomplete_idp(self, tmp_path):
         entry = config("gone")
