@@ -61,6 +61,7 @@ Reading what a service provider sends:
 import base64
 import dataclasses
 import datetime
+import functools
 import html
 import re
 import urllib.parse
@@ -201,10 +202,16 @@ def redirect_query(message, *, relay_state=None, sign=True, key="idp.key", sig_a
         fields.append(("SigAlg", sig_alg))
     query = "&".join(f"{name}={_encode(value, lowercase)}" for name, value in fields)
     if sign:
-        private_key = serialization.load_pem_private_key((test_settings.DATA / key).read_bytes(), password=None)
-        signature = private_key.sign(query.encode("ascii"), padding.PKCS1v15(), _HASHES[sig_alg]())
+        signature = private_key_of(key).sign(query.encode("ascii"), padding.PKCS1v15(), _HASHES[sig_alg]())
         query += "&Signature=" + _encode(base64.b64encode(signature).decode("ascii"), lowercase)
     return query
+
+
+@functools.cache
+def private_key_of(name):
+    """A fixture key, loaded once: cryptography checks an RSA key as it loads
+    it, which took 70 ms a message in the crash sweeps."""
+    return serialization.load_pem_private_key((test_settings.DATA / name).read_bytes(), password=None)
 
 
 def post_form(message, *, relay_state=None, sign=True, key="idp.key", cert="idp.crt"):

@@ -2,6 +2,7 @@
 
 import base64
 import copy
+import functools
 import hashlib
 import pathlib
 
@@ -12,7 +13,10 @@ IDP_ENTITY_ID = "https://idp.example.test/metadata"
 IDP_SSO_URL = "https://idp.example.test/sso"
 
 
+@functools.cache
 def read(name):
+    """A fixture file's text (read once: the crash sweeps build settings
+    thousands of times)."""
     return (DATA / name).read_text()
 
 
