@@ -251,11 +251,18 @@ def prepare_login(folder):
     (folder / "login.py").write_text(LOGIN)
 
 
+def host_only_env(folder):
+    """The environment of a program run with an installed wheel: nothing of
+    this checkout's Python set-up, the stand-in host copied into `folder`."""
+    env = {key: value for key, value in os.environ.items() if not key.startswith(("PYTHON", "VELMORA"))}
+    env["PYTHONPATH"] = str(folder / "host")
+    return env
+
+
 def test_one_real_login_through_the_installed_wheel(installed, tmp_path):
     python, _ = installed
     prepare_login(tmp_path)
-    env = {key: value for key, value in os.environ.items() if not key.startswith(("PYTHON", "VELMORA"))}
-    env["PYTHONPATH"] = str(tmp_path / "host")
+    env = host_only_env(tmp_path)
 
     result, _ = step("login", [str(python), "login.py"], cwd=tmp_path, env=env, timeout=300)
     outcome = json.loads(result.stdout)
@@ -280,7 +287,5 @@ def test_one_real_login_through_the_installed_wheel(installed, tmp_path):
 def test_the_installed_wheel_ends_cleanly_while_a_thread_of_its_own_comes_back(installed, published_idp, tmp_path):
     python, _ = installed
     shutil.copytree(ROOT / "host" / "velmora", tmp_path / "host" / "velmora")
-    env = {key: value for key, value in os.environ.items() if not key.startswith(("PYTHON", "VELMORA"))}
-    env["PYTHONPATH"] = str(tmp_path / "host")
-    result = end_while_the_refresh_schedule_wakes(python, published_idp.url, tmp_path, env)
+    result = end_while_the_refresh_schedule_wakes(python, published_idp.url, tmp_path, host_only_env(tmp_path))
     assert (result.returncode, result.stdout.splitlines()[:1]) == (0, ["idp1: valid"]), result.stderr[-2000:]
