@@ -1,6 +1,7 @@
 """SamlIDPConfig.get_return_to_url written in Python: the same checks in the
-same order, for the paired comparison in bench/run.py. Not part of the
-plug-in; run.py checks that it answers as the built method does."""
+same order, for the paired comparison of the return_url scenario
+(bench/views_bench.py). Not part of the plug-in; the scenario checks that
+it answers as the built method does."""
 
 import re
 from urllib.parse import unquote_to_bytes
