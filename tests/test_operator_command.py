@@ -218,6 +218,15 @@ class TestCheck:
         document = json.loads(result.stdout)
         assert result.returncode == 1 and document["status_allow"]["status"] == "invalid"
         assert document["metrics"] == {"status": "valid", "reason": None, "on": True}
+        assert document["toolkit_caches"] == {"status": "valid", "reason": None, "on": True, "left_alone": None}
+        settings["authentication_policies"]["saml"].update(status_allow=["127.0.0.1/32"], toolkit_caches="no")
+        result = run("check", write(tmp_path, settings), cwd=tmp_path)
+        assert result.returncode == 1
+        assert result.stdout.splitlines()[2] == ('toolkit_caches: invalid: Invalid SAML configuration: '
+                                                 '"toolkit_caches" must be true or false, not \'no\'')
+        settings["authentication_policies"]["saml"]["toolkit_caches"] = False
+        document = json.loads(run("check", "--json", write(tmp_path, settings), cwd=tmp_path).stdout)
+        assert document["toolkit_caches"] == {"status": "valid", "reason": None, "on": False, "left_alone": None}
 
     def test_saml_switched_off(self, tmp_path):
         settings = auth_settings(("a", broken("a")), enabled=False)

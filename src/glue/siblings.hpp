@@ -16,6 +16,7 @@ inline const vs::Name login_policy{"velmora_saml.login_policy"};
 inline const vs::Name logout{"velmora_saml.logout"};
 inline const vs::Name replay_store{"velmora_saml.replay_store"};
 inline const vs::Name saml{"velmora_saml.saml"};
+inline const vs::Name toolkit_caches{"velmora_saml.toolkit_caches"};
 
 vs::Ref get(const vs::Name& module_name, vs::Site site = {});
 

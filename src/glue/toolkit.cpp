@@ -1,6 +1,7 @@
 #include "toolkit.hpp"
 
 #include "names.hpp"
+#include "siblings.hpp"
 
 namespace toolkit {
 namespace {
@@ -14,6 +15,7 @@ PyObject* own_parser = nullptr;          // OneLogin_Saml2_IdPMetadataParser
 // Its class dict's get_metadata and parse_remote (classmethod objects).
 PyObject* own_get_metadata = nullptr;
 PyObject* own_parse_remote = nullptr;
+PyObject* own_element_class = nullptr;  // OneLogin_Saml2_XML._element_class
 
 // cls.__dict__[name], or an empty Ref.
 vs::Ref class_member(PyObject* cls, PyObject* name) {
@@ -21,7 +23,39 @@ vs::Ref class_member(PyObject* cls, PyObject* name) {
   return vs::getitem_opt(members.get(), name);
 }
 
+// What the "toolkit_caches" key said at the last look.
+enum class CachesSetting { unseen, on, off, invalid };
+CachesSetting caches_setting_seen = CachesSetting::unseen;
+
+// The mapping under `key` of a dict, or an empty Ref (wrong shapes are
+// reported by the loader, not here).
+vs::Ref dict_under(PyObject* mapping, PyObject* key) {
+  if (!mapping || !PyDict_Check(mapping)) return vs::Ref();
+  vs::Ref value = vs::dict_get(mapping, key);
+  return value && PyDict_Check(value.get()) ? value : vs::Ref();
+}
+
 }  // namespace
+
+vs::Ref last_response_document(PyObject* saml_auth) {
+  if (!own_auth || reinterpret_cast<PyObject*>(Py_TYPE(saml_auth)) != own_auth) return vs::Ref();
+  vs::Ref document = vs::getattr_opt(saml_auth, names::_last_response);
+  if (!document || reinterpret_cast<PyObject*>(Py_TYPE(document.get())) != own_element_class) return vs::Ref();
+  return document;
+}
+
+void follow_caches_setting(PyObject* auth_settings) {
+  vs::Ref policies = dict_under(auth_settings, names::authentication_policies);
+  vs::Ref saml_settings = dict_under(policies.get(), names::saml);
+  vs::Ref value = saml_settings ? vs::dict_get(saml_settings.get(), names::toolkit_caches) : vs::Ref();
+  CachesSetting setting = !value || value.get() == Py_None || value.get() == Py_True ? CachesSetting::on
+                          : value.get() == Py_False                                 ? CachesSetting::off
+                                                                                     : CachesSetting::invalid;
+  if (setting == caches_setting_seen) return;
+  vs::Ref module = siblings::get(siblings::toolkit_caches);
+  vs::call_method(module.get(), names::follow_quietly, {saml_settings ? saml_settings.get() : Py_None});
+  caches_setting_seen = setting;
+}
 
 void remember_own_classes() {
   if (auth_module) return;
@@ -33,6 +67,9 @@ void remember_own_classes() {
   vs::Ref parser = vs::getattr(parser_module.get(), names::OneLogin_Saml2_IdPMetadataParser);
   own_get_metadata = class_member(parser.get(), names::get_metadata).release();
   own_parse_remote = class_member(parser.get(), names::parse_remote).release();
+  vs::Ref xml_module = vs::check(PyImport_ImportModule("onelogin.saml2.xml_utils"));
+  vs::Ref xml_class = vs::getattr(xml_module.get(), names::OneLogin_Saml2_XML);
+  own_element_class = vs::getattr(xml_class.get(), names::_element_class).release();
   own_parser = parser.release();
   own_metadata_check = check.release();
   own_auth = auth.release();

@@ -34,4 +34,16 @@ bool fetches_as_its_own(PyObject* parser_class);
 // settings class defines it (a bound method of that very object).
 bool is_own_metadata_check(PyObject* check, PyObject* settings_obj);
 
+// The document the toolkit's own OneLogin_Saml2_Auth processed last (the
+// decrypted one for an encrypted assertion), as get_last_response_xml
+// serialises it, to be read without a second parse; an empty Ref for any
+// other auth object or when there is none.
+vs::Ref last_response_document(PyObject* saml_auth);
+
+// Puts the plug-in's caches into the toolkit, or takes them out, as the
+// "toolkit_caches" key of the site's SAML settings (under `auth_settings`)
+// says; velmora_saml.toolkit_caches runs only when the key's value differs
+// from the one this module saw last, so a request costs a few dict lookups.
+void follow_caches_setting(PyObject* auth_settings);
+
 }  // namespace toolkit

@@ -4,6 +4,7 @@
 
 #include "config_errors.hpp"
 #include "siblings.hpp"
+#include "toolkit.hpp"
 
 namespace view_helpers {
 namespace {
@@ -69,6 +70,12 @@ Ref registry_setting(PyObject* request, PyObject* key) {
   return getitem(settings.get(), key);
 }
 
+Ref site_auth_settings(PyObject* request) {
+  Ref auth_settings = registry_setting(request, names::auth_settings);
+  toolkit::follow_caches_setting(auth_settings.get());
+  return auth_settings;
+}
+
 // request.matchdict["idp_id"]: the IdP named by the matched route.
 Ref route_idp_id(PyObject* request) { return getitem(getattr(request, names::matchdict).get(), names::idp_id); }
 
@@ -108,7 +115,7 @@ bool names_no_idp(PyObject* request) {
 
 RoutedIdp load_routed_idp(const Args& a, PyObject* request, const char* federation_how) {
   RoutedIdp idp;
-  idp.auth_settings = registry_setting(request, names::auth_settings);
+  idp.auth_settings = site_auth_settings(request);
   idp.idp_id = route_idp_id(request);
   idp.failed = login_failed_on_value_error(
       a, idp.idp_id.get(),

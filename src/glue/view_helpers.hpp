@@ -41,6 +41,9 @@ void audit(PyObject* function, std::initializer_list<PyObject*> args, bool handl
 
 // request.registry.settings[key], read afresh on every use.
 Ref registry_setting(PyObject* request, PyObject* key);
+// request.registry.settings["auth_settings"], as every view starts: the
+// toolkit's caches are put in or taken out as its SAML settings say.
+Ref site_auth_settings(PyObject* request);
 // request.matchdict["idp_id"]: the IdP named by the matched route.
 Ref route_idp_id(PyObject* request);
 // SamlAuthLoader(auth_settings).load_by_id(idp_id); its ValueError for an

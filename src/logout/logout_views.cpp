@@ -72,7 +72,7 @@ struct SloIdp {
 // login (or logout), which says which IdP of the federation it was.
 SloIdp load_slo_idp(const Args& a, PyObject* request, PyObject* idp_id, PyObject* named) {
   SloIdp loaded;
-  Ref auth_settings = view_helpers::registry_setting(request, names::auth_settings);
+  Ref auth_settings = view_helpers::site_auth_settings(request);
   loaded.idp_config = view_helpers::load_idp_config(a, auth_settings.get(), idp_id);
   loaded.idp_config = view_helpers::federation_entry_named(idp_id, loaded.idp_config, named);
   Ref options = call(a.global(names::idp_logout_options).get(), {loaded.idp_config.get()});
@@ -174,7 +174,7 @@ void reject_replay(const Args& a, PyObject* request, PyObject* message_id, PyObj
                    bool record) {
   Ref vlm_settings = view_helpers::registry_setting(request, names::vlm_settings);
   Ref config_storage = getitem(vlm_settings.get(), names::config_storage);
-  Ref auth_settings = view_helpers::registry_setting(request, names::auth_settings);
+  Ref auth_settings = view_helpers::site_auth_settings(request);
   Ref store_name = view_helpers::configured_replay_store(auth_settings.get());
   Ref tracker = view_helpers::choose_responses_tracker(a, config_storage.get(), store_name);
   Ref lock = call_method(tracker.get(), names::lock);
@@ -626,7 +626,7 @@ Ref takes_posted_logout(const Args& a) {
   PyObject* request = a[0];
   try {
     Ref idp_id = view_helpers::route_idp_id(request);
-    Ref auth_settings = view_helpers::registry_setting(request, names::auth_settings);
+    Ref auth_settings = view_helpers::site_auth_settings(request);
     Ref idp_config = view_helpers::load_idp_config(a, auth_settings.get(), idp_id.get());
     // A federation's IdPs speak HTTP-Redirect.
     if (view_helpers::is_federation(idp_config.get())) return vs::boolean(false);

@@ -6,6 +6,7 @@
 #include "../glue/login_policy_keys.hpp"
 #include "../glue/logout_options.hpp"
 #include "../glue/signature_transforms.hpp"
+#include "../glue/toolkit.hpp"
 #include "../glue/with_block.hpp"
 #include "saml.hpp"
 #include "state.hpp"
@@ -229,10 +230,15 @@ ResponseLimits response_limits(const Args& a, PyObject* saml_auth) {
   Ref settings = call_method(saml_auth, names::get_settings);
   limits.strict = truthy(call_method(settings.get(), names::is_strict).get());
   if (!limits.strict) return limits;
-  Ref xml = call_method(saml_auth, names::get_last_response_xml);
-  limits.read = PyUnicode_Check(xml.get()) || PyBytes_Check(xml.get());
-  if (!limits.read) return limits;
-  Ref document = call_method(tools.xml_class, names::to_etree, {xml.get()});
+  // The toolkit's own auth object hands on the document it checked; any
+  // other is read as it says it is, from its text.
+  Ref document = toolkit::last_response_document(saml_auth);
+  if (!document) {
+    Ref xml = call_method(saml_auth, names::get_last_response_xml);
+    if (!PyUnicode_Check(xml.get()) && !PyBytes_Check(xml.get())) return limits;
+    document = call_method(tools.xml_class, names::to_etree, {xml.get()});
+  }
+  limits.read = true;
   auto each_time = [&](PyObject* xpath, auto visit) {
     Ref texts = vs::iterate(call(xpath, {document.get()}).get());
     while (Ref text = vs::next(texts.get())) {

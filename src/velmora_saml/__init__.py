@@ -191,6 +191,18 @@ def _start_metrics(settings):
     if wanted:
         audit.enable_metrics(saml_settings)
 
+def _follow_toolkit_caches(saml_settings):
+    """Puts the toolkit's caches in unless the SAML settings say "toolkit_caches": false."""
+    from pyramid.exceptions import ConfigurationError
+
+    from . import toolkit_caches
+
+    try:
+        toolkit_caches.follow(saml_settings)
+    except ValueError as error:
+        raise ConfigurationError(str(error)) from error
+
+
 def _saml_settings(settings):
     """The SAML settings mapping, or {} when the settings have another shape
     (reported where they are used)."""
@@ -249,6 +261,7 @@ def includeme(config):
 
     settings = config.get_settings() or {}
     _start_metrics(settings)
+    _follow_toolkit_caches(_saml_settings(settings))
     _add_routes(config, settings, _ROUTES, views)
     if _single_logout_asked(settings):
         from pyramid.security import NO_PERMISSION_REQUIRED

@@ -439,6 +439,19 @@ def metrics_problem(saml_settings):
     return refusal(audit.metrics_wanted, saml_settings)
 
 
+def toolkit_caches_report(saml_settings):
+    """What the "toolkit_caches" key comes to: {"status": "valid" | "invalid",
+    "reason": text or None, "on": whether logins run with the caches,
+    "left_alone": why the toolkit would run without them, or None}."""
+    from velmora_saml import toolkit_caches
+
+    problem = refusal(toolkit_caches.setting, saml_settings)
+    wanted = not problem and toolkit_caches.setting(saml_settings)
+    left_alone = toolkit_caches.mismatch() if wanted else None
+    return {"status": "invalid" if problem else "valid", "reason": problem, "on": bool(wanted and not left_alone),
+            "left_alone": left_alone}
+
+
 def status_report(saml_settings):
     """What the status view's keys come to: {"status": "off" | "on" | "invalid",
     "networks": [...], "trusted_proxies": [...], "reason": text or None}."""
@@ -457,7 +470,7 @@ def status_report(saml_settings):
             "reason": None}
 
 
-def site_lines(problem, metrics, metrics_on, status_allow):
+def site_lines(problem, metrics, metrics_on, status_allow, caches):
     """The report's lines of the site-wide keys."""
     if problem:
         yield f"replay_store: invalid: {problem}"
@@ -470,6 +483,10 @@ def site_lines(problem, metrics, metrics_on, status_allow):
     elif status_allow["status"] == "on":
         proxies = ", ".join(status_allow["trusted_proxies"]) or "none"
         yield f"status_allow: {', '.join(status_allow['networks'])} (trusted proxies: {proxies})"
+    if caches["status"] == "invalid":
+        yield f"toolkit_caches: invalid: {caches['reason']}"
+    elif caches["left_alone"]:
+        yield f"toolkit_caches: python3-saml runs without them: {caches['left_alone']}"
 
 
 def run_check(args):
@@ -501,7 +518,8 @@ def run_check(args):
     metrics = metrics_problem(loader.saml_settings)
     metrics_on = not metrics and isinstance(loader.saml_settings, dict) and loader.saml_settings.get("metrics") is True
     status_allow = status_report(loader.saml_settings)
-    if problem or metrics or status_allow["status"] == "invalid":
+    caches = toolkit_caches_report(loader.saml_settings)
+    if problem or metrics or status_allow["status"] == "invalid" or caches["status"] == "invalid":
         status = EXIT_INVALID
     by_id = {report["id"]: report for report in reports}
     for idp_id, key, other in route_conflicts(providers):
@@ -513,11 +531,11 @@ def run_check(args):
         document = {"settings": args.settings, "saml_enabled": saml_enabled, "exit_status": status,
                     "replay_store": {"status": "invalid" if problem else "valid", "reason": problem},
                     "metrics": {"status": "invalid" if metrics else "valid", "reason": metrics, "on": metrics_on},
-                    "status_allow": status_allow,
+                    "status_allow": status_allow, "toolkit_caches": caches,
                     "identity_providers": reports}
         print(json.dumps(document, indent=2, default=str))
     else:
-        for line in site_lines(problem, metrics, metrics_on, status_allow):
+        for line in site_lines(problem, metrics, metrics_on, status_allow, caches):
             print(line)
         print_report(reports, saml_enabled)
     return status

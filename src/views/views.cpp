@@ -316,7 +316,7 @@ bool waits_for_metadata(const Caught& e) {
 // saml_metadata_view(context, request)
 Ref saml_metadata_view(const Args& a) {
   PyObject* request = a[1];
-  Ref auth_settings = registry_setting(request, names::auth_settings);
+  Ref auth_settings = view_helpers::site_auth_settings(request);
   Ref idp_id = route_idp_id(request);
   Ref idp_config;
   try {
