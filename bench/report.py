@@ -29,6 +29,23 @@ def table(results):
         if "transform_check_share" in results:
             row("transform check per callback", us(results["transform_check"]["median"]))
             row("transform check share of a callback", f"{results['transform_check_share'] * 100:.2f} %", "< 5 %")
+    speed = results.get("callback_speed")
+    if speed:
+        t = speed["us"]
+        row(f"callback, {speed['response_bytes']:,}-byte response: plug-in / without caches / python3-saml alone / "
+            "floor (own processes)", " / ".join(f"{t[n]:,.0f} µs" for n in (
+                "plugin", "plugin_without_caches", "toolkit_alone", "floor")))
+        for key, label, target in (
+                ("toolkit_alone_over_plugin", "  python3-saml alone / plug-in (paired rounds)", "≥ 2.0×"),
+                ("plugin_over_floor", "  plug-in / floor", "≤ 4.5×"),
+                ("without_over_with_caches", "  plug-in without caches / with", ""),
+                ("toolkit_alone_over_floor", "  python3-saml alone / floor", "")):
+            r = speed[key]
+            row(label, f"{r['median']:.2f}× ({r['min']:.2f}–{r['max']:.2f})", target)
+    for name, r in results.get("views_caches", {}).items():
+        row(f"{name}: without caches / with (alternating batches)",
+            f"{us(r['without_us'] / 1e6)} / {us(r['with_us'] / 1e6)}, {r['ratio']:.2f}× "
+            f"({r['ratio_min']:.2f}–{r['ratio_max']:.2f})", "≥ 1×")
     targets = {"sso_view": "≥ 5×", "callback_view": "≥ 1.10×", "metadata_view": "≥ 3×"}
     shared = results.get("shared_settings", {})
     for name in ("sso_view", "callback_view", "metadata_view", "logout_view", "validate_idp_config"):

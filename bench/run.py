@@ -22,7 +22,8 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "host"))
 sys.path.insert(0, str(ROOT))
 
-import replay_bench  # noqa: E402  (bench/ is on sys.path as this script's folder)
+import login_speed_bench  # noqa: E402  (bench/ is on sys.path as this script's folder)
+import replay_bench  # noqa: E402
 import views_bench  # noqa: E402
 from report import plot, plot_replay, table  # noqa: E402
 
@@ -42,6 +43,7 @@ SCENARIOS = {
     "user_mapping": views_bench.user_mapping,
     "return_url": views_bench.return_url,
     "memory_cleanup": views_bench.memory_cleanup,
+    **login_speed_bench.SCENARIOS,
     "memcache_cycle": replay_bench.memcache_cycle,
     "contention": replay_bench.contention,
     "capacity": replay_bench.capacity,

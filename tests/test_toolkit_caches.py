@@ -249,6 +249,32 @@ class TestEquivalence:
         assert without["good, both signed"] == "logged in"
         assert without["expired"].startswith("refused: ")
 
+    @pytest.mark.parametrize("policy, built, outcome", [
+        ({}, {}, "logged in"),
+        ({}, {"encrypt": True}, "logged in"),
+        ({"max_authn_age": 600}, {"authn_ago": 100}, "logged in"),
+        ({"max_authn_age": 600}, {"authn_ago": 700}, "refused: Authentication is older than the request"),
+        ({"max_authn_age": 600}, {"authn_ago": 700, "encrypt": True},
+         "refused: Authentication is older than the request"),
+    ], ids=["plain", "encrypted", "fresh", "stale", "stale, encrypted"])
+    def test_a_login_reads_the_document_the_toolkit_checked_without_serialising_it(self, monkeypatch, policy,
+                                                                                     built, outcome):
+        """The time limits and the sign-in's age come from the toolkit's own
+        (decrypted) document: nothing is serialised to be parsed again."""
+        import velmora_saml.views as views
+
+        serialised = []
+        own = OneLogin_Saml2_Auth.get_last_response_xml
+        monkeypatch.setattr(OneLogin_Saml2_Auth, "get_last_response_xml",
+                            lambda self, *args: serialised.append(1) or own(self, *args))
+        auth = ts.auth_settings(("idp1", ts.idp_config("idp1", **policy)))
+        app = sp_app.make_app(auth, ConfigStorage(sp_app.USERS))
+        got = sp_app.login_outcome(app, saml_idp.build_response(**built))
+        views.responses_tracker_mem.reset()
+        assert got == outcome
+        if got == "logged in":
+            assert serialised == []
+
 
 # ---- the guard ----------------------------------------------------------------------
 

@@ -38,9 +38,12 @@ vs::Ref dict_under(PyObject* mapping, PyObject* key) {
 }  // namespace
 
 vs::Ref last_response_document(PyObject* saml_auth) {
-  if (!own_auth || reinterpret_cast<PyObject*>(Py_TYPE(saml_auth)) != own_auth) return vs::Ref();
+  if (!own_auth || !own_element_class || reinterpret_cast<PyObject*>(Py_TYPE(saml_auth)) != own_auth)
+    return vs::Ref();
   vs::Ref document = vs::getattr_opt(saml_auth, names::_last_response);
-  if (!document || reinterpret_cast<PyObject*>(Py_TYPE(document.get())) != own_element_class) return vs::Ref();
+  // The toolkit's parser makes its own subclass of the element class.
+  if (!document || !PyObject_TypeCheck(document.get(), reinterpret_cast<PyTypeObject*>(own_element_class)))
+    return vs::Ref();
   return document;
 }
 
@@ -69,7 +72,8 @@ void remember_own_classes() {
   own_parse_remote = class_member(parser.get(), names::parse_remote).release();
   vs::Ref xml_module = vs::check(PyImport_ImportModule("onelogin.saml2.xml_utils"));
   vs::Ref xml_class = vs::getattr(xml_module.get(), names::OneLogin_Saml2_XML);
-  own_element_class = vs::getattr(xml_class.get(), names::_element_class).release();
+  vs::Ref element_class = vs::getattr(xml_class.get(), names::_element_class);
+  own_element_class = PyType_Check(element_class.get()) ? element_class.release() : nullptr;
   own_parser = parser.release();
   own_metadata_check = check.release();
   own_auth = auth.release();

@@ -2,6 +2,7 @@
 // beyond a valid response (the authentication context, a fresh sign-in, the
 // end of the session). The core and the views call it only for an entry
 // that holds one of its keys; without one it is never imported.
+#include "../glue/toolkit.hpp"
 #include "login_policy.hpp"
 
 namespace login_policy {
@@ -32,6 +33,7 @@ void exec_module(PyObject* module) {
   bind(module, "time", vs::import_module(module, "time"));
   bind(module, "OneLogin_Saml2_Utils", vs::import_from(module, "onelogin.saml2.utils", "OneLogin_Saml2_Utils"));
   bind(module, "OneLogin_Saml2_XML", vs::import_from(module, "onelogin.saml2.xml_utils", "OneLogin_Saml2_XML"));
+  toolkit::remember_own_classes();
   bind(module, "forget", vs::import_from(module, "pyramid.security", "forget"));
   // How much earlier than the ForceAuthn request an AuthnInstant may be
   // (clocks of the IdP and the host apart). Not the toolkit's allowed clock

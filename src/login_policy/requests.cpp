@@ -10,6 +10,7 @@
 
 #include "../glue/one_line.hpp"
 #include "../glue/siblings.hpp"
+#include "../glue/toolkit.hpp"
 #include "login_policy.hpp"
 #include "state.hpp"
 
@@ -143,9 +144,13 @@ PyObject* authn_statements_query() {
 // The earliest AuthnInstant of the response the toolkit accepted (its
 // document, decrypted), or None when a statement states none it can read.
 Ref earliest_authn_instant(const Args& a, PyObject* saml_auth) {
-  Ref xml = call_method(saml_auth, names::get_last_response_xml);
-  if (!PyUnicode_Check(xml.get()) && !PyBytes_Check(xml.get())) return vs::none();
-  Ref document = call_method(a.global(names::OneLogin_Saml2_XML).get(), names::to_etree, {xml.get()});
+  // The toolkit's own auth object hands on the document it checked.
+  Ref document = toolkit::last_response_document(saml_auth);
+  if (!document) {
+    Ref xml = call_method(saml_auth, names::get_last_response_xml);
+    if (!PyUnicode_Check(xml.get()) && !PyBytes_Check(xml.get())) return vs::none();
+    document = call_method(a.global(names::OneLogin_Saml2_XML).get(), names::to_etree, {xml.get()});
+  }
   Ref statements = vs::call(authn_statements_query(), {document.get()});
   Ref earliest = vs::none();
   Ref iterator = vs::iterate(statements.get());
