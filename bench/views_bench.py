@@ -374,6 +374,9 @@ def refresh_login(quick):
         return result
     finally:
         saml.SamlIDPConfig.cached_saml_settings.clear()
+        # Its records would keep the refresh schedule fetching "held" (its
+        # interval now a microsecond) from the closed server for the rest of the run.
+        idp_metadata.forget_all_records()
         if timeout_before is None:
             del saml.SamlIDPConfig.saml_http_timeout
         else:
