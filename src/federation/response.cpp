@@ -4,6 +4,7 @@
 // scope that IdP's metadata gives it, or any IdP of the federation could
 // log in any user of another.
 #include "../glue/one_line.hpp"
+#include "../glue/xpath.hpp"
 #include "federation.hpp"
 #include "state.hpp"
 
@@ -19,21 +20,13 @@ using vs::ustr;
 
 namespace {
 
-const vs::KwNames namespaces_keyword{&names::namespaces};
 
 // The Issuer's text of the Response, else of its (unencrypted) Assertion.
 PyObject* issuer_query() {
   PyObject*& query = module_state.issuer_query;
   if (query) return query;
-  Ref etree = vs::check(PyImport_ImportModule("lxml.etree"));
-  Ref namespaces = vs::new_dict();
-  setitem(namespaces.get(), names::samlp, ustr("urn:oasis:names:tc:SAML:2.0:protocol").get());
-  setitem(namespaces.get(), names::saml, ustr("urn:oasis:names:tc:SAML:2.0:assertion").get());
-  Ref compiled = call_kw(getattr(etree.get(), names::XPath).get(),
-                         {ustr("string((/samlp:Response/saml:Issuer | /samlp:Response/saml:Assertion/saml:Issuer)[1])")
-                              .get(),
-                          namespaces.get()},
-                         namespaces_keyword);
+  Ref compiled =
+      xpath::compile("string((/samlp:Response/saml:Issuer | /samlp:Response/saml:Assertion/saml:Issuer)[1])");
   if (!query) query = compiled.release();
   return query;
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "../glue/bounded_read.hpp"
+#include "../glue/xpath.hpp"
 #include "idp_metadata.hpp"
 #include "state.hpp"
 
@@ -22,7 +23,6 @@ using vs::ustr;
 
 namespace {
 
-const vs::KwNames namespaces_keyword{&names::namespaces};
 // How many IdPs left out of a federation a refusal names.
 constexpr Py_ssize_t kProblemsShown = 10;
 constexpr const char* kRedirect = "urn:oasis:names:tc:SAML:2.0:bindings:HTTP-Redirect";
@@ -36,18 +36,7 @@ const vs::Name width{"width"};
 const AggregateTools& aggregate_tools() {
   AggregateTools& tools = module_state.aggregate_tools;
   if (tools.entity_id) return tools;
-  Ref etree = vs::check(PyImport_ImportModule("lxml.etree"));
-  Ref namespaces = vs::new_dict();
-  const char* const prefixes[][2] = {
-      {"md", "urn:oasis:names:tc:SAML:2.0:metadata"}, {"ds", "http://www.w3.org/2000/09/xmldsig#"},
-      {"mdui", "urn:oasis:names:tc:SAML:metadata:ui"}, {"mdrpi", "urn:oasis:names:tc:SAML:metadata:rpi"},
-      {"shibmd", "urn:mace:shibboleth:metadata:1.0"}};
-  for (const auto& prefix : prefixes) setitem(namespaces.get(), ustr(prefix[0]).get(), ustr(prefix[1]).get());
-  Ref xpath_class = vs::getattr(etree.get(), names::XPath);
-  auto compile = [&](const std::string& expression) {
-    return call_kw(xpath_class.get(), {ustr(expression.c_str()).get(), namespaces.get()}, namespaces_keyword)
-        .release();
-  };
+  auto compile = [](const std::string& expression) { return xpath::compile(expression).release(); };
   // As the toolkit's parser reads an entity: its first IDPSSODescriptor.
   const std::string idp = "md:IDPSSODescriptor[1]";
   const std::string ui = idp + "/md:Extensions/mdui:UIInfo/";

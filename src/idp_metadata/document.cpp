@@ -12,6 +12,7 @@
 #include "../glue/bindings.hpp"
 #include "../glue/signature_transforms.hpp"
 #include "../glue/config_errors.hpp"
+#include "../glue/xpath.hpp"
 #include "idp_metadata.hpp"
 #include "state.hpp"
 
@@ -26,7 +27,6 @@ using vs::ustr;
 
 namespace {
 
-const vs::KwNames namespaces_keyword{&names::namespaces};
 const vs::KwNames raise_exceptions_keyword{&names::raise_exceptions};
 const vs::KwNames with_tail_keyword{&names::with_tail};
 // How many entity IDs a refusal names before it says how many there are.
@@ -96,13 +96,7 @@ const DocumentTools& document_tools() {
   Ref utils_module = vs::check(PyImport_ImportModule("onelogin.saml2.utils"));
   Ref xmlsec = vs::check(PyImport_ImportModule("xmlsec"));
   Ref xmlsec_tree = vs::getattr(xmlsec.get(), names::tree);
-  Ref namespaces = vs::new_dict();
-  setitem(namespaces.get(), names::ds, ustr("http://www.w3.org/2000/09/xmldsig#").get());
-  setitem(namespaces.get(), names::md, ustr("urn:oasis:names:tc:SAML:2.0:metadata").get());
-  Ref xpath_class = vs::getattr(etree.get(), names::XPath);
-  auto compile = [&](const std::string& expression) {
-    return call_kw(xpath_class.get(), {ustr(expression.c_str()).get(), namespaces.get()}, namespaces_keyword);
-  };
+  using xpath::compile;
   Ref refused = compile("boolean(" + signature_transforms::refused_expression() + ")");
   Ref root_signatures = compile("ds:Signature");
   Ref references = compile("ds:SignedInfo/ds:Reference");

@@ -11,6 +11,7 @@
 #include "../glue/one_line.hpp"
 #include "../glue/siblings.hpp"
 #include "../glue/toolkit.hpp"
+#include "../glue/xpath.hpp"
 #include "login_policy.hpp"
 #include "state.hpp"
 
@@ -28,7 +29,6 @@ const vs::Name stale{"Authentication is older than the request"};
 const vs::Name one{"1"};
 const vs::Name true_text{"true"};
 const vs::Name comma{", "};
-const vs::KwNames namespaces_keyword{&names::namespaces};
 const vs::Name sign_in_key{"velmora_saml.sign_in"};
 
 // The session entry of one AuthnRequest that asked something:
@@ -129,13 +129,7 @@ bool take_asked(const Args& a, PyObject* request, PyObject* idp_name, PyObject* 
 // The compiled query of the assertion's AuthnStatements, made on first use.
 PyObject* authn_statements_query() {
   if (module_state.authn_statements) return module_state.authn_statements;
-  Ref etree = vs::check(PyImport_ImportModule("lxml.etree"));
-  Ref namespaces = vs::new_dict();
-  vs::setitem(namespaces.get(), names::samlp, ustr("urn:oasis:names:tc:SAML:2.0:protocol").get());
-  vs::setitem(namespaces.get(), names::saml, ustr("urn:oasis:names:tc:SAML:2.0:assertion").get());
-  Ref query = vs::call_kw(getattr(etree.get(), names::XPath).get(),
-                          {ustr("/samlp:Response/saml:Assertion/saml:AuthnStatement").get(), namespaces.get()},
-                          namespaces_keyword);
+  Ref query = xpath::compile("/samlp:Response/saml:Assertion/saml:AuthnStatement");
   // Another thread may have made it meanwhile (the calls above run Python code).
   if (!module_state.authn_statements) module_state.authn_statements = query.release();
   return module_state.authn_statements;

@@ -8,6 +8,7 @@
 #include "../glue/signature_transforms.hpp"
 #include "../glue/toolkit.hpp"
 #include "../glue/with_block.hpp"
+#include "../glue/xpath.hpp"
 #include "saml.hpp"
 #include "state.hpp"
 #include "../glue/one_line.hpp"
@@ -50,27 +51,17 @@ constexpr const char* kBearerConfirmations =
 // made on first use. Built without a C++ static guard:
 // another thread may run Python code in between, and would block on the
 // guard with the GIL.
-const vs::KwNames namespaces_keyword{&names::namespaces};
-
 
 const ResponseTools& response_tools() {
   ResponseTools& tools = module_state.response_tools;
   if (tools.verdict) return tools;
-  Ref etree = vs::check(PyImport_ImportModule("lxml.etree"));
   Ref utils_module = vs::check(PyImport_ImportModule("onelogin.saml2.utils"));
   Ref xml_module = vs::check(PyImport_ImportModule("onelogin.saml2.xml_utils"));
   Ref constants_module = vs::check(PyImport_ImportModule("onelogin.saml2.constants"));
   Ref utils_class = getattr(utils_module.get(), names::OneLogin_Saml2_Utils);
   Ref xml_class = getattr(xml_module.get(), names::OneLogin_Saml2_XML);
   Ref constants_class = getattr(constants_module.get(), names::OneLogin_Saml2_Constants);
-  Ref namespaces = vs::new_dict();
-  vs::setitem(namespaces.get(), names::ds, vs::ustr("http://www.w3.org/2000/09/xmldsig#").get());
-  vs::setitem(namespaces.get(), names::samlp, vs::ustr("urn:oasis:names:tc:SAML:2.0:protocol").get());
-  vs::setitem(namespaces.get(), names::saml, vs::ustr("urn:oasis:names:tc:SAML:2.0:assertion").get());
-  Ref xpath_class = getattr(etree.get(), names::XPath);
-  auto compile = [&](const std::string& expression) {
-    return vs::call_kw(xpath_class.get(), {vs::ustr(expression.c_str()).get(), namespaces.get()}, namespaces_keyword);
-  };
+  using xpath::compile;
   Ref verdict = compile(transform_verdict_expression());
   Ref bearer_limits = compile(std::string(kBearerConfirmations) + "/@NotOnOrAfter[. != '']");
   Ref unlimited_bearer = compile(std::string("boolean(") + kBearerConfirmations +
