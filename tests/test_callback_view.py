@@ -13,14 +13,11 @@ import types
 import urllib.parse
 
 import pytest
-import webtest
-from pyramid.config import Configurator
-from pyramid.security import Allowed
 from pyramid.session import SignedCookieSessionFactory
 
 import velmora.utils
 import velmora_saml.views as views
-from tests.support import saml_idp
+from tests.support import saml_idp, sp_app
 from tests.support import settings as test_settings
 from velmora.configs import UserConfig
 from velmora.logging_conf import current_thread_log_context
@@ -45,20 +42,11 @@ class Journal(list):
         return [entry[0] for entry in self]
 
 
-class RememberPolicy:
-    """A security policy whose login headers are easy to spot."""
+class RememberPolicy(sp_app.RememberPolicy):
+    """The site's policy, its logins journaled, with a cookie of its own."""
 
     def __init__(self, journal):
         self.journal = journal
-
-    def identity(self, request):
-        return None
-
-    def authenticated_userid(self, request):
-        return None
-
-    def permits(self, request, context, permission):
-        return Allowed("test policy")
 
     def remember(self, request, userid, **kw):
         self.journal.append(("remember", userid))
@@ -69,6 +57,7 @@ class RememberPolicy:
 
 
 def make_app(journal, auth_settings, config_storage):
+    """The site of sp_app, its sessions' invalidation journaled."""
     base_session = SignedCookieSessionFactory("test-session-secret", secure=False)
 
     class Session(base_session):
@@ -76,26 +65,8 @@ def make_app(journal, auth_settings, config_storage):
             journal.append(("invalidate", dict(self)))
             super().invalidate()
 
-    def seed(request):
-        request.session["left_over"] = "from before the login"
-        return {}
-
-    def show_session(request):
-        return dict(request.session)
-
-    settings = {"auth_settings": auth_settings, "vlm_settings": {"config_storage": config_storage}}
-    with Configurator(settings=settings) as config:
-        config.set_session_factory(Session)
-        config.set_security_policy(RememberPolicy(journal))
-        config.include("velmora_saml")
-        config.add_route("seed", "/seed")
-        config.add_view(seed, route_name="seed", renderer="json")
-        config.add_route("session", "/session")
-        config.add_view(show_session, route_name="session", renderer="json")
-        wsgi = config.make_wsgi_app()
-    # A browser sends the bare host name; python3-saml compares it with the
-    # Destination of the response.
-    return webtest.TestApp(wsgi, extra_environ={"HTTP_HOST": SP_HOST, "wsgi.url_scheme": "https"})
+    return sp_app.make_app(auth_settings, config_storage, session_factory=Session,
+                           security_policy=RememberPolicy(journal))
 
 
 @pytest.fixture
@@ -423,8 +394,7 @@ class TestReferences:
 # ---- round trips: real signed responses through the real core ------------------
 
 
-def login(app, saml_response, relay_state="/reports?page=2", idp_id="idp1"):
-    return app.post(f"/saml/acs/{idp_id}", {"SAMLResponse": saml_response, "RelayState": relay_state})
+login = sp_app.login
 
 
 @pytest.fixture

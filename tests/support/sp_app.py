@@ -48,7 +48,10 @@ class RememberPolicy:
         return [("X-Forgotten", "yes")]
 
 
-def make_app(auth_settings, config_storage, **extra_environ):
+def make_app(auth_settings, config_storage, *, session_factory=None, security_policy=None, **extra_environ):
+    """The host's site; `session_factory` and `security_policy` replace the
+    signed-cookie sessions and RememberPolicy."""
+
     def seed(request):
         request.session.update(SEED)
         return {}
@@ -58,8 +61,8 @@ def make_app(auth_settings, config_storage, **extra_environ):
 
     settings = {"auth_settings": auth_settings, "vlm_settings": {"config_storage": config_storage}}
     with Configurator(settings=settings) as config:
-        config.set_session_factory(SignedCookieSessionFactory("test-session-secret", secure=False))
-        config.set_security_policy(RememberPolicy())
+        config.set_session_factory(session_factory or SignedCookieSessionFactory("test-session-secret", secure=False))
+        config.set_security_policy(security_policy or RememberPolicy())
         config.include("velmora_saml")
         config.add_route("seed", "/seed")
         config.add_view(seed, route_name="seed", renderer="json")
