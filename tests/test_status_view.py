@@ -62,6 +62,7 @@ class TestAllowed:
         assert site["replay_store"] == {"kind": "mapping", "memcache": False, "memcache_answered": None,
                                         "memcache_error": None}
         assert set(site["counts"]) == {"login", "logout", "idp_logout"}
+        assert site["toolkit_caches"] == {"on": True, "left_alone": None}
         corp, local, broken = document["identity_providers"]
         assert [(r["id"], r["validation"], r["enabled"], r["in_service"]) for r in (corp, local, broken)] == [
             ("corp", "valid", True, True), ("local", "valid", True, True), ("broken", "invalid", False, False)]

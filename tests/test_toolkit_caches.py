@@ -21,6 +21,7 @@ from onelogin.saml2.utils import OneLogin_Saml2_Utils
 from onelogin.saml2.xml_utils import OneLogin_Saml2_XML
 
 import velmora_saml.toolkit_caches as toolkit_caches
+from velmora_saml import status
 from tests.support import saml_idp, saml_logout, sp_app
 from tests.support import settings as ts
 from velmora.storage import ConfigStorage
@@ -301,6 +302,15 @@ class TestLeftAlone:
             f"python3-saml runs without the plug-in's caches: {owner.__name__}.{name} is not the toolkit's own"]
         assert {key: key[0].__dict__[key[1]] for key in REPLACED} == before
         assert not toolkit_caches.installed()
+        # The status view says so too, until the key takes them out.
+        assert status.toolkit_caches_status() == {
+            "on": False, "left_alone": f"{owner.__name__}.{name} is not the toolkit's own"}
+        assert "<td>off: " in status.status_page({"site": {
+            "pid": 1, "started_at": "", "now": "", "saml_enabled": True, "identity_providers": [],
+            "replay_store": {"kind": "mapping", "memcache": False}, "toolkit_caches": status.toolkit_caches_status()},
+            "identity_providers": []})
+        toolkit_caches.uninstall()
+        assert status.toolkit_caches_status() == {"on": False, "left_alone": None}
         assert verdict(*good)[3] is True  # the toolkit works as before, through the test's function
         if name != "validate_binary_sign":  # a login verifies no redirect signature
             assert name in calls

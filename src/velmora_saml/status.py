@@ -105,12 +105,25 @@ def replay_store_status(request, saml_settings):
     return status
 
 
+def toolkit_caches_status():
+    """{"on": whether this process's python3-saml runs with the caches,
+    "left_alone": why it runs without them though they are wanted, or None}."""
+    import sys
+
+    caches = sys.modules.get("velmora_saml.toolkit_caches")
+    if caches is None:  # no view has run yet
+        return {"on": False, "left_alone": None}
+    on = caches.installed()
+    return {"on": on, "left_alone": None if on else caches.refused()}
+
+
 def status_document(request):
     saml_settings = request.registry.settings["auth_settings"]["authentication_policies"]["saml"]
     saml_enabled = bool(saml_settings.get("enabled"))
     providers = saml_settings.get("identity_providers") or {}
     site = {"pid": os.getpid(), "started_at": when(STARTED_AT), "now": when(time.time()),
-            "saml_enabled": saml_enabled, "replay_store": replay_store_status(request, saml_settings)}
+            "saml_enabled": saml_enabled, "replay_store": replay_store_status(request, saml_settings),
+            "toolkit_caches": toolkit_caches_status()}
     counts = audit_counts()
     if counts is not None:
         site["counts"] = counts
@@ -281,6 +294,9 @@ def status_page(document):
              ("replay store", _cell(store["kind"])),
              ("memcache", f'<td{" class=bad" if store["memcache"] and not store["memcache_answered"] else ""}>'
                           f"{html.escape(memcache)}</td>")]
+    caches = site["toolkit_caches"]
+    pairs.append(("python3-saml caches", _cell("on" if caches["on"] else
+                                               f"off: {caches['left_alone']}" if caches["left_alone"] else "off")))
     for event, outcomes in (site.get("counts") or {}).items():
         text = ", ".join(f"{outcome} {count}" for outcome, count in outcomes.items())
         pairs.append((f"{event} since start", _cell(text)))

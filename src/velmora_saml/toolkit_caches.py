@@ -67,6 +67,7 @@ TIMES_KEPT = 4096
 _lock = threading.Lock()
 _originals = {}  # (class, name) -> the class's own attribute, while replaced
 _refusal_logged = False
+_refused = None  # why the last install() left the toolkit alone
 _invalid_logged = False
 
 
@@ -110,12 +111,12 @@ def installed():
 def install():
     """Replaces the toolkit's functions with the caching copies, unless the
     toolkit is not the one they were copied from; whether they are in."""
-    global _refusal_logged
+    global _refusal_logged, _refused
     with _lock:
         if _originals:
             return True
         targets = _replacements()
-        why = mismatch()
+        why = _refused = mismatch()
         if why is not None:
             if not _refusal_logged:
                 _refusal_logged = True
@@ -129,7 +130,9 @@ def install():
 
 def uninstall():
     """Puts the toolkit's own functions back."""
+    global _refused
     with _lock:
+        _refused = None
         for (owner, name), original in list(_originals.items()):
             setattr(owner, name, original)
         _originals.clear()
@@ -141,6 +144,12 @@ def forget():
     _key_of_cert.cache_clear()
     _time_of.cache_clear()
     _xpaths.__dict__.clear()
+
+
+def refused():
+    """Why the last attempt to put the caches in left the toolkit as it is
+    (text), or None."""
+    return _refused
 
 
 def mismatch():
