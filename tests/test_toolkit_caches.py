@@ -41,6 +41,7 @@ def toolkit_as_it_was():
     own = {key: key[0].__dict__[key[1]] for key in REPLACED}
     yield own
     toolkit_caches.uninstall()
+    toolkit_caches.forget()
     for (owner, name), attribute in own.items():
         setattr(owner, name, attribute)
     if was:
@@ -322,6 +323,15 @@ class TestLeftAlone:
             assert toolkit_caches.install() is False
         assert "version 1.17.0 is not the one its caches were made for (1.16.x)" in caplog.text
         assert {key: key[0].__dict__[key[1]] for key in REPLACED} == toolkit_as_it_was
+
+    def test_expressions_made_of_data_are_kept_only_up_to_the_bound(self, toolkit_as_it_was):
+        toolkit_caches.install()
+        root = etree.fromstring(b'<md:EntitiesDescriptor xmlns:md="urn:oasis:names:tc:SAML:2.0:metadata">'
+                                b'<md:EntityDescriptor entityID="e7"/></md:EntitiesDescriptor>')
+        found = [len(OneLogin_Saml2_XML.query(root, f"//md:EntityDescriptor[@entityID='e{i}']"))
+                 for i in range(toolkit_caches.XPATHS_KEPT + 100)]
+        assert found == [1 if i == 7 else 0 for i in range(toolkit_caches.XPATHS_KEPT + 100)]
+        assert len(toolkit_caches._xpaths.__dict__) == toolkit_caches.XPATHS_KEPT
 
     def test_taken_out_the_toolkits_own_functions_are_back(self, toolkit_as_it_was):
         assert toolkit_caches.install()

@@ -60,6 +60,10 @@ KNOWN_SOURCES = {
 # Certificates (and the keys made of them) kept at most: the trusted ones of
 # every IdP, and a few a response brought that matched a fingerprint.
 KEYS_KEPT = 256
+# XPath expressions kept per thread: the toolkit's are constants (54 after
+# every kind of message in the tests), but its metadata parser writes an
+# entity ID into one; past this many, an expression is compiled and not kept.
+XPATHS_KEPT = 1024
 # Timestamps whose value is kept: a login reads about nine, most of them the
 # same few seconds as the logins around it.
 TIMES_KEPT = 4096
@@ -257,7 +261,8 @@ def _compiled_xpath(expression):
             entry = (dict(nsmap), etree.XPath(expression, namespaces=nsmap))
         except etree.XPathError:
             return None  # the toolkit's own call raises what it raises
-        kept[expression] = entry
+        if expression in kept or len(kept) < XPATHS_KEPT:
+            kept[expression] = entry
     return entry[1]
 
 
