@@ -31,31 +31,13 @@ def one_process():
     sys.path[:0] = [os.path.join(ROOT, "host"), ROOT, BENCH]
     logging.getLogger().setLevel(logging.ERROR)
     logging.getLogger("velmora").setLevel(logging.WARNING)
-    from views_bench import _callback_request, _callback_setup, _slo_config, pyramid_request
+    from login_speed_bench import view_site
+    from views_bench import _callback_request
 
-    import velmora_saml.logout as logout
     import velmora_saml.views as views
-    from tests.support import saml_idp, saml_logout
+    from tests.support import saml_idp
 
-    saml, ts, registry = _callback_setup(1000)
-    views.remember = lambda request, userid, **kw: []
-    logout.forget = lambda request, **kw: []
-    registry.settings["auth_settings"]["authentication_policies"]["saml"]["identity_providers"]["slo"] = \
-        _slo_config(ts)
-
-    def routed(path, idp_id):
-        request = pyramid_request(path, ts.SP_HOST)
-        request.registry = registry
-        request.matchdict = {"idp_id": idp_id}
-        return request
-
-    query = saml_logout.redirect_query(saml_logout.logout_request(idp_id="slo"))
-    views_to_time = {
-        "sso_view": lambda: views.saml_sso_view(None, routed("/sso/saml/idp1", "idp1")),
-        "metadata_view": lambda: views.saml_metadata_view(None, routed("/saml/metadata/idp1", "idp1")),
-        "logout_view": lambda: logout.saml_logout_view(None, routed("/saml/logout/slo", "slo")),
-        "sls_view_idp_request": lambda: logout.saml_sls_view(None, routed(f"/saml/sls/slo?{query}", "slo")),
-    }
+    saml, ts, registry, views_to_time = view_site()
     out = {}
     for name, view in views_to_time.items():
         for _ in range(20):
